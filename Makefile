@@ -1,0 +1,48 @@
+# Every target sets itself up: a Python 3.13 virtual environment in .venv with
+# the build and test dependencies, then the package built and installed.
+
+PYTHON313 := $(shell tools/find-python.sh)
+VENV      := .venv
+PY        := $(VENV)/bin/python
+BUILD     ?= build/dev
+PYTEST_ARGS ?=
+
+.PHONY: all venv install test demo bench dev check sanitize clean
+
+all: test
+
+$(PY):
+	@test -n "$(PYTHON313)" || { echo "error: Python 3.13 is required (see tools/find-python.sh)"; exit 1; }
+	$(PYTHON313) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2.0" cmake ninja "pytest>=8" "hypothesis>=6"
+
+venv: $(PY)
+
+install: $(PY)
+	$(PY) -m pip install -q --no-build-isolation ".[test]"
+
+test: install
+	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS) .
+
+demo: install
+	$(PY) -m cadentia.demo
+
+bench: install
+	$(PY) bench/run.py
+
+# Fast incremental build for development: stages an importable copy of the
+# package in $(BUILD)/stage; `make check` runs the tests against it.
+dev: $(PY)
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) $(CMAKE_ARGS) >/dev/null
+	$(VENV)/bin/cmake --build $(BUILD)
+	rm -rf $(BUILD)/stage && mkdir -p $(BUILD)/stage
+	cp -r src/cadentia $(BUILD)/stage/
+	cp $(BUILD)/_kernels*.so $(BUILD)/stage/cadentia/model/
+
+check: dev
+	cd tests && PYTHONPATH=$(abspath $(BUILD))/stage ../$(PY) -m pytest -q $(PYTEST_ARGS) .
+
+clean:
+	rm -rf build $(VENV)

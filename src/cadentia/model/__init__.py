@@ -1,0 +1,1 @@
+"""The compiled HMM kernels and the models built on them."""
