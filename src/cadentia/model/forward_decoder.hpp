@@ -1,0 +1,405 @@
+// forward_decoder.hpp: the streaming forward (filtering) decoder.
+//
+// A ForwardDecoder is built once per state space: construction computes the
+// layout with identity weight 1.0 and allocates every buffer the recursion
+// needs, so that a `step` allocates nothing but its result.  The belief, a
+// float32 distribution over states, lives in the object and carries over
+// from one chunk to the next; a stream pushed in chunks of any size gives
+// the same per-frame states as one call over all frames.
+//
+// Per frame, in the linear domain: gather the boundary predecessors, shift
+// every run (b[s] = dval * a[s-1]), sum each boundary state's incoming edges
+// in edge order, add the frame up serially in state order, then normalise
+// and pick the best state in one pass.  The serial sum and the
+// double-precision reciprocal are part of the result, which is why the sum
+// is never split into partial accumulators.
+//
+// As in viterbi.hpp, `forward_recursion` is the kernel over plain pointers
+// (no Python, no allocation, the lock released) and the rest is glue.
+#pragma once
+
+#include "viterbi.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#ifndef CADENTIA_KERNELS_ONLY
+#include <new>
+#endif
+
+namespace cadentia {
+
+// ---------------------------------------------------------------------------
+// Kernel
+
+static inline void forward_shift(float* __restrict b, const float* __restrict a, int32_t lo,
+                                 int32_t hi, float dval) noexcept {
+    for (int32_t s = lo; s < hi; ++s)
+        b[s] = dval * a[s - 1];
+}
+
+// Normalises b by 1/ssum and returns the state with the largest value:
+// strictly greater wins, so ties go to the lowest state and NaN never wins.
+static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv_sum) noexcept {
+    float best = -1.0f;
+    int32_t best_s = 0;
+    for (int32_t s = 0; s < n; ++s) {
+        float v = b[s] * inv_sum;
+        b[s] = v;
+        if (v > best) {
+            best = v;
+            best_s = s;
+        }
+    }
+    return best_s;
+}
+
+// Runs the frames of `dens` (T rows of C linear densities) from belief `a`,
+// with `b` as the second buffer; out[t] receives frame t's best state.
+// Returns the buffer that holds the belief after the last frame.
+static float* forward_recursion(const layout_ref& lay, const float* __restrict dens,
+                                int32_t num_frames, int32_t num_cols, float* a, float* b,
+                                float* __restrict pl, uint32_t* __restrict out) noexcept {
+    const int32_t num_states = lay.num_states;
+    float d[max_columns];
+    for (int32_t frame = 0; frame < num_frames; ++frame) {
+        const float* row = dens + static_cast<int64_t>(frame) * num_cols;
+        for (int32_t c = 0; c < num_cols; ++c)
+            d[c] = row[c];
+        for (int32_t k = 0; k < lay.num_pred; ++k)
+            pl[k] = a[lay.pred_list[k]];
+        for (int32_t r = 0; r < lay.num_runs; ++r)
+            forward_shift(b, a, static_cast<int32_t>(lay.run_lo[r]),
+                          static_cast<int32_t>(lay.run_hi[r]), d[lay.run_col[r]]);
+        for (int32_t k = 0; k < lay.num_bnd; ++k) {
+            float acc = 0.0f;
+            const int64_t end = lay.bnd_ptr[k + 1];
+            for (int32_t j = static_cast<int32_t>(lay.bnd_ptr[k]); j < end; ++j) {
+                float term = pl[lay.bnd_src[j]] * lay.bnd_weight[j];
+                acc = term + acc;
+            }
+            b[lay.bnd_state[k]] = acc * d[lay.bnd_dcol[k]];
+        }
+        float ssum = 0.0f;
+        for (int32_t s = 0; s < num_states; ++s)
+            ssum += b[s];
+        int32_t best_s = 0;
+        if (ssum > 0.0f) {
+            const float inv_sum = static_cast<float>(1.0 / static_cast<double>(ssum));
+            best_s = normalise_argmax(b, num_states, inv_sum);
+        }
+        out[frame] = static_cast<uint32_t>(best_s);
+        float* tmp = a;
+        a = b;
+        b = tmp;
+    }
+    return a;
+}
+
+#ifndef CADENTIA_KERNELS_ONLY
+
+// ---------------------------------------------------------------------------
+// The object
+
+struct forward_decoder_object {
+    PyObject_HEAD
+    int32_t num_states;
+    int32_t num_runs;
+    int32_t num_bnd;
+    int32_t num_pred;
+    i64_view run_lo;
+    i64_view run_hi;
+    i64_view bnd_ptr;
+    u32_view run_col;
+    u32_view bnd_state;
+    u32_view bnd_dcol;
+    u32_view pred_list;
+    u32_view bnd_src;
+    f32_view bnd_weight;
+    f32_view pl;
+    f32_view belief;
+    f32_view spare;
+    f32_view initial;
+    int64_t max_column;  // the largest observation column the model reads, or -1
+    bool busy;           // a step is running with the lock released
+};
+
+constexpr const char* cinit_name = "cadentia.model._kernels.ForwardDecoder.__cinit__";
+constexpr const char* step_name = "cadentia.model._kernels.ForwardDecoder.step";
+constexpr const char busy_message[] =
+    "ForwardDecoder is in use by another thread; step and reset must not run concurrently";
+
+constexpr const char forward_decoder_doc[] =
+    "Streaming forward (filtering) decode over the contiguous tempo-lane grid.\n"
+    "\n"
+    "    The HMM forward algorithm (Rabiner 1989) for the Krebs/B\u00f6ck/Widmer state\n"
+    "    space. Like :func:`decode` it exploits lane contiguity: an interior state's\n"
+    "    only predecessor is ``s-1`` at probability 1, so its update is a stride-1\n"
+    "    shift times the observation density; only the few boundary states sum over\n"
+    "    predecessors.\n"
+    "\n"
+    "    Linear domain, normalised every frame \u2014 the forward recursion needs a proper\n"
+    "    distribution and the normalisation also guards float32 underflow. The belief\n"
+    "    persists across :meth:`step` calls, so logits can be pushed in arbitrary\n"
+    "    chunks (streaming). :meth:`step` returns the per-frame argmax state, from\n"
+    "    which the caller reads beats causally.\n"
+    "    ";
+
+static forward_decoder_object* as_decoder(PyObject* self) noexcept {
+    return reinterpret_cast<forward_decoder_object*>(self);
+}
+
+static layout_ref forward_layout(const forward_decoder_object* fd) noexcept {
+    return {fd->bnd_state.data(), fd->pred_list.data(), fd->bnd_src.data(), nullptr,
+            fd->bnd_ptr.data(),   fd->bnd_weight.data(), fd->bnd_dcol.data(), fd->run_lo.data(),
+            fd->run_hi.data(),    fd->run_col.data(),    fd->num_states,      fd->num_bnd,
+            fd->num_pred,         fd->num_runs};
+}
+
+static PyObject** const cinit_params[] = {&names.pred, &names.ptr, &names.prob, &names.columns,
+                                          &names.initial};
+
+static PyObject* cinit_unused(PyObject*, PyObject* const*) noexcept { return nullptr; }
+
+// Construction takes its arguments as a tuple and a dictionary, so it only
+// borrows the matcher; it has no function object of its own.
+const kernel_function_def forward_decoder_cinit_def = {
+    "__cinit__", "ForwardDecoder.__cinit__", cinit_name, cinit_params, 5, 5, nullptr, 0, 189, 189,
+    nullptr, false, cinit_unused};
+
+static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
+                                 PyObject* kwargs) noexcept {
+    PyObject* slots[max_parameters] = {};
+    if (!match_arguments(forward_decoder_cinit_def, args, kwargs, slots))
+        return fail(cinit_name, 189), -1;
+    u32_view pred, ptr, columns;
+    f32_view prob, initial;
+    if (!convert(slots[0], pred) || !convert(slots[1], ptr))
+        return fail(cinit_name, 189), -1;
+    if (!convert(slots[2], prob) || !convert(slots[3], columns))
+        return fail(cinit_name, 190), -1;
+    if (!convert(slots[4], initial))
+        return fail(cinit_name, 191), -1;
+    const int64_t num_states = ptr.extent(0) - 1;
+    fd->num_states = static_cast<int32_t>(num_states);
+
+    py_ref lay = py_ref::steal(call_split_layout(pred, ptr, prob, columns, records.float_one));
+    if (!lay)
+        return fail(cinit_name, 195), -1;
+    if (!read_layout_entry(lay.get(), names.bnd_state, fd->bnd_state))
+        return fail(cinit_name, 196), -1;
+    fd->num_bnd = static_cast<int32_t>(fd->bnd_state.extent(0));
+    if (!read_layout_entry(lay.get(), names.pred_list, fd->pred_list))
+        return fail(cinit_name, 198), -1;
+    fd->num_pred = static_cast<int32_t>(fd->pred_list.extent(0));
+    if (!read_layout_entry(lay.get(), names.bnd_src, fd->bnd_src))
+        return fail(cinit_name, 200), -1;
+    if (!read_layout_entry(lay.get(), names.bnd_ptr, fd->bnd_ptr))
+        return fail(cinit_name, 201), -1;
+    if (!read_layout_entry(lay.get(), names.bnd_weight, fd->bnd_weight))
+        return fail(cinit_name, 202), -1;
+    if (!read_layout_entry(lay.get(), names.bnd_dcol, fd->bnd_dcol))
+        return fail(cinit_name, 203), -1;
+    if (!read_layout_entry(lay.get(), names.run_lo, fd->run_lo))
+        return fail(cinit_name, 204), -1;
+    if (!read_layout_entry(lay.get(), names.run_hi, fd->run_hi))
+        return fail(cinit_name, 205), -1;
+    fd->num_runs = static_cast<int32_t>(fd->run_lo.extent(0));
+    if (!read_layout_entry(lay.get(), names.run_col, fd->run_col))
+        return fail(cinit_name, 207), -1;
+    lay.reset();
+
+    const Py_ssize_t num_pred = fd->pred_list.extent(0);
+    if (!allocate(fd->pl, NPY_FLOAT32, {num_pred ? num_pred : 1}, false))
+        return fail(cinit_name, 208), -1;
+    if (!copy_vector(initial, fd->initial))
+        return fail(cinit_name, 210), -1;
+    if (!copy_vector(initial, fd->belief))
+        return fail(cinit_name, 211), -1;
+    if (!allocate(fd->spare, NPY_FLOAT32, {num_states}, false))
+        return fail(cinit_name, 212), -1;
+
+    // What the recursion and reset will index, checked once here.
+    layout_views checked;
+    checked.bnd_state = fd->bnd_state;
+    checked.pred_list = fd->pred_list;
+    checked.bnd_src = fd->bnd_src;
+    checked.bnd_ptr = fd->bnd_ptr;
+    checked.bnd_weight = fd->bnd_weight;
+    checked.bnd_dcol = fd->bnd_dcol;
+    checked.run_lo = fd->run_lo;
+    checked.run_hi = fd->run_hi;
+    checked.run_col = fd->run_col;
+    if (!check_count("the number of states", num_states + 1) ||
+        !check_count("the number of boundary edges", fd->bnd_src.extent(0)) ||
+        !check_layout(checked, num_states, false, true, &fd->max_column))
+        return fail(cinit_name, 213), -1;
+    if (fd->initial.extent(0) != num_states) {
+        raise_length("initial", fd->initial.extent(0), "one per state", num_states);
+        return fail(cinit_name, 213), -1;
+    }
+    if (fd->max_column >= max_columns) {
+        PyErr_Format(PyExc_ValueError,
+                     "observation column %lld is out of range: a decoder reads at most 16 columns",
+                     static_cast<long long>(fd->max_column));
+        return fail(cinit_name, 213), -1;
+    }
+    return 0;
+}
+
+static PyObject* forward_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self)
+        return nullptr;
+    forward_decoder_object* fd = as_decoder(self);
+    for (i64_view* v : {&fd->run_lo, &fd->run_hi, &fd->bnd_ptr})
+        new (v) i64_view();
+    for (u32_view* v : {&fd->run_col, &fd->bnd_state, &fd->bnd_dcol, &fd->pred_list, &fd->bnd_src})
+        new (v) u32_view();
+    for (f32_view* v : {&fd->bnd_weight, &fd->pl, &fd->belief, &fd->spare, &fd->initial})
+        new (v) f32_view();
+    fd->max_column = -1;
+    fd->busy = false;
+    if (forward_decoder_cinit(fd, args, kwargs) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+static void forward_decoder_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_finalize && type->tp_dealloc == forward_decoder_dealloc) {
+        if (PyObject_CallFinalizerFromDealloc(self) < 0)
+            return;  // resurrected
+    }
+    forward_decoder_object* fd = as_decoder(self);
+    for (i64_view* v : {&fd->run_lo, &fd->run_hi, &fd->bnd_ptr})
+        v->~i64_view();
+    for (u32_view* v : {&fd->run_col, &fd->bnd_state, &fd->bnd_dcol, &fd->pred_list, &fd->bnd_src})
+        v->~u32_view();
+    for (f32_view* v : {&fd->bnd_weight, &fd->pl, &fd->belief, &fd->spare, &fd->initial})
+        v->~f32_view();
+    type->tp_free(self);
+}
+
+// ---------------------------------------------------------------------------
+// step and reset
+
+static PyObject* forward_decoder_step_impl(PyObject* self, PyObject* const* slots) noexcept {
+    forward_decoder_object* fd = as_decoder(self);
+    f32_view_2d dens;
+    if (!convert(slots[0], dens))
+        return fail(step_name, 220);
+    const int64_t num_frames = dens.extent(0);
+    const int64_t num_cols = dens.extent(1);
+    if (num_cols > max_columns) {
+        PyErr_SetString(PyExc_ValueError, "forward decoder supports at most 16 observation columns");
+        return fail(step_name, 226);
+    }
+    if (num_frames > 0 && fd->max_column >= num_cols) {
+        PyErr_Format(PyExc_ValueError,
+                     "the model reads observation column %lld but dens has %lld column%s",
+                     static_cast<long long>(fd->max_column), static_cast<long long>(num_cols),
+                     num_cols == 1 ? "" : "s");
+        return fail(step_name, 226);
+    }
+    if (!check_count("the number of frames", num_frames))
+        return fail(step_name, 226);
+    if (fd->busy) {
+        PyErr_SetString(PyExc_RuntimeError, busy_message);
+        return fail(step_name, 226);
+    }
+    npy_intp out_len = num_frames;
+    py_ref out = py_ref::steal(PyArray_EMPTY(1, &out_len, NPY_UINT32, 0));
+    if (!out)
+        return fail(step_name, 227);
+    auto* out_data = static_cast<uint32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+
+    const layout_ref lay = forward_layout(fd);
+    float* a = fd->belief.data();
+    float* b = fd->spare.data();
+    float* pl = fd->pl.data();
+    float* newest;
+    fd->busy = true;
+    {
+        gil_release unlocked;
+        newest = forward_recursion(lay, dens.data(), static_cast<int32_t>(num_frames),
+                                   static_cast<int32_t>(num_cols), a, b, pl, out_data);
+    }
+    fd->busy = false;
+    if (newest != a)
+        fd->belief.swap(fd->spare);
+    return out.release();
+}
+
+static PyObject* forward_decoder_reset_impl(PyObject* self, PyObject* const*) noexcept {
+    forward_decoder_object* fd = as_decoder(self);
+    if (fd->busy) {
+        PyErr_SetString(PyExc_RuntimeError, busy_message);
+        return nullptr;
+    }
+    if (fd->num_states > 0)
+        std::memcpy(fd->belief.data(), fd->initial.data(),
+                    static_cast<size_t>(fd->num_states) * sizeof(float));
+    Py_RETURN_NONE;
+}
+
+// Instances hold private buffers that a pickle could not rebuild.
+[[gnu::cold]] static PyObject* refuse_pickling(const char* where, int line) noexcept {
+    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return fail(where, line);
+}
+
+static PyObject* forward_decoder_reduce_impl(PyObject*, PyObject* const*) noexcept {
+    return refuse_pickling("cadentia.model._kernels.ForwardDecoder.__reduce__", 2);
+}
+
+static PyObject* forward_decoder_setstate_impl(PyObject*, PyObject* const*) noexcept {
+    return refuse_pickling("cadentia.model._kernels.ForwardDecoder.__setstate__", 4);
+}
+
+static PyObject** const no_params[] = {nullptr};
+static PyObject** const step_params[] = {&names.dens};
+static PyObject** const setstate_params[] = {&names.state};
+static const char* const reset_locals[] = {"s"};
+static const char* const step_locals[] = {
+    "num_frames", "num_cols", "out", "a",  "b", "pl", "tmp",    "d",   "frame", "j",       "k",   "s",
+    "p",          "c",        "r",   "lo", "hi", "best_s", "acc", "dval",  "ssum", "inv_sum", "best"};
+
+const kernel_function_def forward_decoder_reset_def = {
+    "reset", "ForwardDecoder.reset", "cadentia.model._kernels.ForwardDecoder.reset", no_params, 0,
+    0, reset_locals, 1, 214, 0, "Restore the belief to the initial distribution.", true,
+    forward_decoder_reset_impl, &forward_decoder_type};
+
+const kernel_function_def forward_decoder_step_def = {
+    "step", "ForwardDecoder.step", step_name, step_params, 1, 1, step_locals,
+    static_cast<int>(sizeof step_locals / sizeof step_locals[0]), 220, 220,
+    "Advance over a chunk of linear densities ``(T, C)``; return the\n"
+    "        per-frame argmax state ``(T,)``. Updates the persistent belief.",
+    true, forward_decoder_step_impl, &forward_decoder_type};
+
+const kernel_function_def forward_decoder_reduce_def = {
+    "__reduce__", "ForwardDecoder.__reduce__", "cadentia.model._kernels.ForwardDecoder.__reduce__",
+    no_params, 0, 0, nullptr, 0, 1, 0, nullptr, true, forward_decoder_reduce_impl,
+    &forward_decoder_type};
+
+const kernel_function_def forward_decoder_setstate_def = {
+    "__setstate__", "ForwardDecoder.__setstate__",
+    "cadentia.model._kernels.ForwardDecoder.__setstate__", setstate_params, 1, 1, nullptr, 0, 3, 4,
+    nullptr, true, forward_decoder_setstate_impl, &forward_decoder_type};
+
+PyTypeObject forward_decoder_type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "cadentia.model._kernels.ForwardDecoder",
+    .tp_basicsize = sizeof(forward_decoder_object),
+    .tp_itemsize = 0,
+    .tp_dealloc = forward_decoder_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = forward_decoder_doc,
+    .tp_new = forward_decoder_new,
+};
+
+#endif  // CADENTIA_KERNELS_ONLY
+
+}  // namespace cadentia

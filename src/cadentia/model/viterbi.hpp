@@ -1,0 +1,535 @@
+// viterbi.hpp: the offline Viterbi decoder, `decode`.
+//
+// Log domain, single precision, backtracked.  The layout splits the states:
+// an interior state's only predecessor is s-1 at log-probability 0, so a
+// frame advances every constant-column run as one shifted vector add, and
+// only the few boundary states take a maximum over their incoming edges.
+// Back-pointers are kept for boundary states only; an interior state's
+// predecessor is implicitly s-1.
+//
+// Two layers.  `viterbi_recursion` is the frame loop over plain pointers and
+// extents: no Python, no allocation, run with the interpreter lock released,
+// and driven directly by the C++ benchmark.  `decode_impl` is the glue: it
+// converts the arguments, builds the layout through `_split_layout`, checks
+// every index the kernel will follow, allocates the working arrays, runs the
+// kernel and backtracks.
+//
+// The arithmetic is part of the result: every sum is rounded to float32 by
+// itself, in the stated order, and a candidate is (pl + lp) + dval.  Ties
+// go to the earliest edge; a NaN candidate never wins.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <algorithm>
+#include <limits>
+
+#ifndef CADENTIA_KERNELS_ONLY
+#include "array_view.hpp"
+#endif
+
+namespace cadentia {
+
+// ---------------------------------------------------------------------------
+// Kernel
+
+constexpr int max_columns = 16;
+
+// The layout as the kernels read it: borrowed pointers and extents.
+struct layout_ref {
+    const uint32_t* bnd_state;
+    const uint32_t* pred_list;
+    const uint32_t* bnd_src;
+    const uint32_t* bnd_orig;  // Viterbi only
+    const int64_t* bnd_ptr;
+    const float* bnd_weight;  // log-probabilities for Viterbi, probabilities forward
+    const uint32_t* bnd_dcol;
+    const int64_t* run_lo;
+    const int64_t* run_hi;
+    const uint32_t* run_col;
+    int32_t num_states;
+    int32_t num_bnd;
+    int32_t num_pred;
+    int32_t num_runs;
+};
+
+// prev[s-1] + dval over one run: contiguous, unaliased, vectorised.
+static inline void viterbi_shift(float* __restrict cur, const float* __restrict prev,
+                                 int32_t lo, int32_t hi, float dval) noexcept {
+    for (int32_t s = lo; s < hi; ++s)
+        cur[s] = prev[s - 1] + dval;
+}
+
+// Runs the frames of `log_dens` (T rows of C columns) from `prev`, which
+// holds the scores one step before frame 0.  Writes the back-pointers of
+// frame t into bt[t * bt_stride ...] and returns the sum of the maxima that
+// renormalisation subtracted.  On return *final points at the buffer (one
+// of prev and cur) that holds the scores after the last frame.
+static double viterbi_recursion(const layout_ref& lay, const float* __restrict log_dens,
+                                int32_t num_frames, int32_t num_cols, int32_t renorm_period,
+                                float* prev, float* cur, float* __restrict pl,
+                                uint32_t* __restrict bt, int64_t bt_stride,
+                                float** final_scores) noexcept {
+    constexpr float minus_inf = -std::numeric_limits<float>::infinity();
+    const int32_t num_states = lay.num_states;
+    double offset = 0.0;
+    float d[max_columns];
+    for (int32_t frame = 0; frame < num_frames; ++frame) {
+        const float* row = log_dens + static_cast<int64_t>(frame) * num_cols;
+        for (int32_t c = 0; c < num_cols; ++c)
+            d[c] = row[c];
+        for (int32_t k = 0; k < lay.num_pred; ++k)
+            pl[k] = prev[lay.pred_list[k]];
+        for (int32_t r = 0; r < lay.num_runs; ++r)
+            viterbi_shift(cur, prev, static_cast<int32_t>(lay.run_lo[r]),
+                          static_cast<int32_t>(lay.run_hi[r]), d[lay.run_col[r]]);
+        uint32_t* bt_row = bt + static_cast<int64_t>(frame) * bt_stride;
+        for (int32_t j = 0; j < lay.num_bnd; ++j) {
+            const float dval = d[lay.bnd_dcol[j]];
+            const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
+            float best = minus_inf;
+            int32_t best_edge = -1;
+            for (int32_t p = static_cast<int32_t>(lay.bnd_ptr[j]); p < end; ++p) {
+                float candidate = (pl[lay.bnd_src[p]] + lay.bnd_weight[p]) + dval;
+                if (candidate > best) {
+                    best = candidate;
+                    best_edge = p;
+                }
+            }
+            if (best_edge >= 0)
+                bt_row[j] = lay.bnd_orig[best_edge];
+            cur[lay.bnd_state[j]] = best;
+        }
+        if (renorm_period > 0 && (frame + 1) % renorm_period == 0 && num_states > 0) {
+            float best = cur[0];
+            for (int32_t s = 1; s < num_states; ++s)
+                if (cur[s] > best)
+                    best = cur[s];
+            if (best > minus_inf) {  // false for -inf and NaN
+                for (int32_t s = 0; s < num_states; ++s)
+                    cur[s] -= best;
+                offset += static_cast<double>(best);
+            }
+        }
+        float* tmp = prev;
+        prev = cur;
+        cur = tmp;
+    }
+    *final_scores = prev;
+    return offset;
+}
+
+// NumPy's argmax: the first maximum, and the first NaN beats everything.
+static int64_t first_argmax(const float* values, int64_t n) noexcept {
+    int64_t best_index = 0;
+    float best = values[0];
+    if (std::isnan(best))
+        return 0;
+    for (int64_t i = 1; i < n; ++i) {
+        float v = values[i];
+        if (std::isnan(v))
+            return i;
+        if (v > best) {
+            best = v;
+            best_index = i;
+        }
+    }
+    return best_index;
+}
+
+#ifndef CADENTIA_KERNELS_ONLY
+
+// ---------------------------------------------------------------------------
+// Shared glue: the layout and the index checks both decoders rely on
+
+constexpr const char* decode_name = "cadentia.model._kernels.decode";
+
+// An index of the model that would send a kernel outside its buffers.
+[[gnu::cold, gnu::noinline]] static bool raise_out_of_range(const char* array, Py_ssize_t position,
+                                                          long long value, const char* bound_name,
+                                                          long long bound) noexcept {
+    PyErr_Format(PyExc_ValueError, "%s[%zd] = %lld is out of range: %s is %lld", array, position,
+                 value, bound_name, bound);
+    return false;
+}
+
+[[gnu::cold, gnu::noinline]] static bool raise_length(const char* array, Py_ssize_t length,
+                                                    const char* expected_name,
+                                                    long long expected) noexcept {
+    PyErr_Format(PyExc_ValueError, "%s has %zd entries, expected %lld (%s)", array, length,
+                 expected, expected_name);
+    return false;
+}
+
+template <class T>
+static bool check_below(const char* array, const T* values, Py_ssize_t n, long long bound,
+                        const char* bound_name) noexcept {
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (static_cast<long long>(values[i]) >= bound)
+            return raise_out_of_range(array, i, static_cast<long long>(values[i]), bound_name,
+                                      bound);
+    return true;
+}
+
+// The layout arrays, as views that keep them alive.
+struct layout_views {
+    u32_view bnd_state, pred_list, bnd_src, bnd_orig, bnd_dcol, run_col;
+    i64_view bnd_ptr, run_lo, run_hi;
+    f32_view bnd_weight;
+
+    layout_ref ref() const noexcept {
+        return {bnd_state.data(), pred_list.data(), bnd_src.data(),  bnd_orig.data(),
+                bnd_ptr.data(),   bnd_weight.data(), bnd_dcol.data(), run_lo.data(),
+                run_hi.data(),    run_col.data(),
+                0,
+                static_cast<int32_t>(bnd_state.extent(0)),
+                static_cast<int32_t>(pred_list.extent(0)),
+                static_cast<int32_t>(run_lo.extent(0))};
+    }
+};
+
+// Looks a name up the way a global of Python code is found: the module's
+// namespace first, then the builtins.
+static PyObject* lookup_global(PyObject* name) noexcept {
+    PyObject* value;
+    if (PyDict_GetItemRef(records.dict, name, &value) != 0)
+        return value;  // found, or an error
+    if (PyObject_GetOptionalAttr(records.builtins, name, &value) != 0)
+        return value;
+    PyErr_Format(PyExc_NameError, name_error_format, name);
+    return nullptr;
+}
+
+// Calls `_split_layout` with the converted arrays, handed over as views of
+// the caller's memory.
+template <class W>
+static PyObject* call_split_layout(const u32_view& pred, const u32_view& ptr, const W& weight,
+                                   const u32_view& columns, PyObject* identity) noexcept {
+    py_ref function = py_ref::steal(lookup_global(names._split_layout));
+    if (!function)
+        return nullptr;
+    py_ref args[4] = {py_ref::steal(export_view(pred)), py_ref::steal(export_view(ptr)),
+                      py_ref::steal(export_view(weight)), py_ref::steal(export_view(columns))};
+    for (const py_ref& a : args)
+        if (!a)
+            return nullptr;
+    PyObject* call_args[5] = {args[0].get(), args[1].get(), args[2].get(), args[3].get(), identity};
+    return PyObject_Vectorcall(function.get(), call_args, 5, nullptr);
+}
+
+// One layout entry: exact dictionaries are read directly, any other mapping
+// through its subscript.
+template <class View>
+static bool read_layout_entry(PyObject* lay, PyObject* key, View& out) noexcept {
+    py_ref value;
+    if (PyDict_CheckExact(lay)) {
+        if (PyDict_GetItemRef(lay, key, value.put()) == 0)
+            PyErr_SetObject(PyExc_KeyError, key);
+    } else {
+        value = py_ref::steal(PyObject_GetItem(lay, key));
+    }
+    return value && convert(value.get(), out);
+}
+
+// Everything the recursions index through the layout, checked in one pass so
+// that no layout, however it was made, can move a kernel outside its
+// buffers.  With `frames` false only the boundary states are checked: the
+// index maps read them even when there is no frame to run.
+static bool check_layout(const layout_views& lay, int64_t num_states, bool with_orig, bool frames,
+                         int64_t* max_column) noexcept {
+    const Py_ssize_t num_bnd = lay.bnd_state.extent(0);
+    const Py_ssize_t num_pred = lay.pred_list.extent(0);
+    const Py_ssize_t num_runs = lay.run_lo.extent(0);
+    const Py_ssize_t num_edges = lay.bnd_src.extent(0);
+    if (!check_below("bnd_state", lay.bnd_state.data(), num_bnd, num_states, "the number of states"))
+        return false;
+    *max_column = -1;
+    if (!frames)
+        return true;
+    if (lay.bnd_ptr.extent(0) != num_bnd + 1)
+        return raise_length("bnd_ptr", lay.bnd_ptr.extent(0), "one more than bnd_state", num_bnd + 1);
+    if (lay.bnd_dcol.extent(0) != num_bnd)
+        return raise_length("bnd_dcol", lay.bnd_dcol.extent(0), "one per boundary state", num_bnd);
+    if (lay.bnd_weight.extent(0) != num_edges)
+        return raise_length("bnd_weight", lay.bnd_weight.extent(0), "one per boundary edge", num_edges);
+    if (with_orig && lay.bnd_orig.extent(0) != num_edges)
+        return raise_length("bnd_orig", lay.bnd_orig.extent(0), "one per boundary edge", num_edges);
+    if (lay.run_hi.extent(0) != num_runs)
+        return raise_length("run_hi", lay.run_hi.extent(0), "one per run", num_runs);
+    if (lay.run_col.extent(0) != num_runs)
+        return raise_length("run_col", lay.run_col.extent(0), "one per run", num_runs);
+    // State 0 has no s-1 and lies in no run: only a boundary reduction
+    // gives it a value.
+    if (num_states > 0 && (num_bnd == 0 || lay.bnd_state.data()[0] != 0)) {
+        PyErr_SetString(PyExc_ValueError, "bnd_state must list state 0 first");
+        return false;
+    }
+    if (!check_below("pred_list", lay.pred_list.data(), num_pred, num_states, "the number of states") ||
+        !check_below("bnd_src", lay.bnd_src.data(), num_edges, num_pred, "the length of pred_list") ||
+        (with_orig && !check_below("bnd_orig", lay.bnd_orig.data(), num_edges, num_states,
+                                   "the number of states")))
+        return false;
+    const int64_t* bnd_ptr = lay.bnd_ptr.data();
+    int64_t previous = 0;
+    for (Py_ssize_t j = 0; j <= num_bnd; ++j) {
+        if (bnd_ptr[j] < previous)
+            return raise_out_of_range("bnd_ptr", j, bnd_ptr[j], "its lower bound", previous);
+        if (bnd_ptr[j] > num_edges)
+            return raise_out_of_range("bnd_ptr", j, bnd_ptr[j], "the number of boundary edges",
+                                      num_edges);
+        previous = bnd_ptr[j];
+    }
+    // The non-empty runs must tile states 1 .. N-1 in order: then every
+    // state gets a new value in every frame and s-1 never leaves the buffer.
+    const int64_t* run_lo = lay.run_lo.data();
+    const int64_t* run_hi = lay.run_hi.data();
+    int64_t next = 1;
+    for (Py_ssize_t r = 0; r < num_runs; ++r) {
+        if (run_hi[r] <= run_lo[r])
+            continue;
+        if (run_lo[r] != next)
+            return raise_out_of_range("run_lo", r, run_lo[r], "the expected start", next);
+        if (run_hi[r] > num_states)
+            return raise_out_of_range("run_hi", r, run_hi[r], "the number of states", num_states);
+        next = run_hi[r];
+    }
+    if (num_states > 1 && next != num_states) {
+        PyErr_Format(PyExc_ValueError, "the runs cover states 1 to %lld only, of %lld states",
+                     static_cast<long long>(next - 1), static_cast<long long>(num_states));
+        return false;
+    }
+    int64_t largest = -1;
+    for (Py_ssize_t r = 0; r < num_runs; ++r)
+        if (run_hi[r] > run_lo[r])
+            largest = std::max<int64_t>(largest, lay.run_col.data()[r]);
+    for (Py_ssize_t j = 0; j < num_bnd; ++j)
+        largest = std::max<int64_t>(largest, lay.bnd_dcol.data()[j]);
+    *max_column = largest;
+    return true;
+}
+
+// Counts the recursions hold in 32 bits.
+static bool check_count(const char* what, int64_t value) noexcept {
+    if (value > std::numeric_limits<int32_t>::max()) {
+        PyErr_Format(PyExc_ValueError, "%s (%lld) exceeds the supported maximum of %d", what,
+                     static_cast<long long>(value), std::numeric_limits<int32_t>::max());
+        return false;
+    }
+    return true;
+}
+
+// Releases the interpreter lock for the lifetime of the scope.
+class gil_release {
+public:
+    gil_release() noexcept : state_(PyEval_SaveThread()) {}
+    ~gil_release() { PyEval_RestoreThread(state_); }
+    gil_release(const gil_release&) = delete;
+    gil_release& operator=(const gil_release&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+template <class T, int Dims>
+static PyObject* new_array(int type_num, const npy_intp (&dims)[Dims], bool zeroed) noexcept {
+    npy_intp shape[Dims];
+    for (int i = 0; i < Dims; ++i)
+        shape[i] = dims[i];
+    return zeroed ? PyArray_ZEROS(Dims, shape, type_num, 0) : PyArray_EMPTY(Dims, shape, type_num, 0);
+}
+
+// A fresh array converted to its view, as the kernels take every array.
+template <class T, int Dims>
+static bool allocate(array_view<T, Dims>& out, int type_num, const npy_intp (&dims)[Dims],
+                     bool zeroed) noexcept {
+    py_ref array = py_ref::steal(new_array<T, Dims>(type_num, dims, zeroed));
+    return array && convert(array.get(), out);
+}
+
+// A private float32 copy of a 1-D float32 view (None stays a 0-d NaN, which
+// the 1-D view then refuses, as NumPy's own copy would behave).
+static bool copy_vector(const f32_view& source, f32_view& out) noexcept {
+    py_ref array;
+    if (source.absent()) {
+        array = py_ref::steal(PyArray_EMPTY(0, nullptr, NPY_FLOAT32, 0));
+        if (array)
+            *static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))) =
+                std::numeric_limits<float>::quiet_NaN();
+    } else {
+        npy_intp n = source.extent(0);
+        array = py_ref::steal(PyArray_EMPTY(1, &n, NPY_FLOAT32, 0));
+        if (array && n)
+            std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), source.data(),
+                        static_cast<size_t>(n) * sizeof(float));
+    }
+    return array && convert(array.get(), out);
+}
+
+// ---------------------------------------------------------------------------
+// decode
+
+static PyObject* decode_impl(PyObject*, PyObject* const* slots) noexcept {
+    u32_view pred, ptr, columns;
+    f32_view log_prob, log_initial;
+    f32_view_2d log_dens;
+    if (!convert(slots[0], pred) || !convert(slots[1], ptr) || !convert(slots[2], log_prob) ||
+        !convert(slots[3], log_dens))
+        return fail(decode_name, 70);
+    if (!convert(slots[4], columns) || !convert(slots[5], log_initial))
+        return fail(decode_name, 71);
+    int32_t renorm_period = 1024;
+    if (slots[6] && !to_int32(slots[6], &renorm_period))
+        return fail(decode_name, 72);
+
+    const int64_t num_states = ptr.extent(0) - 1;
+    const int64_t num_frames = log_dens.extent(0);
+    const int64_t num_cols = log_dens.extent(1);
+    if (num_cols > max_columns) {
+        PyErr_SetString(PyExc_ValueError, "compiled decoder supports at most 16 observation columns");
+        return fail(decode_name, 80);
+    }
+
+    py_ref lay = py_ref::steal(call_split_layout(pred, ptr, log_prob, columns, records.float_zero));
+    if (!lay)
+        return fail(decode_name, 82);
+    layout_views layout;
+    if (!read_layout_entry(lay.get(), names.bnd_state, layout.bnd_state))
+        return fail(decode_name, 83);
+    if (!read_layout_entry(lay.get(), names.pred_list, layout.pred_list))
+        return fail(decode_name, 85);
+    if (!read_layout_entry(lay.get(), names.bnd_src, layout.bnd_src))
+        return fail(decode_name, 87);
+    if (!read_layout_entry(lay.get(), names.bnd_orig, layout.bnd_orig))
+        return fail(decode_name, 88);
+    if (!read_layout_entry(lay.get(), names.bnd_ptr, layout.bnd_ptr))
+        return fail(decode_name, 89);
+    if (!read_layout_entry(lay.get(), names.bnd_weight, layout.bnd_weight))
+        return fail(decode_name, 90);
+    if (!read_layout_entry(lay.get(), names.bnd_dcol, layout.bnd_dcol))
+        return fail(decode_name, 91);
+    if (!read_layout_entry(lay.get(), names.run_lo, layout.run_lo))
+        return fail(decode_name, 92);
+    if (!read_layout_entry(lay.get(), names.run_hi, layout.run_hi))
+        return fail(decode_name, 93);
+    if (!read_layout_entry(lay.get(), names.run_col, layout.run_col))
+        return fail(decode_name, 95);
+    lay.reset();
+
+    const Py_ssize_t num_bnd = layout.bnd_state.extent(0);
+    const Py_ssize_t num_pred = layout.pred_list.extent(0);
+    f32_view pl, buf_a, buf_b;
+    u8_view is_bnd;
+    u32_view bnd_col;
+    u32_view_2d bt;
+    if (!allocate(pl, NPY_FLOAT32, {num_pred ? num_pred : 1}, false))
+        return fail(decode_name, 96);
+    if (!allocate(is_bnd, NPY_UINT8, {num_states}, true))
+        return fail(decode_name, 97);
+    if (!allocate(bnd_col, NPY_UINT32, {num_states}, true))
+        return fail(decode_name, 98);
+    if (!copy_vector(log_initial, buf_a))
+        return fail(decode_name, 100);
+    if (!allocate(buf_b, NPY_FLOAT32, {num_states}, false))
+        return fail(decode_name, 101);
+    if (!allocate(bt, NPY_UINT32, {num_frames, num_bnd ? num_bnd : 1}, false))
+        return fail(decode_name, 105);
+
+    // What the kernel will index, checked before it runs.
+    int64_t max_column = -1;
+    if (!check_count("the number of states", num_states + 1) ||
+        !check_count("the number of frames", num_frames) ||
+        !check_count("the number of boundary edges", layout.bnd_src.extent(0)) ||
+        !check_layout(layout, num_states, true, num_frames > 0, &max_column))
+        return fail(decode_name, 106);
+    if (num_frames > 0) {
+        if (buf_a.extent(0) != num_states) {
+            raise_length("log_initial", buf_a.extent(0), "one per state", num_states);
+            return fail(decode_name, 106);
+        }
+        if (max_column >= num_cols) {
+            PyErr_Format(PyExc_ValueError,
+                         "the model reads observation column %lld but log_dens has %lld column%s",
+                         static_cast<long long>(max_column), static_cast<long long>(num_cols),
+                         num_cols == 1 ? "" : "s");
+            return fail(decode_name, 106);
+        }
+    }
+
+    layout_ref ref = layout.ref();
+    ref.num_states = static_cast<int32_t>(num_states);
+    uint8_t* is_bnd_data = is_bnd.data();
+    uint32_t* bnd_col_data = bnd_col.data();
+    for (int32_t j = 0; j < ref.num_bnd; ++j) {
+        is_bnd_data[ref.bnd_state[j]] = 1;
+        bnd_col_data[ref.bnd_state[j]] = static_cast<uint32_t>(j);
+    }
+
+    float* final_scores = buf_a.data();
+    double offset = 0.0;
+    const int64_t bt_stride = bt.extent(1);
+    {
+        gil_release unlocked;
+        offset = viterbi_recursion(ref, log_dens.data(), static_cast<int32_t>(num_frames),
+                                   static_cast<int32_t>(num_cols), renorm_period, buf_a.data(),
+                                   buf_b.data(), pl.data(), bt.data(), bt_stride, &final_scores);
+    }
+
+    const Py_ssize_t num_scores = buf_a.extent(0);
+    if (num_scores == 0) {
+        PyErr_SetString(PyExc_ValueError, "attempt to get argmax of an empty sequence");
+        return fail(decode_name, 150);
+    }
+    const int64_t state = first_argmax(final_scores, num_scores);
+    const float final_score = final_scores[state];
+    const double log_probability = static_cast<double>(final_score) + offset;
+
+    npy_intp path_len = num_frames;
+    py_ref path = py_ref::steal(PyArray_EMPTY(1, &path_len, NPY_INT64, 0));
+    if (!path)
+        return fail(decode_name, 153);
+    auto* path_data = static_cast<int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(path.get())));
+    if (!(final_score > -std::numeric_limits<float>::infinity())) {
+        if (num_frames)
+            std::memset(path_data, 0, static_cast<size_t>(num_frames) * sizeof(int64_t));
+    } else {
+        const uint32_t* bt_data = bt.data();
+        int64_t st = state;
+        for (int64_t t = num_frames - 1; t >= 0; --t) {
+            // Unreachable for a checked layout; kept so that no float
+            // pattern can send the walk outside the maps.
+            if (st < 0 || st >= num_states) {
+                PyErr_SetString(PyExc_RuntimeError, "backtracking left the state space");
+                return fail(decode_name, 161);
+            }
+            path_data[t] = st;
+            st = is_bnd_data[st] ? bt_data[t * bt_stride + bnd_col_data[st]] : st - 1;
+        }
+    }
+    py_ref score = py_ref::steal(PyFloat_FromDouble(log_probability));
+    py_ref result = py_ref::steal(score ? PyTuple_Pack(2, path.get(), score.get()) : nullptr);
+    if (!result)
+        return fail(decode_name, 166);
+    return result.release();
+}
+
+static PyObject** const decode_params[] = {&names.pred,     &names.ptr,     &names.log_prob,
+                                           &names.log_dens, &names.columns, &names.log_initial,
+                                           &names.renorm_period};
+static const char* const decode_locals[] = {
+    "num_states", "num_frames", "num_cols", "lay",     "bnd_state", "num_bnd", "pred_list",
+    "num_pred",   "bnd_src",    "bnd_orig", "bnd_ptr", "bnd_lp",    "bnd_dcol", "run_lo",
+    "run_hi",     "num_runs",   "run_col",  "pl",      "is_bnd",    "bnd_col", "buf_a",
+    "buf_b",      "prev",       "cur",      "tmp",     "bt",        "d",       "frame",
+    "j",          "k",          "s",        "p",       "c",         "r",       "lo",
+    "hi",         "best",       "tp",       "dval",    "m",         "offset",  "state",
+    "log_probability", "path",  "st"};
+
+const kernel_function_def decode_def = {
+    "decode", "decode", decode_name, decode_params, 7, 6, decode_locals,
+    static_cast<int>(sizeof decode_locals / sizeof decode_locals[0]), 70, 70, nullptr, false,
+    decode_impl};
+
+#endif  // CADENTIA_KERNELS_ONLY
+
+}  // namespace cadentia
