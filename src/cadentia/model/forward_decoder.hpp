@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <emmintrin.h>
 
 #ifndef CADENTIA_KERNELS_ONLY
 #include <new>
@@ -32,18 +33,44 @@ namespace cadentia {
 // ---------------------------------------------------------------------------
 // Kernel
 
-static inline void forward_shift(float* __restrict b, const float* __restrict a, int32_t lo,
-                                 int32_t hi, float dval) noexcept {
-    for (int32_t s = lo; s < hi; ++s)
-        b[s] = dval * a[s - 1];
-}
-
 // Normalises b by 1/ssum and returns the state with the largest value:
-// strictly greater wins, so ties go to the lowest state and NaN never wins.
+// strictly greater wins, so ties go to the lowest state and NaN never wins;
+// a value must exceed -1 to count at all.  Four lanes each keep their first
+// maximum, and the lanes are merged by value, then by lowest index, which is
+// exactly what one scan in state order would find.
 static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv_sum) noexcept {
     float best = -1.0f;
     int32_t best_s = 0;
-    for (int32_t s = 0; s < n; ++s) {
+    int32_t s = 0;
+    if (n >= 8) {
+        const __m128 scale = _mm_set1_ps(inv_sum);
+        __m128 lane_best = _mm_set1_ps(-1.0f);
+        __m128i lane_index = _mm_setzero_si128();
+        __m128i index = _mm_setr_epi32(0, 1, 2, 3);
+        const __m128i step = _mm_set1_epi32(4);
+        for (; s + 4 <= n; s += 4) {
+            __m128 v = _mm_mul_ps(_mm_loadu_ps(b + s), scale);
+            _mm_storeu_ps(b + s, v);
+            __m128 greater = _mm_cmpgt_ps(v, lane_best);  // false for NaN
+            lane_best = _mm_or_ps(_mm_and_ps(greater, v), _mm_andnot_ps(greater, lane_best));
+            __m128i take = _mm_castps_si128(greater);
+            lane_index = _mm_or_si128(_mm_and_si128(take, index), _mm_andnot_si128(take, lane_index));
+            index = _mm_add_epi32(index, step);
+        }
+        alignas(16) float values[4];
+        alignas(16) int32_t indices[4];
+        _mm_store_ps(values, lane_best);
+        _mm_store_si128(reinterpret_cast<__m128i*>(indices), lane_index);
+        for (int lane = 0; lane < 4; ++lane) {
+            if (!(values[lane] > -1.0f))
+                continue;
+            if (values[lane] > best || (values[lane] == best && indices[lane] < best_s)) {
+                best = values[lane];
+                best_s = indices[lane];
+            }
+        }
+    }
+    for (; s < n; ++s) {
         float v = b[s] * inv_sum;
         b[s] = v;
         if (v > best) {
@@ -57,10 +84,18 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
 // Runs the frames of `dens` (T rows of C linear densities) from belief `a`,
 // with `b` as the second buffer; out[t] receives frame t's best state.
 // Returns the buffer that holds the belief after the last frame.
+//
+// The layout must be checked: boundary states ascending with state 0 first,
+// and the non-empty runs tiling states 1 .. N-1.  The boundary values are
+// computed first, straight into b; one pass in state order then shifts the
+// interior states and adds every value to the frame's sum.  The sum is a
+// serial chain of float32 additions whose latency bounds the frame, and the
+// shift's loads, products and stores fit in its shadow.
 static float* forward_recursion(const layout_ref& lay, const float* __restrict dens,
                                 int32_t num_frames, int32_t num_cols, float* a, float* b,
                                 float* __restrict pl, uint32_t* __restrict out) noexcept {
     const int32_t num_states = lay.num_states;
+    const int32_t num_bnd = lay.num_bnd;
     float d[max_columns];
     for (int32_t frame = 0; frame < num_frames; ++frame) {
         const float* row = dens + static_cast<int64_t>(frame) * num_cols;
@@ -68,10 +103,7 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
             d[c] = row[c];
         for (int32_t k = 0; k < lay.num_pred; ++k)
             pl[k] = a[lay.pred_list[k]];
-        for (int32_t r = 0; r < lay.num_runs; ++r)
-            forward_shift(b, a, static_cast<int32_t>(lay.run_lo[r]),
-                          static_cast<int32_t>(lay.run_hi[r]), d[lay.run_col[r]]);
-        for (int32_t k = 0; k < lay.num_bnd; ++k) {
+        for (int32_t k = 0; k < num_bnd; ++k) {
             float acc = 0.0f;
             const int64_t end = lay.bnd_ptr[k + 1];
             for (int32_t j = static_cast<int32_t>(lay.bnd_ptr[k]); j < end; ++j) {
@@ -81,8 +113,31 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
             b[lay.bnd_state[k]] = acc * d[lay.bnd_dcol[k]];
         }
         float ssum = 0.0f;
-        for (int32_t s = 0; s < num_states; ++s)
-            ssum += b[s];
+        int32_t next_bnd = 0;
+        if (num_states > 0) {
+            ssum += b[0];  // state 0 is the first boundary state
+            next_bnd = 1;
+        }
+        for (int32_t r = 0; r < lay.num_runs; ++r) {
+            const int32_t hi = static_cast<int32_t>(lay.run_hi[r]);
+            const float dval = d[lay.run_col[r]];
+            int32_t s = static_cast<int32_t>(lay.run_lo[r]);
+            while (s < hi) {
+                const int32_t stop = next_bnd < num_bnd && static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi
+                                         ? static_cast<int32_t>(lay.bnd_state[next_bnd])
+                                         : hi;
+                for (; s < stop; ++s) {
+                    const float v = dval * a[s - 1];
+                    b[s] = v;
+                    ssum += v;
+                }
+                if (s < hi) {  // a boundary state: its value is already in b
+                    ssum += b[s];
+                    ++s;
+                    ++next_bnd;
+                }
+            }
+        }
         int32_t best_s = 0;
         if (ssum > 0.0f) {
             const float inv_sum = static_cast<float>(1.0 / static_cast<double>(ssum));

@@ -265,6 +265,10 @@ static bool check_layout(const layout_views& lay, int64_t num_states, bool with_
         PyErr_SetString(PyExc_ValueError, "bnd_state must list state 0 first");
         return false;
     }
+    for (Py_ssize_t j = 1; j < num_bnd; ++j)
+        if (lay.bnd_state.data()[j] <= lay.bnd_state.data()[j - 1])
+            return raise_out_of_range("bnd_state", j, lay.bnd_state.data()[j], "its lower bound",
+                                      static_cast<long long>(lay.bnd_state.data()[j - 1]) + 1);
     if (!check_below("pred_list", lay.pred_list.data(), num_pred, num_states, "the number of states") ||
         !check_below("bnd_src", lay.bnd_src.data(), num_edges, num_pred, "the length of pred_list") ||
         (with_orig && !check_below("bnd_orig", lay.bnd_orig.data(), num_edges, num_states,
