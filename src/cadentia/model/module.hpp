@@ -482,10 +482,17 @@ static bool install_pickling_refusal() noexcept {
     return true;
 }
 
+static bool bind_method(PyObject* name, const kernel_function_def& def) noexcept;
+
 static bool register_types(PyObject* module) noexcept {
     if (PyType_Ready(&forward_decoder_type) < 0 ||
         PyModule_AddObjectRef(module, "ForwardDecoder",
                               reinterpret_cast<PyObject*>(&forward_decoder_type)) < 0)
+        return false;
+    // The type's namespace lists its working methods before the pickling
+    // hooks, as its definition orders them; exec step 16 binds them again.
+    if (!bind_method(names.reset, forward_decoder_reset_def) ||
+        !bind_method(names.step, forward_decoder_step_def))
         return false;
     if (!install_pickling_refusal()) {
         if (!PyErr_Occurred())
