@@ -42,7 +42,7 @@ dev: $(PY)
 	cp $(BUILD)/_kernels*.so $(BUILD)/stage/cadentia/model/
 
 check: dev
-	cd tests && PYTHONPATH=$(abspath $(BUILD))/stage ../$(PY) -m pytest -q $(PYTEST_ARGS) .
+	cd tests && PYTHONPATH=$(abspath $(BUILD))/stage ../$(PY) -m pytest -q $(or $(PYTEST_ARGS),.)
 
 clean:
 	rm -rf build $(VENV)

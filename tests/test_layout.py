@@ -346,17 +346,30 @@ def in_form(values, form):
         return np.asarray(values).astype(form)
 
 
-def vectors(elements, max_size):
-    """Mostly lists, sometimes a bare scalar (a 0-d array)."""
-    return st.one_of(st.lists(elements, max_size=max_size), elements)
-
-
 @st.composite
 def malformed_models(draw):
-    return model(ptr=draw(vectors(st.integers(-6, 12), 8)),
-                 pred=draw(vectors(st.one_of(st.integers(-8, 12), st.integers(0, 2**40)), 12)),
-                 weight=draw(vectors(WEIGHTS, 12)),
-                 columns=draw(vectors(st.integers(-2, 3), 8)),
+    """Anything goes, but sizes stay close enough together that every step
+    gets reached: row pointers around the edge count, negative positions,
+    wrapping values, 0-d arguments, columns of the wrong length."""
+    edges = draw(st.integers(0, 10))
+
+    def vector(elements, usual_length):
+        if draw(st.integers(0, 11)) == 0:
+            return draw(elements)  # a bare scalar: a 0-d array
+        if draw(st.booleans()):
+            length = max(usual_length, 0)
+        else:
+            length = draw(st.integers(0, 12))
+        return draw(st.lists(elements, min_size=length, max_size=length))
+
+    inside = st.integers(-edges, edges - 1) if edges else st.just(0)
+    wide = st.integers(-edges - 2, edges + 2)
+    ptr = vector(st.one_of(inside, inside, inside, wide), draw(st.integers(0, 8)))
+    num_states = len(ptr) - 1 if isinstance(ptr, list) else 0
+    return model(ptr=ptr,
+                 pred=vector(st.one_of(st.integers(-8, 12), st.integers(0, 2**40)), edges),
+                 weight=vector(WEIGHTS, edges),
+                 columns=vector(st.integers(-2, 3), num_states),
                  identity=draw(st.sampled_from([0.0, 1.0, NAN, -0.0])))
 
 

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -153,6 +154,29 @@ static npy_intp split_states(const int64_t* ptr, npy_intp num_states, const int6
     return num_bnd;
 }
 
+// The same split for the usual case, every first-edge position in
+// [0, size) with size = min(num_pred, num_weight) >= 1.  Positions are clamped
+// so that every read stays in bounds, and the loop has no branches, since
+// interior and boundary states interleave along the lanes.  Returns false
+// when some position was clamped; split_states then redoes the work.
+static bool split_states_in_bounds(const int64_t* ptr, npy_intp num_states,
+                                   const int64_t* pred, const double* weight, npy_intp size,
+                                   double identity, int64_t* bnd, npy_intp* num_bnd) noexcept {
+    const uint64_t last = static_cast<uint64_t>(size) - 1;
+    uint64_t largest = 0;  // negative positions become huge
+    npy_intp count = 0;
+    for (npy_intp s = 0; s < num_states; ++s) {
+        const uint64_t first = static_cast<uint64_t>(ptr[s]);
+        largest = std::max(largest, first);
+        const uint64_t f = std::min(first, last);
+        const bool det = (row_count(ptr, s) == 1) & (pred[f] == s - 1) & (weight[f] == identity);
+        bnd[count] = s;
+        count += !det;
+    }
+    *num_bnd = count;
+    return largest <= last;
+}
+
 // Number of boundary edges: the lengths of the ranges [ptr[s], ptr[s+1]),
 // empty when reversed.  Saturates just past `limit`, so absurd row pointers
 // cannot overflow the sum.
@@ -222,49 +246,45 @@ static inline bool narrowing_may_signal(double d, float f) noexcept {
     return false;
 }
 
-// Counting form of the sorted unique: `table` has room for every value up to
-// `max_value` and starts zeroed.  Returns the number of distinct values.
-static npy_intp mark_values(const uint32_t* values, npy_intp n, uint32_t* table) noexcept {
+// Sorted unique with inverse for values that are states, so small: a bitmap
+// marks the values present, and a scan of its words in order ranks them.
+// `bits` has a zeroed bit for every value up to the largest one.  Returns the
+// number of distinct values.
+static npy_intp mark_values(const uint32_t* values, npy_intp n, uint64_t* bits) noexcept {
     npy_intp distinct = 0;
     for (npy_intp k = 0; k < n; ++k) {
-        distinct += table[values[k]] == 0;
-        table[values[k]] = 1;
+        uint64_t& word = bits[values[k] >> 6];
+        const uint64_t bit = uint64_t{1} << (values[k] & 63);
+        distinct += (word & bit) == 0;
+        word |= bit;
     }
     return distinct;
 }
 
-// Turns the marks into positions in the sorted list and writes the list.
-static void rank_values(uint32_t* table, uint64_t table_size, uint32_t* sorted) noexcept {
+// Writes the marked values in ascending order to `sorted` and the rank of
+// each to rank_of[value]; rank_of is written, and later read, only at the
+// marked values.
+static void rank_values(const uint64_t* bits, npy_intp num_words, uint32_t* sorted,
+                        uint32_t* rank_of) noexcept {
     uint32_t rank = 0;
-    for (uint64_t v = 0; v < table_size; ++v) {
-        if (table[v]) {
-            sorted[rank] = static_cast<uint32_t>(v);
-            table[v] = rank++;
+    for (npy_intp i = 0; i < num_words; ++i) {
+        for (uint64_t word = bits[i]; word; word &= word - 1) {
+            const uint32_t value = static_cast<uint32_t>(i * 64 + std::countr_zero(word));
+            sorted[rank] = value;
+            rank_of[value] = rank++;
         }
     }
 }
 
-// Number of states s in 1..n-1 whose column differs from the one before.
-static npy_intp count_changes(const int64_t* col, npy_intp n) noexcept {
-    npy_intp changes = 0;
-    for (npy_intp s = 1; s < n; ++s)
-        changes += col[s] != col[s - 1];
-    return changes;
-}
-
-// Run bounds: starts 0 then every change, with run 0 starting at 1 instead
-// because state 0 belongs to no run; ends every change then N.
-static void fill_runs(const int64_t* col, npy_intp n, npy_intp num_states, int64_t* run_lo,
-                      int64_t* run_hi) noexcept {
-    npy_intp r = 0;
-    run_lo[0] = 1;
+// Writes every state s in 1..n-1 whose column differs from the one before
+// to `change` (room for n) and returns their number.
+static npy_intp find_changes(const int64_t* col, npy_intp n, int64_t* change) noexcept {
+    npy_intp count = 0;
     for (npy_intp s = 1; s < n; ++s) {
-        if (col[s] != col[s - 1]) {
-            run_hi[r++] = s;
-            run_lo[r] = s;
-        }
+        change[count] = s;
+        count += col[s] != col[s - 1];
     }
-    run_hi[r] = num_states;
+    return count;
 }
 
 // ---------------------------------------------------------------------------
@@ -307,6 +327,9 @@ static bool convert_input(PyObject* obj, int type_num, const char* param,
     return true;
 }
 
+// A new 1-D array held by `out`, and its data; nullptr with the exception
+// set on failure.  NumPy gives even an empty array a data block, so a live
+// array never has a null data pointer.
 template <class T>
 static T* new_vector(npy_intp n, int type_num, py_ref* out) noexcept {
     npy_intp dims[1] = {n};
@@ -349,10 +372,18 @@ static int build_boundary(layout_work& w) noexcept {
                                        &w.bnd_scratch);
     if (!bnd)
         return layout_line::boundary;
+    w.bnd = bnd;
+    // Without states nothing is read, though a 0-d weight is still refused.
+    if (w.num_states <= 0 && !w.weight.scalar)
+        return 0;
+    const npy_intp readable = std::min(w.pred.size, num_weight);
+    if (readable > 0 && split_states_in_bounds(w.ptr.data, w.num_states, w.pred.data,
+                                               w.weight.data, readable, w.identity, bnd,
+                                               &w.num_bnd))
+        return 0;
     gather_fault pred_fault, weight_fault;
     w.num_bnd = split_states(w.ptr.data, w.num_states, w.pred.data, w.pred.size, w.weight.data,
                              num_weight, w.identity, bnd, &pred_fault, &weight_fault);
-    w.bnd = bnd;
     if (pred_fault.found) {
         raise_index(pred_fault.index, w.pred.size);
         return layout_line::split_pred;
@@ -396,23 +427,26 @@ static int build_edges(layout_work& w) noexcept {
     if (!src)
         return layout_line::unique;
     const npy_intp n = w.num_edges;
-    // Predecessors are states, so a table indexed by value is normally a
+    // Predecessors are states, so the bitmap and rank table are normally a
     // few kilobytes; wrapped or absurd values fall back to sorting.
-    const uint64_t table_size = n ? uint64_t{max_value} + 1 : 0;
-    if (table_size <= 2 * (static_cast<uint64_t>(n) + std::max<npy_intp>(w.num_states, 0)) + 4096) {
-        py_ref table_owner;
-        uint32_t* table = new_vector<uint32_t>(static_cast<npy_intp>(table_size), NPY_UINT32,
-                                               &table_owner);
-        if (!table)
+    const uint64_t num_values = n ? uint64_t{max_value} + 1 : 0;
+    if (num_values <= 2 * (static_cast<uint64_t>(n) + std::max<npy_intp>(w.num_states, 0)) + 4096) {
+        const npy_intp num_words = static_cast<npy_intp>((num_values + 63) / 64);
+        py_ref bits_owner, rank_owner;
+        uint64_t* bits = new_vector<uint64_t>(num_words, NPY_UINT64, &bits_owner);
+        uint32_t* rank_of = bits ? new_vector<uint32_t>(static_cast<npy_intp>(num_values),
+                                                        NPY_UINT32, &rank_owner)
+                                 : nullptr;
+        if (!rank_of)
             return layout_line::unique;
-        std::memset(table, 0, table_size * sizeof(uint32_t));
-        uint32_t* sorted = new_vector<uint32_t>(mark_values(orig, n, table), NPY_UINT32,
+        std::memset(bits, 0, num_words * sizeof(uint64_t));
+        uint32_t* sorted = new_vector<uint32_t>(mark_values(orig, n, bits), NPY_UINT32,
                                                 &w.pred_list);
         if (!sorted)
             return layout_line::unique;
-        rank_values(table, table_size, sorted);
+        rank_values(bits, num_words, sorted, rank_of);
         for (npy_intp k = 0; k < n; ++k)
-            src[k] = table[orig[k]];
+            src[k] = rank_of[orig[k]];
         return 0;
     }
     // Sorting in place in bnd_src, which is overwritten by the ranks below.
@@ -458,14 +492,24 @@ static int build_layout(PyObject* const* slots, layout_work& w) noexcept {
         PyErr_SetString(PyExc_ValueError, scalar_diff_message);
         return layout_line::change;
     }
-    w.num_runs = count_changes(w.col.data, w.col.size) + 1;
+    py_ref change_owner;
+    int64_t* change = new_vector<int64_t>(w.col.size, NPY_INT64, &change_owner);
+    if (!change)
+        return layout_line::change;
+    const npy_intp num_changes = find_changes(w.col.data, w.col.size, change);
+    // Runs start at 0 and at every change, except that run 0 starts at 1:
+    // state 0 belongs to no run.  They end at every change and at N.
+    w.num_runs = num_changes + 1;
     w.run_lo_data = new_vector<int64_t>(w.num_runs, NPY_INT64, &w.run_lo);
     if (!w.run_lo_data)
         return layout_line::run_lo;
+    w.run_lo_data[0] = 1;
+    std::memcpy(w.run_lo_data + 1, change, num_changes * sizeof(int64_t));
     int64_t* run_hi = new_vector<int64_t>(w.num_runs, NPY_INT64, &w.run_hi);
     if (!run_hi)
         return layout_line::run_hi;
-    fill_runs(w.col.data, w.col.size, w.num_states, w.run_lo_data, run_hi);
+    std::memcpy(run_hi, change, num_changes * sizeof(int64_t));
+    run_hi[num_changes] = w.num_states;
 
     const int64_t* ptr = w.ptr.data;
     const int64_t* bnd = w.bnd;
