@@ -1,0 +1,244 @@
+"""The tempo/phase state space of the beat tracker, as arrays for the kernels.
+
+Every beat interval the tracker may follow (in whole frames) gets a *lane*:
+that many phase states laid out contiguously, one per frame of the beat
+period. Inside a lane the phase advances from state s-1 to s with
+probability 1, so almost every state is a plain shift and the kernels treat
+it as such. Only the first state of a lane has several predecessors: the
+last states of all lanes, weighted by how close their tempo is, so tempo can
+change only at a beat.
+
+The first ``interval / observation_lambda`` phases of a lane form its beat
+region and read the beat observation column; the rest read the no-beat
+column.
+
+The transition model is emitted in compressed-sparse-row form by destination
+state (``ptr``, ``pred``) in the dtypes the kernels take: uint32 indices and
+float32 weights, both as log-probabilities (offline Viterbi) and as
+probabilities (streaming forward decoder).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+
+__all__ = [
+    "NO_BEAT_COLUMN",
+    "BEAT_COLUMN",
+    "NUM_COLUMNS",
+    "TempoStateSpace",
+    "beat_intervals",
+    "tempo_state_space",
+]
+
+NO_BEAT_COLUMN = 0
+BEAT_COLUMN = 1
+NUM_COLUMNS = 2
+
+DEFAULT_FPS = 100.0
+DEFAULT_MIN_BPM = 55.0
+DEFAULT_MAX_BPM = 215.0
+DEFAULT_TRANSITION_LAMBDA = 100.0
+DEFAULT_OBSERVATION_LAMBDA = 16.0
+# Tempo-change weights this far below the same-tempo weight vanish next to it
+# in single precision, so keeping their edges would only cost time.
+DEFAULT_TRANSITION_THRESHOLD = float(np.finfo(np.float32).eps)
+
+# The kernels index states and edges with 32-bit signed integers.
+_MAX_INDEX = 2**31 - 1
+
+
+@dataclass(frozen=True, eq=False)
+class TempoStateSpace:
+    """A built tempo state space; see :func:`tempo_state_space`.
+
+    The arrays are plain writable NumPy arrays because the kernels only
+    accept writable buffers; treat them as read-only.
+    """
+
+    fps: float
+    transition_lambda: float
+    observation_lambda: float
+    intervals: np.ndarray  # int64 (lanes,): beat interval of each lane in frames
+    first_states: np.ndarray  # int64 (lanes,): the beat state of each lane
+    state_lane: np.ndarray  # int64 (N,): lane of every state
+    state_phase: np.ndarray  # int64 (N,): frames since the lane's beat state
+    beat_region: np.ndarray  # bool (N,): state reads the beat column
+    ptr: np.ndarray  # uint32 (N+1,)
+    pred: np.ndarray  # uint32 (E,)
+    prob: np.ndarray  # float32 (E,)
+    log_prob: np.ndarray  # float32 (E,)
+    columns: np.ndarray  # uint32 (N,)
+    initial: np.ndarray = field(repr=False)  # float32 (N,), uniform
+    log_initial: np.ndarray = field(repr=False)  # float32 (N,)
+
+    @property
+    def num_states(self) -> int:
+        return int(self.columns.shape[0])
+
+    @property
+    def num_lanes(self) -> int:
+        return int(self.intervals.shape[0])
+
+    @property
+    def num_edges(self) -> int:
+        return int(self.pred.shape[0])
+
+    @property
+    def last_states(self) -> np.ndarray:
+        return self.first_states + self.intervals - 1
+
+    @property
+    def state_bpm(self) -> np.ndarray:
+        """Tempo in beats per minute of every state's lane."""
+        return 60.0 * self.fps / self.intervals[self.state_lane]
+
+    def __repr__(self) -> str:
+        lo, hi = self.intervals[-1], self.intervals[0]
+        return (
+            f"TempoStateSpace({self.num_lanes} lanes, {self.num_states} states, "
+            f"{self.num_edges} edges, {60 * self.fps / lo:.1f}-{60 * self.fps / hi:.1f} BPM "
+            f"at {self.fps:g} fps)"
+        )
+
+
+def _check_positive(name: str, value: float) -> float:
+    value = float(value)
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"{name} must be a positive finite number, got {value!r}")
+    return value
+
+
+def beat_intervals(
+    fps: float = DEFAULT_FPS,
+    min_bpm: float = DEFAULT_MIN_BPM,
+    max_bpm: float = DEFAULT_MAX_BPM,
+    num_tempi: int | None = None,
+) -> np.ndarray:
+    """Beat intervals in frames, ascending, for the tempo range.
+
+    By default every whole-frame interval from the fastest to the slowest
+    tempo; with ``num_tempi``, that many logarithmically spaced intervals,
+    rounded to whole frames with duplicates removed.
+    """
+    fps = _check_positive("fps", fps)
+    min_bpm = _check_positive("min_bpm", min_bpm)
+    max_bpm = _check_positive("max_bpm", max_bpm)
+    if min_bpm >= max_bpm:
+        raise ValueError(f"min_bpm ({min_bpm:g}) must be below max_bpm ({max_bpm:g})")
+    shortest = round(60.0 * fps / max_bpm)
+    longest = round(60.0 * fps / min_bpm)
+    if shortest < 1:
+        raise ValueError(
+            f"max_bpm {max_bpm:g} is too fast for {fps:g} frames per second: "
+            "a beat must last at least one frame"
+        )
+    if num_tempi is None:
+        return np.arange(shortest, longest + 1, dtype=np.int64)
+    if isinstance(num_tempi, bool) or int(num_tempi) != num_tempi or num_tempi < 1:
+        raise ValueError(f"num_tempi must be a positive integer, got {num_tempi!r}")
+    spaced = np.geomspace(shortest, longest, int(num_tempi))
+    return np.unique(np.round(spaced).astype(np.int64))
+
+
+def tempo_state_space(
+    fps: float = DEFAULT_FPS,
+    min_bpm: float = DEFAULT_MIN_BPM,
+    max_bpm: float = DEFAULT_MAX_BPM,
+    num_tempi: int | None = None,
+    transition_lambda: float = DEFAULT_TRANSITION_LAMBDA,
+    observation_lambda: float = DEFAULT_OBSERVATION_LAMBDA,
+    transition_threshold: float = DEFAULT_TRANSITION_THRESHOLD,
+) -> TempoStateSpace:
+    """Build the tempo state space and its transition model.
+
+    ``transition_lambda`` sets how strongly tempo changes are penalised: the
+    last state of lane j reaches the first state of lane i with probability
+    proportional to ``exp(-transition_lambda * |interval_i / interval_j - 1|)``,
+    normalised over i; weights below ``transition_threshold`` times the
+    same-tempo weight are dropped before normalising. A fraction
+    ``1 / observation_lambda`` of every lane is its beat region.
+
+    With the defaults (55-215 BPM at 100 fps) this is 82 lanes and 5,617
+    states.
+    """
+    intervals = beat_intervals(fps, min_bpm, max_bpm, num_tempi)
+    fps = float(fps)
+    transition_lambda = float(transition_lambda)
+    if not math.isfinite(transition_lambda) or transition_lambda < 0:
+        raise ValueError(f"transition_lambda must be finite and >= 0, got {transition_lambda!r}")
+    observation_lambda = float(observation_lambda)
+    if not math.isfinite(observation_lambda) or observation_lambda <= 1:
+        raise ValueError(f"observation_lambda must be finite and > 1, got {observation_lambda!r}")
+    transition_threshold = float(transition_threshold)
+    if not 0 <= transition_threshold < 1:
+        raise ValueError(f"transition_threshold must lie in [0, 1), got {transition_threshold!r}")
+
+    num_lanes = intervals.shape[0]
+    num_states = int(intervals.sum())
+    if num_states > _MAX_INDEX:
+        raise ValueError(f"tempo range needs {num_states} states, more than the kernels can index")
+
+    first_states = np.concatenate(([0], np.cumsum(intervals)[:-1])).astype(np.int64)
+    last_states = first_states + intervals - 1
+    state_lane = np.repeat(np.arange(num_lanes, dtype=np.int64), intervals)
+    state_phase = np.arange(num_states, dtype=np.int64) - first_states[state_lane]
+    # phase / interval < 1 / observation_lambda, without a division.
+    beat_region = state_phase * observation_lambda < intervals[state_lane]
+    columns = np.where(beat_region, BEAT_COLUMN, NO_BEAT_COLUMN).astype(np.uint32)
+
+    # weight[j, i]: from the last state of lane j to the first state of lane i.
+    ratio = intervals[np.newaxis, :] / intervals[:, np.newaxis]
+    weight = np.exp(-transition_lambda * np.abs(ratio - 1.0))
+    weight[weight < transition_threshold] = 0.0  # the diagonal is 1 and always stays
+    weight /= weight.sum(axis=1, keepdims=True)
+
+    # CSR by destination. A lane's first state takes the edges of one column
+    # of `weight` (sources ascending); every other state has the single edge
+    # from s-1 with probability 1.
+    into_lane = weight.T  # into_lane[i, j] = weight[j, i]
+    num_in = np.ones(num_states, dtype=np.int64)
+    num_in[first_states] = np.count_nonzero(into_lane, axis=1)
+    ptr = np.zeros(num_states + 1, dtype=np.int64)
+    np.cumsum(num_in, out=ptr[1:])
+    num_edges = int(ptr[-1])
+    if num_edges > _MAX_INDEX:
+        raise ValueError(f"tempo range needs {num_edges} transitions, more than the kernels can index")
+
+    pred = np.arange(-1, num_states - 1, dtype=np.int64)  # the s-1 edge of each state
+    pred = np.repeat(pred, num_in)
+    prob = np.ones(num_edges, dtype=np.float64)
+    lane_to, lane_from = np.nonzero(into_lane)  # row-major: by destination, then source
+    edge = ptr[first_states[lane_to]] + _rank_within(lane_to)
+    pred[edge] = last_states[lane_from]
+    prob[edge] = into_lane[lane_to, lane_from]
+
+    log_prob = np.log(prob, dtype=np.float64)
+    initial = np.full(num_states, 1.0 / num_states)
+    return TempoStateSpace(
+        fps=fps,
+        transition_lambda=transition_lambda,
+        observation_lambda=observation_lambda,
+        intervals=intervals,
+        first_states=first_states,
+        state_lane=state_lane,
+        state_phase=state_phase,
+        beat_region=beat_region,
+        ptr=ptr.astype(np.uint32),
+        pred=pred.astype(np.uint32),
+        prob=prob.astype(np.float32),
+        log_prob=log_prob.astype(np.float32),
+        columns=columns,
+        initial=initial.astype(np.float32),
+        log_initial=np.log(initial).astype(np.float32),
+    )
+
+
+def _rank_within(groups: np.ndarray) -> np.ndarray:
+    """Position of each element within its run of equal, sorted group labels."""
+    starts = np.flatnonzero(np.concatenate(([True], groups[1:] != groups[:-1])))
+    counts = np.diff(np.concatenate((starts, [groups.shape[0]])))
+    return np.arange(groups.shape[0]) - np.repeat(starts, counts)
