@@ -9,7 +9,8 @@ per-frame sum stay sequential.
 
 Also: generators of random transition models that respect the decoders'
 preconditions (state indices below N, column indices below the column
-count, every state before the last one's edges existing).
+count, and an edge into the last state, so every row pointer below N
+addresses an existing edge).
 """
 
 import numpy as np
@@ -163,7 +164,7 @@ class ForwardReference:
         ssum = np.add.accumulate(b, dtype=F32)[-1] if len(b) else F32(0.0)
         if not ssum > 0:
             return 0
-        inv_sum = F32(1.0) / ssum
+        inv_sum = F32(1.0 / np.float64(ssum))
         b *= inv_sum
         # Strict '>' from -1: NaN never wins, values not above -1 never win,
         # ties go to the lowest index.
@@ -171,14 +172,6 @@ class ForwardReference:
         if not masked.max() > -1:
             return 0
         return int(np.argmax(masked))
-
-
-def serial_sum(values):
-    """Sum float32 values one at a time, in order (for checking the model)."""
-    total = F32(0.0)
-    for v in np.asarray(values, dtype=F32):
-        total = total + v
-    return total
 
 
 # ---------------------------------------------------------------------------
@@ -312,3 +305,15 @@ def two_lanes(initial=(0.1, 0.2, 0.3, 0.2, 0.2)):
         columns=np.array([0, 1, 1, 0, 1], np.uint32),
         initial=np.array(initial, F32),
     )
+
+
+def renorm_case():
+    """decode's arguments for one self-looping state over 12 frames: each
+    renormalisation period 0 to 5 rounds the float32 running score
+    differently, so the returned score tells the periods apart."""
+    rng = np.random.default_rng(4)
+    return dict(pred=np.array([0], np.uint32), ptr=np.array([0, 1], np.uint32),
+                log_prob=np.array([-0.3], F32),
+                log_dens=(rng.random((12, 1)) * -7.3).astype(F32),
+                columns=np.array([0], np.uint32),
+                log_initial=np.array([0.0], F32))

@@ -227,21 +227,6 @@ def test_pickling_refused(decoder, refuse):
     assert str(excinfo.value) == REFUSAL
 
 
-@pytest.mark.parametrize("call, pattern", [
-    (lambda d: d.__reduce__(1),
-     r"\w+\(\) takes exactly 0 positional arguments \(1 given\)"),
-    (lambda d: d.__reduce__(x=1),
-     r"\w+\(\) got an unexpected keyword argument 'x'"),
-    (lambda d: d.__setstate__(),
-     r"\w+\(\) takes exactly 1 positional argument \(0 given\)"),
-    (lambda d: d.__setstate__(1, 2),
-     r"\w+\(\) takes exactly 1 positional argument \(2 given\)"),
-])
-def test_pickling_hook_arguments(decoder, call, pattern):
-    with pytest.raises(TypeError, match=f"^{pattern}$"):
-        call(decoder)
-
-
 def test_subclasses(kernels):
     finalised = []
 

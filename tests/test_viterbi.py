@@ -6,8 +6,8 @@ import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
-from reference import (random_csr_model, tempo_lane_model, three_state,
-                       viterbi_reference)
+from reference import (random_csr_model, renorm_case, tempo_lane_model,
+                       three_state, viterbi_reference)
 
 F32 = np.float32
 U32 = np.uint32
@@ -107,22 +107,15 @@ def test_nan_final_score_wins(kernels):
 
 
 def test_renorm_periods(kernels):
-    # One self-looping state: every period rounds the float32 running score
-    # differently, so the returned score tells the periods apart.
-    rng = np.random.default_rng(4)
-    args = dict(pred=np.array([0], U32), ptr=np.array([0, 1], U32),
-                log_prob=np.array([-0.3], F32),
-                log_dens=(rng.random((12, 1)) * -7.3).astype(F32),
-                columns=np.array([0], U32), log_initial=np.array([0.0], F32))
-    periods = [0, 1, 2, 3, 4, 5]
-    expected = {p: viterbi_reference(**args, renorm_period=p) for p in periods}
-    assert len({e[1] for e in expected.values()}) == len(periods)
-    for p in periods:
+    args = renorm_case()
+    expected = {p: viterbi_reference(**args, renorm_period=p)
+                for p in (0, 1, 2, 3, 4, 5)}
+    assert len({e[1] for e in expected.values()}) == len(expected)
+    for p in (0, 1, 2, 3, 4, 5):
         assert_same(kernels.decode(**args, renorm_period=p), expected[p])
-    for p in [-3, 12, 13, 1024]:
-        assert_same(kernels.decode(**args, renorm_period=p),
-                    viterbi_reference(**args, renorm_period=p))
-    assert_same(kernels.decode(**args), viterbi_reference(**args))
+    for p in (-3, 12, 13):
+        assert_same(kernels.decode(**args, renorm_period=p), expected[0])
+    assert_same(kernels.decode(**args), expected[0])
 
 
 def test_renorm_three_over_seven_frames(kernels):
@@ -258,10 +251,6 @@ LAYOUT_LINES = {"bnd_state": 83, "pred_list": 85, "bnd_src": 87,
                 "bnd_dcol": 91, "run_lo": 92, "run_hi": 93, "run_col": 95}
 
 
-LAYOUT_KINDS = dict.fromkeys(LAYOUT_LINES, "uint32_t") | dict.fromkeys(
-    ["bnd_ptr", "run_lo", "run_hi"], "int64_t") | {"bnd_weight": "float"}
-
-
 @pytest.mark.parametrize("key, line", LAYOUT_LINES.items())
 def test_layout_key_missing(kernels, monkeypatch, entries, key, line):
     real = kernels._split_layout
@@ -275,23 +264,6 @@ def test_layout_key_missing(kernels, monkeypatch, entries, key, line):
     with pytest.raises(KeyError) as excinfo:
         kernels.decode(**three_state())
     assert excinfo.value.args == (key,)
-    assert entries(excinfo) == [(NAME, line)]
-
-
-@pytest.mark.parametrize("key, line", LAYOUT_LINES.items())
-def test_layout_value_of_wrong_type(kernels, monkeypatch, entries, key, line):
-    real = kernels._split_layout
-
-    def split(*args):
-        lay = real(*args)
-        lay[key] = lay[key].astype(np.float64)
-        return lay
-
-    monkeypatch.setattr(kernels, "_split_layout", split)
-    with pytest.raises(ValueError) as excinfo:
-        kernels.decode(**three_state())
-    assert str(excinfo.value) == \
-        f"Buffer dtype mismatch, expected '{LAYOUT_KINDS[key]}' but got 'double'"
     assert entries(excinfo) == [(NAME, line)]
 
 
@@ -342,13 +314,6 @@ def test_refused_array_reports_its_line(kernels, entries, name, line, spoil):
         assert str(excinfo.value) == \
             f"Buffer dtype mismatch, expected '{kind}' but got 'double'"
     assert entries(excinfo) == [(NAME, line)]
-
-
-def test_renorm_period_refusal_reports_line_72(kernels, entries):
-    with pytest.raises(TypeError) as excinfo:
-        kernels.decode(**three_state(), renorm_period="8")
-    assert str(excinfo.value) == "an integer is required"
-    assert entries(excinfo) == [(NAME, 72)]
 
 
 def test_inputs_unchanged_and_released(kernels, monkeypatch):

@@ -33,6 +33,54 @@ namespace cadentia {
 // ---------------------------------------------------------------------------
 // Kernel
 
+// x * y rounded to float32, computed as the exact double product rounded
+// once: bit for bit a float32 multiply.  The belief decays through the
+// subnormal range on every unlikely state, and a float32 multiply with a
+// subnormal operand or result costs a microcode assist of a hundred cycles
+// or more; double conversions and products of such values cost none.
+// Written with intrinsics because the compiler narrows the plain C++ form
+// back to a float32 multiply.
+static inline float mul_f32(float x, float y) noexcept {
+    __m128d product = _mm_mul_sd(_mm_set_sd(x), _mm_set_sd(y));
+    return _mm_cvtss_f32(_mm_cvtsd_ss(_mm_setzero_ps(), product));
+}
+
+// Four float32 products the same way, operands kept in their order (it
+// decides which NaN a product of two NaNs carries).
+static inline __m128 mul_f32x4(__m128 x, __m128d y) noexcept {
+    __m128d lo = _mm_mul_pd(_mm_cvtps_pd(x), y);
+    __m128d hi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), y);
+    return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+}
+
+static inline __m128 mul_f32x4(__m128d x, __m128 y) noexcept {
+    __m128d lo = _mm_mul_pd(x, _mm_cvtps_pd(y));
+    __m128d hi = _mm_mul_pd(x, _mm_cvtps_pd(_mm_movehl_ps(y, y)));
+    return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+}
+
+// Interior states lo .. hi-1 of one run: b[s] = dval * a[s-1], each value
+// added to the frame's sum in state order.  The products go four at a time;
+// the sum stays one serial chain, and the products hide in its latency.
+static inline float shift_and_sum(float* __restrict b, const float* __restrict a, int32_t s,
+                                  int32_t hi, float dval, float ssum) noexcept {
+    const __m128d scale = _mm_set1_pd(dval);
+    for (; s + 4 <= hi; s += 4) {
+        __m128 v = mul_f32x4(scale, _mm_loadu_ps(a + s - 1));
+        _mm_storeu_ps(b + s, v);
+        ssum += _mm_cvtss_f32(v);
+        ssum += _mm_cvtss_f32(_mm_shuffle_ps(v, v, 1));
+        ssum += _mm_cvtss_f32(_mm_shuffle_ps(v, v, 2));
+        ssum += _mm_cvtss_f32(_mm_shuffle_ps(v, v, 3));
+    }
+    for (; s < hi; ++s) {
+        const float v = mul_f32(dval, a[s - 1]);
+        b[s] = v;
+        ssum += v;
+    }
+    return ssum;
+}
+
 // Normalises b by 1/ssum and returns the state with the largest value:
 // strictly greater wins, so ties go to the lowest state and NaN never wins;
 // a value must exceed -1 to count at all.  Four lanes each keep their first
@@ -43,13 +91,13 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
     int32_t best_s = 0;
     int32_t s = 0;
     if (n >= 8) {
-        const __m128 scale = _mm_set1_ps(inv_sum);
+        const __m128d scale = _mm_set1_pd(inv_sum);
         __m128 lane_best = _mm_set1_ps(-1.0f);
         __m128i lane_index = _mm_setzero_si128();
         __m128i index = _mm_setr_epi32(0, 1, 2, 3);
         const __m128i step = _mm_set1_epi32(4);
         for (; s + 4 <= n; s += 4) {
-            __m128 v = _mm_mul_ps(_mm_loadu_ps(b + s), scale);
+            __m128 v = mul_f32x4(_mm_loadu_ps(b + s), scale);
             _mm_storeu_ps(b + s, v);
             __m128 greater = _mm_cmpgt_ps(v, lane_best);  // false for NaN
             lane_best = _mm_or_ps(_mm_and_ps(greater, v), _mm_andnot_ps(greater, lane_best));
@@ -71,7 +119,7 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
         }
     }
     for (; s < n; ++s) {
-        float v = b[s] * inv_sum;
+        float v = mul_f32(b[s], inv_sum);
         b[s] = v;
         if (v > best) {
             best = v;
@@ -107,10 +155,10 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
             float acc = 0.0f;
             const int64_t end = lay.bnd_ptr[k + 1];
             for (int32_t j = static_cast<int32_t>(lay.bnd_ptr[k]); j < end; ++j) {
-                float term = pl[lay.bnd_src[j]] * lay.bnd_weight[j];
+                float term = mul_f32(pl[lay.bnd_src[j]], lay.bnd_weight[j]);
                 acc = term + acc;
             }
-            b[lay.bnd_state[k]] = acc * d[lay.bnd_dcol[k]];
+            b[lay.bnd_state[k]] = mul_f32(acc, d[lay.bnd_dcol[k]]);
         }
         float ssum = 0.0f;
         int32_t next_bnd = 0;
@@ -119,6 +167,10 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
             next_bnd = 1;
         }
         for (int32_t r = 0; r < lay.num_runs; ++r) {
+            // Only non-empty runs are checked, judged at full width: an
+            // empty one must read nothing, not even its column.
+            if (lay.run_hi[r] <= lay.run_lo[r])
+                continue;
             const int32_t hi = static_cast<int32_t>(lay.run_hi[r]);
             const float dval = d[lay.run_col[r]];
             int32_t s = static_cast<int32_t>(lay.run_lo[r]);
@@ -126,11 +178,8 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
                 const int32_t stop = next_bnd < num_bnd && static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi
                                          ? static_cast<int32_t>(lay.bnd_state[next_bnd])
                                          : hi;
-                for (; s < stop; ++s) {
-                    const float v = dval * a[s - 1];
-                    b[s] = v;
-                    ssum += v;
-                }
+                ssum = shift_and_sum(b, a, s, stop, dval, ssum);
+                s = stop;
                 if (s < hi) {  // a boundary state: its value is already in b
                     ssum += b[s];
                     ++s;

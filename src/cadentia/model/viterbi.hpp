@@ -24,6 +24,7 @@
 #include <cstring>
 #include <algorithm>
 #include <limits>
+#include <emmintrin.h>
 
 #ifndef CADENTIA_KERNELS_ONLY
 #include "array_view.hpp"
@@ -54,11 +55,22 @@ struct layout_ref {
     int32_t num_runs;
 };
 
-// prev[s-1] + dval over one run: contiguous, unaliased, vectorised.
+// prev[s-1] + dval over one run.  Runs are short (tens of states), so the
+// tail is one more vector that overlaps the last full one instead of a
+// scalar loop: it writes the same values again.
 static inline void viterbi_shift(float* __restrict cur, const float* __restrict prev,
                                  int32_t lo, int32_t hi, float dval) noexcept {
-    for (int32_t s = lo; s < hi; ++s)
-        cur[s] = prev[s - 1] + dval;
+    if (hi - lo < 4) {
+        for (int32_t s = lo; s < hi; ++s)
+            cur[s] = prev[s - 1] + dval;
+        return;
+    }
+    const __m128 shift = _mm_set1_ps(dval);
+    int32_t s = lo;
+    for (; s + 4 <= hi; s += 4)
+        _mm_storeu_ps(cur + s, _mm_add_ps(_mm_loadu_ps(prev + s - 1), shift));
+    if (s < hi)
+        _mm_storeu_ps(cur + hi - 4, _mm_add_ps(_mm_loadu_ps(prev + hi - 5), shift));
 }
 
 // Runs the frames of `log_dens` (T rows of C columns) from `prev`, which
@@ -81,9 +93,13 @@ static double viterbi_recursion(const layout_ref& lay, const float* __restrict l
             d[c] = row[c];
         for (int32_t k = 0; k < lay.num_pred; ++k)
             pl[k] = prev[lay.pred_list[k]];
-        for (int32_t r = 0; r < lay.num_runs; ++r)
-            viterbi_shift(cur, prev, static_cast<int32_t>(lay.run_lo[r]),
-                          static_cast<int32_t>(lay.run_hi[r]), d[lay.run_col[r]]);
+        for (int32_t r = 0; r < lay.num_runs; ++r) {
+            // Only non-empty runs are checked, judged at full width: an
+            // empty one must read nothing, not even its column.
+            if (lay.run_lo[r] < lay.run_hi[r])
+                viterbi_shift(cur, prev, static_cast<int32_t>(lay.run_lo[r]),
+                              static_cast<int32_t>(lay.run_hi[r]), d[lay.run_col[r]]);
+        }
         uint32_t* bt_row = bt + static_cast<int64_t>(frame) * bt_stride;
         for (int32_t j = 0; j < lay.num_bnd; ++j) {
             const float dval = d[lay.bnd_dcol[j]];
@@ -218,10 +234,17 @@ static PyObject* call_split_layout(const u32_view& pred, const u32_view& ptr, co
     return PyObject_Vectorcall(function.get(), call_args, 5, nullptr);
 }
 
+template <class T> constexpr int numpy_type = -1;
+template <> constexpr int numpy_type<uint32_t> = NPY_UINT32;
+template <> constexpr int numpy_type<int64_t> = NPY_INT64;
+template <> constexpr int numpy_type<float> = NPY_FLOAT32;
+
 // One layout entry: exact dictionaries are read directly, any other mapping
-// through its subscript.
-template <class View>
-static bool read_layout_entry(PyObject* lay, PyObject* key, View& out) noexcept {
+// through its subscript.  The view is of a private copy: a replaced
+// `_split_layout` may keep the arrays it returns and change them after they
+// have been checked, even from another thread while a kernel runs.
+template <class T>
+static bool read_layout_entry(PyObject* lay, PyObject* key, array_view<T, 1>& out) noexcept {
     py_ref value;
     if (PyDict_CheckExact(lay)) {
         if (PyDict_GetItemRef(lay, key, value.put()) == 0)
@@ -229,7 +252,21 @@ static bool read_layout_entry(PyObject* lay, PyObject* key, View& out) noexcept 
     } else {
         value = py_ref::steal(PyObject_GetItem(lay, key));
     }
-    return value && convert(value.get(), out);
+    array_view<T, 1> shared;
+    if (!value || !convert(value.get(), shared))
+        return false;
+    if (shared.absent()) {
+        out.release();
+        return true;
+    }
+    npy_intp n = shared.extent(0);
+    py_ref copy = py_ref::steal(PyArray_EMPTY(1, &n, numpy_type<T>, 0));
+    if (!copy)
+        return false;
+    if (n)
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy.get())), shared.data(),
+                    static_cast<size_t>(n) * sizeof(T));
+    return convert(copy.get(), out);
 }
 
 // Everything the recursions index through the layout, checked in one pass so
@@ -274,6 +311,18 @@ static bool check_layout(const layout_views& lay, int64_t num_states, bool with_
         (with_orig && !check_below("bnd_orig", lay.bnd_orig.data(), num_edges, num_states,
                                    "the number of states")))
         return false;
+    // The scores come through pred_list and the backtracking follows
+    // bnd_orig: where the two disagree, it would read back-pointers that no
+    // frame wrote.
+    for (Py_ssize_t k = 0; with_orig && k < num_edges; ++k) {
+        const uint32_t orig = lay.bnd_orig.data()[k];
+        const uint32_t gathered = lay.pred_list.data()[lay.bnd_src.data()[k]];
+        if (orig != gathered) {
+            PyErr_Format(PyExc_ValueError, "bnd_orig[%zd] = %lu differs from its pred_list entry %lu",
+                         k, static_cast<unsigned long>(orig), static_cast<unsigned long>(gathered));
+            return false;
+        }
+    }
     const int64_t* bnd_ptr = lay.bnd_ptr.data();
     int64_t previous = 0;
     for (Py_ssize_t j = 0; j <= num_bnd; ++j) {
