@@ -30,6 +30,7 @@ demo: install
 
 bench: install
 	$(PY) bench/run.py
+	$(PY) bench/tracker_bench.py --seconds 120
 
 # Fast incremental build for development: stages an importable copy of the
 # package in $(BUILD)/stage; `make check` runs the tests against it.
@@ -43,6 +44,12 @@ dev: $(PY)
 
 check: dev
 	cd tests && PYTHONPATH=$(abspath $(BUILD))/stage ../$(PY) -m pytest -q $(or $(PYTEST_ARGS),.)
+
+# The whole test suite against an AddressSanitizer + UBSan build of the module.
+sanitize: install
+	tools/sanitize.sh
+	SANITIZE_BUILD=build/sanitize-baseline SANITIZE_CMAKE_ARGS=-DCADENTIA_BASELINE_ONLY=ON \
+	    tools/sanitize.sh
 
 clean:
 	rm -rf build $(VENV)

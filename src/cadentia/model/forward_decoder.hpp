@@ -22,7 +22,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #ifndef CADENTIA_KERNELS_ONLY
 #include <new>
@@ -129,6 +129,64 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
     return best_s;
 }
 
+// normalise_argmax eight states at a time.  Two sets of eight lanes take
+// alternate vectors, so that the maxima form two short dependency chains
+// rather than one long one; the merge is the same as above over sixteen
+// lanes.  _mm256_max_ps(v, best) is v > best ?
+// v : best, the strict rule with NaN losing.
+[[gnu::target("avx2")]] static inline int32_t normalise_argmax_avx2(float* __restrict b, int32_t n,
+                                                                    float inv_sum) noexcept {
+    if (n < 32)
+        return normalise_argmax(b, n, inv_sum);
+    const __m256d scale = _mm256_set1_pd(inv_sum);
+    __m256 lane_best[2] = {_mm256_set1_ps(-1.0f), _mm256_set1_ps(-1.0f)};
+    __m256i lane_index[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
+    __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i step = _mm256_set1_epi32(8);
+    int32_t s = 0;
+    for (; s + 16 <= n; s += 16) {
+        for (int k = 0; k < 2; ++k) {
+            const float* x = b + s + 8 * k;
+            const __m128 lo4 =
+                _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(x)), scale));
+            const __m128 hi4 =
+                _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(x + 4)), scale));
+            const __m256 v = _mm256_set_m128(hi4, lo4);
+            _mm256_storeu_ps(b + s + 8 * k, v);
+            const __m256 greater = _mm256_cmp_ps(v, lane_best[k], _CMP_GT_OQ);  // false for NaN
+            lane_best[k] = _mm256_max_ps(v, lane_best[k]);
+            lane_index[k] = _mm256_castps_si256(_mm256_blendv_ps(
+                _mm256_castsi256_ps(lane_index[k]), _mm256_castsi256_ps(index), greater));
+            index = _mm256_add_epi32(index, step);
+        }
+    }
+    alignas(32) float values[16];
+    alignas(32) int32_t indices[16];
+    for (int k = 0; k < 2; ++k) {
+        _mm256_store_ps(values + 8 * k, lane_best[k]);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(indices + 8 * k), lane_index[k]);
+    }
+    float best = -1.0f;
+    int32_t best_s = 0;
+    for (int lane = 0; lane < 16; ++lane) {
+        if (!(values[lane] > -1.0f))
+            continue;
+        if (values[lane] > best || (values[lane] == best && indices[lane] < best_s)) {
+            best = values[lane];
+            best_s = indices[lane];
+        }
+    }
+    for (; s < n; ++s) {
+        float v = mul_f32(b[s], inv_sum);
+        b[s] = v;
+        if (v > best) {
+            best = v;
+            best_s = s;
+        }
+    }
+    return best_s;
+}
+
 // Runs the frames of `dens` (T rows of C linear densities) from belief `a`,
 // with `b` as the second buffer; out[t] receives frame t's best state.
 // Returns the buffer that holds the belief after the last frame.
@@ -139,9 +197,12 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
 // interior states and adds every value to the frame's sum.  The sum is a
 // serial chain of float32 additions whose latency bounds the frame, and the
 // shift's loads, products and stores fit in its shadow.
-static float* forward_recursion(const layout_ref& lay, const float* __restrict dens,
-                                int32_t num_frames, int32_t num_cols, float* a, float* b,
-                                float* __restrict pl, uint32_t* __restrict out) noexcept {
+template <bool Avx2>
+[[gnu::always_inline]] static inline float* forward_frames(const layout_ref& lay,
+                                                          const float* __restrict dens,
+                                                          int32_t num_frames, int32_t num_cols,
+                                                          float* a, float* b, float* __restrict pl,
+                                                          uint32_t* __restrict out) noexcept {
     const int32_t num_states = lay.num_states;
     const int32_t num_bnd = lay.num_bnd;
     float d[max_columns];
@@ -178,6 +239,8 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
                 const int32_t stop = next_bnd < num_bnd && static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi
                                          ? static_cast<int32_t>(lay.bnd_state[next_bnd])
                                          : hi;
+                // Eight products at a time measured no faster: the sum's
+                // chain bounds this pass either way.
                 ssum = shift_and_sum(b, a, s, stop, dval, ssum);
                 s = stop;
                 if (s < hi) {  // a boundary state: its value is already in b
@@ -190,7 +253,8 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
         int32_t best_s = 0;
         if (ssum > 0.0f) {
             const float inv_sum = static_cast<float>(1.0 / static_cast<double>(ssum));
-            best_s = normalise_argmax(b, num_states, inv_sum);
+            best_s = Avx2 ? normalise_argmax_avx2(b, num_states, inv_sum)
+                          : normalise_argmax(b, num_states, inv_sum);
         }
         out[frame] = static_cast<uint32_t>(best_s);
         float* tmp = a;
@@ -198,6 +262,28 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
         b = tmp;
     }
     return a;
+}
+
+static float* forward_frames_base(const layout_ref& lay, const float* __restrict dens,
+                                  int32_t num_frames, int32_t num_cols, float* a, float* b,
+                                  float* __restrict pl, uint32_t* __restrict out) noexcept {
+    return forward_frames<false>(lay, dens, num_frames, num_cols, a, b, pl, out);
+}
+
+[[gnu::target("avx2")]] static float* forward_frames_avx2(const layout_ref& lay,
+                                                          const float* __restrict dens,
+                                                          int32_t num_frames, int32_t num_cols,
+                                                          float* a, float* b, float* __restrict pl,
+                                                          uint32_t* __restrict out) noexcept {
+    return forward_frames<true>(lay, dens, num_frames, num_cols, a, b, pl, out);
+}
+
+static float* forward_recursion(const layout_ref& lay, const float* __restrict dens,
+                                int32_t num_frames, int32_t num_cols, float* a, float* b,
+                                float* __restrict pl, uint32_t* __restrict out) noexcept {
+    if (cpu_has_avx2())
+        return forward_frames_avx2(lay, dens, num_frames, num_cols, a, b, pl, out);
+    return forward_frames_base(lay, dens, num_frames, num_cols, a, b, pl, out);
 }
 
 #ifndef CADENTIA_KERNELS_ONLY

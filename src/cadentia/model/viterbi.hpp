@@ -24,7 +24,7 @@
 #include <cstring>
 #include <algorithm>
 #include <limits>
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #ifndef CADENTIA_KERNELS_ONLY
 #include "array_view.hpp"
@@ -55,35 +55,164 @@ struct layout_ref {
     int32_t num_runs;
 };
 
-// prev[s-1] + dval over one run.  Runs are short (tens of states), so the
-// tail is one more vector that overlaps the last full one instead of a
-// scalar loop: it writes the same values again.
+// The AVX2 forms of the kernels run where the CPU has it; the module itself
+// is built for the x86-64 baseline.
+static bool cpu_has_avx2() noexcept {
+#ifdef CADENTIA_BASELINE_ONLY
+    return false;  // a build that exercises the baseline path on any machine
+#endif
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return has;
+}
+
+constexpr float minus_inf_f32 = -std::numeric_limits<float>::infinity();
+
+// prev[s-1] + dval over one run.  The runs tile states 1 .. N-1 in order, so
+// a run may write whole vectors past its end, up to `limit` (N): the runs
+// after it rewrite those states in the same frame.  That keeps the many
+// short runs to one store and no tail.  The last run stays inside: its tail
+// is one more vector that overlaps the last full one.
 static inline void viterbi_shift(float* __restrict cur, const float* __restrict prev,
-                                 int32_t lo, int32_t hi, float dval) noexcept {
+                                 int32_t lo, int32_t hi, int32_t limit, float dval) noexcept {
+    const __m128 shift = _mm_set1_ps(dval);
+    int32_t s = lo;
+    if (lo + ((hi - lo + 3) & ~3) <= limit) {
+        for (; s < hi; s += 4)
+            _mm_storeu_ps(cur + s, _mm_add_ps(_mm_loadu_ps(prev + s - 1), shift));
+        return;
+    }
     if (hi - lo < 4) {
-        for (int32_t s = lo; s < hi; ++s)
+        for (; s < hi; ++s)
             cur[s] = prev[s - 1] + dval;
         return;
     }
-    const __m128 shift = _mm_set1_ps(dval);
-    int32_t s = lo;
     for (; s + 4 <= hi; s += 4)
         _mm_storeu_ps(cur + s, _mm_add_ps(_mm_loadu_ps(prev + s - 1), shift));
     if (s < hi)
         _mm_storeu_ps(cur + hi - 4, _mm_add_ps(_mm_loadu_ps(prev + hi - 5), shift));
 }
 
-// Runs the frames of `log_dens` (T rows of C columns) from `prev`, which
-// holds the scores one step before frame 0.  Writes the back-pointers of
-// frame t into bt[t * bt_stride ...] and returns the sum of the maxima that
-// renormalisation subtracted.  On return *final points at the buffer (one
-// of prev and cur) that holds the scores after the last frame.
-static double viterbi_recursion(const layout_ref& lay, const float* __restrict log_dens,
-                                int32_t num_frames, int32_t num_cols, int32_t renorm_period,
-                                float* prev, float* cur, float* __restrict pl,
-                                uint32_t* __restrict bt, int64_t bt_stride,
-                                float** final_scores) noexcept {
-    constexpr float minus_inf = -std::numeric_limits<float>::infinity();
+[[gnu::target("avx2")]] static inline void viterbi_shift_avx2(float* __restrict cur,
+                                                              const float* __restrict prev,
+                                                              int32_t lo, int32_t hi,
+                                                              int32_t limit, float dval) noexcept {
+    if (lo + ((hi - lo + 7) & ~7) > limit) {
+        viterbi_shift(cur, prev, lo, hi, limit, dval);
+        return;
+    }
+    const __m256 shift = _mm256_set1_ps(dval);
+    for (int32_t s = lo; s < hi; s += 8)
+        _mm256_storeu_ps(cur + s, _mm256_add_ps(_mm256_loadu_ps(prev + s - 1), shift));
+}
+
+// The boundary reduction over consecutive sources: the offset i < count of
+// the earliest largest candidate (pl[i] + lp[i]) + dval, or -1 when none
+// exceeds -inf.  Each lane keeps its own first maximum (strictly greater
+// wins, so a NaN never does); the lanes then merge by value and, among
+// equal values, by lowest offset: what one scan in edge order finds.  A
+// ragged tail is one more vector that overlaps the last full one; each lane
+// still sees its offsets in increasing order, and a repeated edge brings the
+// same value.  Offsets are carried as floats, exact up to max_vector_edges.
+constexpr int32_t max_vector_edges = 1 << 24;
+
+static inline __m128 select_ps(__m128 mask, __m128 yes, __m128 no) noexcept {
+    return _mm_or_ps(_mm_and_ps(mask, yes), _mm_andnot_ps(mask, no));
+}
+
+static inline int32_t merge_lanes(__m128 best, __m128 where) noexcept {
+    __m128 m = _mm_max_ps(best, _mm_shuffle_ps(best, best, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    if (!(_mm_cvtss_f32(m) > minus_inf_f32))
+        return -1;
+    // -0.0 and 0.0 are equal here, as they are to the scan.
+    __m128 w = select_ps(_mm_cmpeq_ps(best, m), where,
+                         _mm_set1_ps(std::numeric_limits<float>::infinity()));
+    w = _mm_min_ps(w, _mm_shuffle_ps(w, w, _MM_SHUFFLE(2, 3, 0, 1)));
+    w = _mm_min_ps(w, _mm_shuffle_ps(w, w, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm_cvttss_si32(w);
+}
+
+// count >= 4.
+static inline int32_t best_edge(const float* __restrict pl, const float* __restrict lp,
+                                int32_t count, float dval) noexcept {
+    const __m128 shift = _mm_set1_ps(dval);
+    __m128 best = _mm_set1_ps(minus_inf_f32);
+    __m128 where = _mm_setzero_ps();
+    __m128 offset = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f);
+    int32_t i = 0;
+    for (;;) {
+        const __m128 c = _mm_add_ps(_mm_add_ps(_mm_loadu_ps(pl + i), _mm_loadu_ps(lp + i)), shift);
+        const __m128 greater = _mm_cmpgt_ps(c, best);
+        best = _mm_max_ps(c, best);  // c > best ? c : best
+        where = select_ps(greater, offset, where);
+        i += 4;
+        if (i >= count)
+            break;
+        if (i > count - 4)
+            i = count - 4;
+        offset = _mm_add_ps(_mm_set1_ps(static_cast<float>(i)),
+                            _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f));
+    }
+    return merge_lanes(best, where);
+}
+
+[[gnu::target("avx2")]] static inline int32_t best_edge_avx2(const float* __restrict pl,
+                                                             const float* __restrict lp,
+                                                             int32_t count, float dval) noexcept {
+    if (count < 8)
+        return best_edge(pl, lp, count, dval);
+    const __m256 shift = _mm256_set1_ps(dval);
+    const __m256 lanes = _mm256_setr_ps(0.0f, 1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f, 7.0f);
+    __m256 best = _mm256_set1_ps(minus_inf_f32);
+    __m256 where = _mm256_setzero_ps();
+    __m256 offset = lanes;
+    int32_t i = 0;
+    for (;;) {
+        const __m256 c =
+            _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(pl + i), _mm256_loadu_ps(lp + i)), shift);
+        const __m256 greater = _mm256_cmp_ps(c, best, _CMP_GT_OQ);
+        best = _mm256_max_ps(c, best);
+        where = _mm256_blendv_ps(where, offset, greater);
+        i += 8;
+        if (i >= count)
+            break;
+        if (i > count - 8)
+            i = count - 8;
+        offset = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(i)), lanes);
+    }
+    __m128 m = _mm_max_ps(_mm256_castps256_ps128(best), _mm256_extractf128_ps(best, 1));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    if (!(_mm_cvtss_f32(m) > minus_inf_f32))
+        return -1;
+    const __m256 equal = _mm256_cmp_ps(best, _mm256_set_m128(m, m), _CMP_EQ_OQ);
+    const __m256 w8 = _mm256_blendv_ps(_mm256_set1_ps(std::numeric_limits<float>::infinity()),
+                                       where, equal);
+    __m128 w = _mm_min_ps(_mm256_castps256_ps128(w8), _mm256_extractf128_ps(w8, 1));
+    w = _mm_min_ps(w, _mm_shuffle_ps(w, w, _MM_SHUFFLE(2, 3, 0, 1)));
+    w = _mm_min_ps(w, _mm_shuffle_ps(w, w, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm_cvttss_si32(w);
+}
+
+// True when each boundary state's sources are consecutive entries of pl,
+// as in the tempo grid: its candidates then load as vectors.
+static bool sources_consecutive(const layout_ref& lay) noexcept {
+    for (int32_t j = 0; j < lay.num_bnd; ++j)
+        for (int64_t p = lay.bnd_ptr[j] + 1; p < lay.bnd_ptr[j + 1]; ++p)
+            if (lay.bnd_src[p] != lay.bnd_src[p - 1] + 1)
+                return false;
+    return true;
+}
+
+// One frame loop for both instruction sets; each wrapper below inlines it.
+template <bool Avx2>
+[[gnu::always_inline]] static inline double viterbi_frames(
+    const layout_ref& lay, const float* __restrict log_dens, int32_t num_frames, int32_t num_cols,
+    int32_t renorm_period, float* prev, float* cur, float* __restrict pl, uint32_t* __restrict bt,
+    int64_t bt_stride, float** final_scores, bool consecutive) noexcept {
     const int32_t num_states = lay.num_states;
     double offset = 0.0;
     float d[max_columns];
@@ -96,25 +225,41 @@ static double viterbi_recursion(const layout_ref& lay, const float* __restrict l
         for (int32_t r = 0; r < lay.num_runs; ++r) {
             // Only non-empty runs are checked, judged at full width: an
             // empty one must read nothing, not even its column.
-            if (lay.run_lo[r] < lay.run_hi[r])
-                viterbi_shift(cur, prev, static_cast<int32_t>(lay.run_lo[r]),
-                              static_cast<int32_t>(lay.run_hi[r]), d[lay.run_col[r]]);
+            if (lay.run_lo[r] < lay.run_hi[r]) {
+                const int32_t lo = static_cast<int32_t>(lay.run_lo[r]);
+                const int32_t hi = static_cast<int32_t>(lay.run_hi[r]);
+                if constexpr (Avx2)
+                    viterbi_shift_avx2(cur, prev, lo, hi, num_states, d[lay.run_col[r]]);
+                else
+                    viterbi_shift(cur, prev, lo, hi, num_states, d[lay.run_col[r]]);
+            }
         }
         uint32_t* bt_row = bt + static_cast<int64_t>(frame) * bt_stride;
         for (int32_t j = 0; j < lay.num_bnd; ++j) {
             const float dval = d[lay.bnd_dcol[j]];
+            const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
             const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
-            float best = minus_inf;
-            int32_t best_edge = -1;
-            for (int32_t p = static_cast<int32_t>(lay.bnd_ptr[j]); p < end; ++p) {
-                float candidate = (pl[lay.bnd_src[p]] + lay.bnd_weight[p]) + dval;
-                if (candidate > best) {
-                    best = candidate;
-                    best_edge = p;
+            float best = minus_inf_f32;
+            int32_t best_edge_index = -1;
+            if (consecutive && end - begin >= 4 && end - begin <= max_vector_edges) {
+                const float* src = pl + lay.bnd_src[begin];
+                const int32_t e = Avx2 ? best_edge_avx2(src, lay.bnd_weight + begin, end - begin, dval)
+                                       : best_edge(src, lay.bnd_weight + begin, end - begin, dval);
+                if (e >= 0) {
+                    best_edge_index = begin + e;
+                    best = (src[e] + lay.bnd_weight[best_edge_index]) + dval;
+                }
+            } else {
+                for (int32_t p = begin; p < end; ++p) {
+                    float candidate = (pl[lay.bnd_src[p]] + lay.bnd_weight[p]) + dval;
+                    if (candidate > best) {
+                        best = candidate;
+                        best_edge_index = p;
+                    }
                 }
             }
-            if (best_edge >= 0)
-                bt_row[j] = lay.bnd_orig[best_edge];
+            if (best_edge_index >= 0)
+                bt_row[j] = lay.bnd_orig[best_edge_index];
             cur[lay.bnd_state[j]] = best;
         }
         if (renorm_period > 0 && (frame + 1) % renorm_period == 0 && num_states > 0) {
@@ -122,7 +267,7 @@ static double viterbi_recursion(const layout_ref& lay, const float* __restrict l
             for (int32_t s = 1; s < num_states; ++s)
                 if (cur[s] > best)
                     best = cur[s];
-            if (best > minus_inf) {  // false for -inf and NaN
+            if (best > minus_inf_f32) {  // false for -inf and NaN
                 for (int32_t s = 0; s < num_states; ++s)
                     cur[s] -= best;
                 offset += static_cast<double>(best);
@@ -134,6 +279,41 @@ static double viterbi_recursion(const layout_ref& lay, const float* __restrict l
     }
     *final_scores = prev;
     return offset;
+}
+
+static double viterbi_frames_base(const layout_ref& lay, const float* __restrict log_dens,
+                                  int32_t num_frames, int32_t num_cols, int32_t renorm_period,
+                                  float* prev, float* cur, float* __restrict pl,
+                                  uint32_t* __restrict bt, int64_t bt_stride,
+                                  float** final_scores, bool consecutive) noexcept {
+    return viterbi_frames<false>(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur, pl,
+                                 bt, bt_stride, final_scores, consecutive);
+}
+
+[[gnu::target("avx2")]] static double viterbi_frames_avx2(
+    const layout_ref& lay, const float* __restrict log_dens, int32_t num_frames, int32_t num_cols,
+    int32_t renorm_period, float* prev, float* cur, float* __restrict pl, uint32_t* __restrict bt,
+    int64_t bt_stride, float** final_scores, bool consecutive) noexcept {
+    return viterbi_frames<true>(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur, pl,
+                                bt, bt_stride, final_scores, consecutive);
+}
+
+// Runs the frames of `log_dens` (T rows of C columns) from `prev`, which
+// holds the scores one step before frame 0.  Writes the back-pointers of
+// frame t into bt[t * bt_stride ...] and returns the sum of the maxima that
+// renormalisation subtracted.  On return *final points at the buffer (one
+// of prev and cur) that holds the scores after the last frame.
+static double viterbi_recursion(const layout_ref& lay, const float* __restrict log_dens,
+                                int32_t num_frames, int32_t num_cols, int32_t renorm_period,
+                                float* prev, float* cur, float* __restrict pl,
+                                uint32_t* __restrict bt, int64_t bt_stride,
+                                float** final_scores) noexcept {
+    const bool consecutive = sources_consecutive(lay);
+    if (cpu_has_avx2())
+        return viterbi_frames_avx2(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur,
+                                   pl, bt, bt_stride, final_scores, consecutive);
+    return viterbi_frames_base(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur, pl,
+                               bt, bt_stride, final_scores, consecutive);
 }
 
 // NumPy's argmax: the first maximum, and the first NaN beats everything.
