@@ -673,6 +673,10 @@ static PyObject* decode_impl(PyObject*, PyObject* const* slots) noexcept {
     if (!check_count("the number of states", num_states + 1) ||
         !check_count("the number of frames", num_frames) ||
         !check_count("the number of boundary edges", layout.bnd_src.extent(0)) ||
+        // The caller's own predecessors first, so that the message names
+        // the array the caller passed rather than the layout made from it.
+        (num_frames > 0 &&
+         !check_below("pred", pred.data(), pred.extent(0), num_states, "the number of states")) ||
         !check_layout(layout, num_states, true, num_frames > 0, &max_column))
         return fail(decode_name, 106);
     if (num_frames > 0) {
