@@ -10,9 +10,9 @@
 // Per frame, in the linear domain: gather the boundary predecessors, shift
 // every run (b[s] = dval * a[s-1]), sum each boundary state's incoming edges
 // in edge order, add the frame up serially in state order, then normalise
-// and pick the best state in one pass.  The serial sum and the
-// double-precision reciprocal are part of the result, which is why the sum
-// is never split into partial accumulators.
+// and pick the best state (done by the next frame's pass as it reads the
+// belief).  The serial sum and the double-precision reciprocal are part of
+// the result, which is why the sum is never split into partial accumulators.
 //
 // As in viterbi.hpp, `forward_recursion` is the kernel over plain pointers
 // (no Python, no allocation, the lock released) and the rest is glue.
@@ -53,25 +53,67 @@ static inline __m128 mul_f32x4(__m128 x, __m128d y) noexcept {
     return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
 }
 
+static inline __m128 mul_f32x4(__m128 x, __m128 y) noexcept {
+    __m128d lo = _mm_mul_pd(_mm_cvtps_pd(x), _mm_cvtps_pd(y));
+    __m128d hi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), _mm_cvtps_pd(_mm_movehl_ps(y, y)));
+    return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+}
+
 static inline __m128 mul_f32x4(__m128d x, __m128 y) noexcept {
     __m128d lo = _mm_mul_pd(x, _mm_cvtps_pd(y));
     __m128d hi = _mm_mul_pd(x, _mm_cvtps_pd(_mm_movehl_ps(y, y)));
     return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
 }
 
+// The AVX2 forms of four float32 products through double.
+[[gnu::target("avx2")]] static inline __m128 mul_f32x4_avx2(__m128 x, float y) noexcept {
+    return _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(x), _mm256_set1_pd(y)));
+}
+
+[[gnu::target("avx2")]] static inline __m128 mul_f32x4_avx2(float x, __m128 y) noexcept {
+    return _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_set1_pd(x), _mm256_cvtps_pd(y)));
+}
+
+[[gnu::target("avx2")]] static inline __m128 mul_f32x4_avx2(__m128 x, __m128 y) noexcept {
+    return _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(x), _mm256_cvtps_pd(y)));
+}
+
+[[gnu::target("avx2")]] static inline int32_t first_equal_avx2(const float* __restrict x,
+                                                             int32_t n, float target) noexcept {
+    const __m256 t = _mm256_set1_ps(target);
+    int32_t s = 0;
+    for (; s + 8 <= n; s += 8) {
+        const int mask = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(x + s), t, _CMP_EQ_OQ));
+        if (mask)
+            return s + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+    for (; s < n; ++s)
+        if (x[s] == target)
+            return s;
+    return 0;
+}
+
 // Interior states lo .. hi-1 of one run: b[s] = dval * a[s-1], each value
 // added to the frame's sum in state order.  The products go four at a time;
-// the sum stays one serial chain, and the products hide in its latency.
-static inline float shift_and_sum(float* __restrict b, const float* __restrict a, int32_t s,
-                                  int32_t hi, float dval, float ssum) noexcept {
-    const __m128d scale = _mm_set1_pd(dval);
+// the sum stays one serial chain, and the products hide in its latency.  The
+// sum reads each value back from b: a load costs no shuffle port, and those
+// ports also carry the chain's additions.
+template <bool Avx2>
+[[gnu::always_inline]] static inline float shift_and_sum(float* __restrict b,
+                                                         const float* __restrict a, int32_t s,
+                                                         int32_t hi, float dval,
+                                                         float ssum) noexcept {
     for (; s + 4 <= hi; s += 4) {
-        __m128 v = mul_f32x4(scale, _mm_loadu_ps(a + s - 1));
+        __m128 v;
+        if constexpr (Avx2)
+            v = mul_f32x4_avx2(dval, _mm_loadu_ps(a + s - 1));
+        else
+            v = mul_f32x4(_mm_set1_pd(dval), _mm_loadu_ps(a + s - 1));
         _mm_storeu_ps(b + s, v);
-        ssum += _mm_cvtss_f32(v);
-        ssum += _mm_cvtss_f32(_mm_shuffle_ps(v, v, 1));
-        ssum += _mm_cvtss_f32(_mm_shuffle_ps(v, v, 2));
-        ssum += _mm_cvtss_f32(_mm_shuffle_ps(v, v, 3));
+        ssum += b[s];
+        ssum += b[s + 1];
+        ssum += b[s + 2];
+        ssum += b[s + 3];
     }
     for (; s < hi; ++s) {
         const float v = mul_f32(dval, a[s - 1]);
@@ -79,6 +121,98 @@ static inline float shift_and_sum(float* __restrict b, const float* __restrict a
         ssum += v;
     }
     return ssum;
+}
+
+// The same pass while the previous frame still owes its normalisation: each
+// a[s-1] is first normalised by inv_sum (the value the stated normalise
+// pass would store, and it is stored) and then shifted.  `lane_max` and
+// `rest_max` collect the largest normalised value, NaN never counting.
+template <bool Avx2>
+[[gnu::always_inline]] static inline float normalise_shift_and_sum(
+    float* __restrict b, float* __restrict a, int32_t s, int32_t hi, float dval, float inv_sum,
+    float ssum, __m128& lane_max, float& rest_max) noexcept {
+    for (; s + 4 <= hi; s += 4) {
+        __m128 n, v;
+        if constexpr (Avx2) {
+            n = mul_f32x4_avx2(_mm_loadu_ps(a + s - 1), inv_sum);
+            v = mul_f32x4_avx2(dval, n);
+        } else {
+            n = mul_f32x4(_mm_loadu_ps(a + s - 1), _mm_set1_pd(inv_sum));
+            v = mul_f32x4(_mm_set1_pd(dval), n);
+        }
+        _mm_storeu_ps(a + s - 1, n);
+        lane_max = _mm_max_ps(n, lane_max);  // n > max ? n : max
+        _mm_storeu_ps(b + s, v);
+        ssum += b[s];
+        ssum += b[s + 1];
+        ssum += b[s + 2];
+        ssum += b[s + 3];
+    }
+    for (; s < hi; ++s) {
+        const float n = mul_f32(a[s - 1], inv_sum);
+        a[s - 1] = n;
+        rest_max = n > rest_max ? n : rest_max;
+        const float v = mul_f32(dval, n);
+        b[s] = v;
+        ssum += v;
+    }
+    return ssum;
+}
+
+// The first state whose value equals `target`, which one of them holds.
+// With target the largest value, this is the state a scan in state order
+// keeping strictly greater values finds (-0.0 and 0.0 compare equal there
+// too).
+static inline int32_t first_equal(const float* __restrict x, int32_t n, float target) noexcept {
+    const __m128 t = _mm_set1_ps(target);
+    int32_t s = 0;
+    for (; s + 4 <= n; s += 4) {
+        const int mask = _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(x + s), t));
+        if (mask)
+            return s + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+    for (; s < n; ++s)
+        if (x[s] == target)
+            return s;
+    return 0;
+}
+
+// Boundary state k's value: its incoming edges summed in edge order, times
+// its density.  With consecutive sources the products go four at a time
+// from two plain loads; the sum stays the same serial chain.
+template <bool Avx2>
+[[gnu::always_inline]] static inline float boundary_value(const layout_ref& lay,
+                                                          const float* __restrict pl, int32_t k,
+                                                          const float* d,
+                                                          bool consecutive) noexcept {
+    float acc = 0.0f;
+    int32_t j = static_cast<int32_t>(lay.bnd_ptr[k]);
+    const int32_t end = static_cast<int32_t>(lay.bnd_ptr[k + 1]);
+    if (consecutive && j < end) {
+        const float* src = pl + lay.bnd_src[j];  // the sources of edges j, j+1, ...
+        const float* weight = lay.bnd_weight + j;
+        const int32_t count = end - j;
+        alignas(16) float terms[4];
+        int32_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            __m128 t;
+            if constexpr (Avx2)
+                t = mul_f32x4_avx2(_mm_loadu_ps(src + i), _mm_loadu_ps(weight + i));
+            else
+                t = mul_f32x4(_mm_loadu_ps(src + i), _mm_loadu_ps(weight + i));
+            _mm_store_ps(terms, t);
+            acc = terms[0] + acc;
+            acc = terms[1] + acc;
+            acc = terms[2] + acc;
+            acc = terms[3] + acc;
+        }
+        for (; i < count; ++i)
+            acc = mul_f32(src[i], weight[i]) + acc;
+    } else {
+        for (; j < end; ++j)
+            acc = mul_f32(pl[lay.bnd_src[j]], lay.bnd_weight[j]) + acc;
+    }
+    return mul_f32(acc, d[lay.bnd_dcol[k]]);
 }
 
 // Normalises b by 1/ssum and returns the state with the largest value:
@@ -192,40 +326,55 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
 // Returns the buffer that holds the belief after the last frame.
 //
 // The layout must be checked: boundary states ascending with state 0 first,
-// and the non-empty runs tiling states 1 .. N-1.  The boundary values are
-// computed first, straight into b; one pass in state order then shifts the
-// interior states and adds every value to the frame's sum.  The sum is a
-// serial chain of float32 additions whose latency bounds the frame, and the
-// shift's loads, products and stores fit in its shadow.
+// and the non-empty runs tiling states 1 .. N-1.  One pass in state order
+// computes each boundary value where its state comes and shifts the interior
+// states, adding every value to the frame's sum.  The sum is a serial chain
+// of float32 additions whose latency bounds the frame; the rest of the work
+// fits in its shadow.
+//
+// A frame's normalisation and choice of state happen in the next frame's
+// pass, which reads every state of the previous belief once anyway:
+// a[s-1] is normalised as it is shifted, the predecessor gather normalises
+// what it copies, and the largest normalised value is tracked.  The last
+// frame is normalised on its own, so the belief left behind is the stated
+// one.
 template <bool Avx2>
 [[gnu::always_inline]] static inline float* forward_frames(const layout_ref& lay,
                                                           const float* __restrict dens,
                                                           int32_t num_frames, int32_t num_cols,
                                                           float* a, float* b, float* __restrict pl,
-                                                          uint32_t* __restrict out) noexcept {
+                                                          uint32_t* __restrict out,
+                                                          bool consecutive) noexcept {
     const int32_t num_states = lay.num_states;
     const int32_t num_bnd = lay.num_bnd;
     float d[max_columns];
+    bool owed = false;  // a still waits for its normalisation by inv_sum
+    float inv_sum = 0.0f;
     for (int32_t frame = 0; frame < num_frames; ++frame) {
         const float* row = dens + static_cast<int64_t>(frame) * num_cols;
         for (int32_t c = 0; c < num_cols; ++c)
             d[c] = row[c];
-        for (int32_t k = 0; k < lay.num_pred; ++k)
-            pl[k] = a[lay.pred_list[k]];
-        for (int32_t k = 0; k < num_bnd; ++k) {
-            float acc = 0.0f;
-            const int64_t end = lay.bnd_ptr[k + 1];
-            for (int32_t j = static_cast<int32_t>(lay.bnd_ptr[k]); j < end; ++j) {
-                float term = mul_f32(pl[lay.bnd_src[j]], lay.bnd_weight[j]);
-                acc = term + acc;
-            }
-            b[lay.bnd_state[k]] = mul_f32(acc, d[lay.bnd_dcol[k]]);
+        if (owed) {
+            for (int32_t k = 0; k < lay.num_pred; ++k)
+                pl[k] = mul_f32(a[lay.pred_list[k]], inv_sum);
+        } else {
+            for (int32_t k = 0; k < lay.num_pred; ++k)
+                pl[k] = a[lay.pred_list[k]];
         }
+        __m128 lane_max = _mm_set1_ps(-1.0f);
+        float rest_max = -1.0f;
         float ssum = 0.0f;
         int32_t next_bnd = 0;
-        if (num_states > 0) {
-            ssum += b[0];  // state 0 is the first boundary state
+        // Each boundary value is computed one boundary ahead of its use, so
+        // that its short chain of additions runs beside the frame's sum.
+        float bnd_next = 0.0f;
+        if (num_states > 0) {  // state 0 is the first boundary state
+            const float v = boundary_value<Avx2>(lay, pl, 0, d, consecutive);
+            b[0] = v;
+            ssum += v;
             next_bnd = 1;
+            if (num_bnd > 1)
+                bnd_next = boundary_value<Avx2>(lay, pl, 1, d, consecutive);
         }
         for (int32_t r = 0; r < lay.num_runs; ++r) {
             // Only non-empty runs are checked, judged at full width: an
@@ -239,51 +388,81 @@ template <bool Avx2>
                 const int32_t stop = next_bnd < num_bnd && static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi
                                          ? static_cast<int32_t>(lay.bnd_state[next_bnd])
                                          : hi;
-                // Eight products at a time measured no faster: the sum's
-                // chain bounds this pass either way.
-                ssum = shift_and_sum(b, a, s, stop, dval, ssum);
+                if (owed)
+                    ssum = normalise_shift_and_sum<Avx2>(b, a, s, stop, dval, inv_sum, ssum,
+                                                         lane_max, rest_max);
+                else
+                    ssum = shift_and_sum<Avx2>(b, a, s, stop, dval, ssum);
                 s = stop;
-                if (s < hi) {  // a boundary state: its value is already in b
-                    ssum += b[s];
+                if (s < hi) {  // a boundary state
+                    if (owed) {
+                        const float n = mul_f32(a[s - 1], inv_sum);
+                        a[s - 1] = n;
+                        rest_max = n > rest_max ? n : rest_max;
+                    }
+                    b[s] = bnd_next;
+                    ssum += bnd_next;
                     ++s;
                     ++next_bnd;
+                    if (next_bnd < num_bnd)
+                        bnd_next = boundary_value<Avx2>(lay, pl, next_bnd, d, consecutive);
                 }
             }
         }
-        int32_t best_s = 0;
-        if (ssum > 0.0f) {
-            const float inv_sum = static_cast<float>(1.0 / static_cast<double>(ssum));
-            best_s = Avx2 ? normalise_argmax_avx2(b, num_states, inv_sum)
-                          : normalise_argmax(b, num_states, inv_sum);
+        if (owed) {
+            if (num_states > 0) {
+                const float n = mul_f32(a[num_states - 1], inv_sum);
+                a[num_states - 1] = n;
+                rest_max = n > rest_max ? n : rest_max;
+            }
+            lane_max = _mm_max_ps(lane_max, _mm_shuffle_ps(lane_max, lane_max, _MM_SHUFFLE(2, 3, 0, 1)));
+            lane_max = _mm_max_ps(lane_max, _mm_shuffle_ps(lane_max, lane_max, _MM_SHUFFLE(1, 0, 3, 2)));
+            const float lm = _mm_cvtss_f32(lane_max);
+            const float top = lm > rest_max ? lm : rest_max;
+            out[frame - 1] = !(top > -1.0f) ? 0u
+                             : Avx2        ? static_cast<uint32_t>(first_equal_avx2(a, num_states, top))
+                                           : static_cast<uint32_t>(first_equal(a, num_states, top));
         }
-        out[frame] = static_cast<uint32_t>(best_s);
+        owed = ssum > 0.0f;
+        if (owed)
+            inv_sum = static_cast<float>(1.0 / static_cast<double>(ssum));
+        else
+            out[frame] = 0;
         float* tmp = a;
         a = b;
         b = tmp;
     }
+    if (owed)
+        out[num_frames - 1] = static_cast<uint32_t>(
+            Avx2 ? normalise_argmax_avx2(a, num_states, inv_sum)
+                 : normalise_argmax(a, num_states, inv_sum));
     return a;
 }
 
 static float* forward_frames_base(const layout_ref& lay, const float* __restrict dens,
                                   int32_t num_frames, int32_t num_cols, float* a, float* b,
-                                  float* __restrict pl, uint32_t* __restrict out) noexcept {
-    return forward_frames<false>(lay, dens, num_frames, num_cols, a, b, pl, out);
+                                  float* __restrict pl, uint32_t* __restrict out,
+                                  bool consecutive) noexcept {
+    return forward_frames<false>(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
 }
 
 [[gnu::target("avx2")]] static float* forward_frames_avx2(const layout_ref& lay,
                                                           const float* __restrict dens,
                                                           int32_t num_frames, int32_t num_cols,
                                                           float* a, float* b, float* __restrict pl,
-                                                          uint32_t* __restrict out) noexcept {
-    return forward_frames<true>(lay, dens, num_frames, num_cols, a, b, pl, out);
+                                                          uint32_t* __restrict out,
+                                                          bool consecutive) noexcept {
+    return forward_frames<true>(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
 }
 
 static float* forward_recursion(const layout_ref& lay, const float* __restrict dens,
                                 int32_t num_frames, int32_t num_cols, float* a, float* b,
                                 float* __restrict pl, uint32_t* __restrict out) noexcept {
+    // Without frames nothing reads the edges, so they are not walked either.
+    const bool consecutive = num_frames > 0 && sources_consecutive(lay);
     if (cpu_has_avx2())
-        return forward_frames_avx2(lay, dens, num_frames, num_cols, a, b, pl, out);
-    return forward_frames_base(lay, dens, num_frames, num_cols, a, b, pl, out);
+        return forward_frames_avx2(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
+    return forward_frames_base(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
 }
 
 #ifndef CADENTIA_KERNELS_ONLY

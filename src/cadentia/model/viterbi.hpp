@@ -308,7 +308,9 @@ static double viterbi_recursion(const layout_ref& lay, const float* __restrict l
                                 float* prev, float* cur, float* __restrict pl,
                                 uint32_t* __restrict bt, int64_t bt_stride,
                                 float** final_scores) noexcept {
-    const bool consecutive = sources_consecutive(lay);
+    // Without frames the edges are not checked (nothing reads them), so
+    // they must not be walked here either.
+    const bool consecutive = num_frames > 0 && sources_consecutive(lay);
     if (cpu_has_avx2())
         return viterbi_frames_avx2(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur,
                                    pl, bt, bt_stride, final_scores, consecutive);
