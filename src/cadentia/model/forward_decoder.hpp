@@ -459,7 +459,9 @@ static float* forward_recursion(const layout_ref& lay, const float* __restrict d
                                 int32_t num_frames, int32_t num_cols, float* a, float* b,
                                 float* __restrict pl, uint32_t* __restrict out) noexcept {
     // Without frames nothing reads the edges, so they are not walked either.
-    const bool consecutive = num_frames > 0 && sources_consecutive(lay);
+    const bool consecutive =
+        num_frames > 0 && (lay.sources_consecutive >= 0 ? lay.sources_consecutive != 0
+                                                        : sources_consecutive(lay));
     if (cpu_has_avx2())
         return forward_frames_avx2(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
     return forward_frames_base(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
@@ -490,6 +492,7 @@ struct forward_decoder_object {
     f32_view spare;
     f32_view initial;
     int64_t max_column;  // the largest observation column the model reads, or -1
+    int8_t sources_consecutive;  // found once here rather than on every step
     bool busy;           // a step is running with the lock released
 };
 
@@ -522,7 +525,7 @@ static layout_ref forward_layout(const forward_decoder_object* fd) noexcept {
     return {fd->bnd_state.data(), fd->pred_list.data(), fd->bnd_src.data(), nullptr,
             fd->bnd_ptr.data(),   fd->bnd_weight.data(), fd->bnd_dcol.data(), fd->run_lo.data(),
             fd->run_hi.data(),    fd->run_col.data(),    fd->num_states,      fd->num_bnd,
-            fd->num_pred,         fd->num_runs};
+            fd->num_pred,         fd->num_runs,          fd->sources_consecutive};
 }
 
 static PyObject** const cinit_params[] = {&names.pred, &names.ptr, &names.prob, &names.columns,
@@ -608,6 +611,7 @@ static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
         raise_length("initial", fd->initial.extent(0), "one per state", num_states);
         return fail(cinit_name, 213), -1;
     }
+    fd->sources_consecutive = sources_consecutive(forward_layout(fd)) ? 1 : 0;
     if (fd->max_column >= max_columns) {
         PyErr_Format(PyExc_ValueError,
                      "observation column %lld is out of range: a decoder reads at most 16 columns",
@@ -629,6 +633,7 @@ static PyObject* forward_decoder_new(PyTypeObject* type, PyObject* args, PyObjec
     for (f32_view* v : {&fd->bnd_weight, &fd->pl, &fd->belief, &fd->spare, &fd->initial})
         new (v) f32_view();
     fd->max_column = -1;
+    fd->sources_consecutive = -1;
     fd->busy = false;
     if (forward_decoder_cinit(fd, args, kwargs) < 0) {
         Py_DECREF(self);

@@ -53,6 +53,9 @@ struct layout_ref {
     int32_t num_bnd;
     int32_t num_pred;
     int32_t num_runs;
+    // Whether every boundary state's sources are consecutive entries of pl,
+    // when the caller already knows: 1 or 0; -1 has the kernel find out.
+    int8_t sources_consecutive = -1;
 };
 
 // The AVX2 forms of the kernels run where the CPU has it; the module itself
