@@ -200,6 +200,202 @@ static inline int32_t best_edge(const float* __restrict pl, const float* __restr
     return _mm_cvttss_si32(w);
 }
 
+// The boundary reduction with one boundary state per lane, for consecutive
+// sources: eight states at once (four without AVX2) walk the entries of pl
+// their edges read, each lane against its own weight for that entry, or
+// -inf where the entry is not among its sources.  pl + -inf is -inf or NaN,
+// which never wins, so the padding changes nothing; each lane still meets
+// its edges in order, and keeps the bits of its first maximum.  This needs
+// no horizontal merge per state.  The weights are laid out once per call,
+// on the stack; a layout too large for it takes the per-state reduction.
+// About 21 KB of stack: room for the default tempo grids (280 rows) while
+// staying well inside small thread stacks.
+constexpr int32_t band_rows_max = 512;
+constexpr int32_t band_lanes_max = 512;  // boundary states, padding included
+constexpr int32_t band_groups_max = band_lanes_max / 4;
+
+struct band_plan {
+    int32_t lanes;  // 8 or 4
+    int32_t num_groups;
+    int32_t first[band_groups_max];  // first entry of pl the group reads
+    int32_t row[band_groups_max + 1];
+    alignas(32) int32_t dcol[band_lanes_max];
+    alignas(32) int32_t edge_base[band_lanes_max];  // edge index minus pl index
+    alignas(32) float weight[band_rows_max * 8];
+};
+
+static bool build_band_plan(const layout_ref& lay, int32_t lanes, band_plan* plan) noexcept {
+    const int32_t num_groups = (lay.num_bnd + lanes - 1) / lanes;
+    if (num_groups > band_lanes_max / lanes)
+        return false;
+    plan->lanes = lanes;
+    plan->num_groups = num_groups;
+    int32_t rows = 0;
+    for (int32_t g = 0; g < num_groups; ++g) {
+        int32_t lo = 0;
+        int32_t hi = 0;  // the group reads entries lo .. hi-1; none when equal
+        for (int32_t j = lanes * g; j < std::min(lanes * (g + 1), lay.num_bnd); ++j) {
+            const int64_t begin = lay.bnd_ptr[j];
+            const int64_t count = lay.bnd_ptr[j + 1] - begin;
+            if (count == 0)
+                continue;
+            if (count > band_rows_max)
+                return false;
+            const int32_t src = static_cast<int32_t>(lay.bnd_src[begin]);
+            const int32_t end = src + static_cast<int32_t>(count);
+            lo = hi == lo ? src : std::min(lo, src);
+            hi = std::max(hi, end);
+        }
+        if (hi - lo > band_rows_max * 8 / lanes - rows)
+            return false;
+        plan->first[g] = lo;
+        plan->row[g] = rows;
+        rows += hi - lo;
+    }
+    plan->row[num_groups] = rows;
+    std::fill(plan->weight, plan->weight + static_cast<int64_t>(rows) * lanes, minus_inf_f32);
+    for (int32_t j = 0; j < num_groups * lanes; ++j) {
+        const int32_t g = j / lanes;
+        const int32_t k = j % lanes;
+        plan->dcol[j] = 0;
+        plan->edge_base[j] = 0;
+        if (j >= lay.num_bnd)
+            continue;
+        plan->dcol[j] = static_cast<int32_t>(lay.bnd_dcol[j]);
+        const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
+        const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
+        if (begin == end)
+            continue;
+        const int32_t src = static_cast<int32_t>(lay.bnd_src[begin]);
+        plan->edge_base[j] = begin - src;
+        float* w =
+            plan->weight + static_cast<int64_t>(plan->row[g] + src - plan->first[g]) * lanes + k;
+        for (int32_t p = begin; p < end; ++p, w += lanes)
+            *w = lay.bnd_weight[p];
+    }
+    return true;
+}
+
+// The same over four lanes, for the x86-64 baseline.
+static inline void band_row(const float* __restrict pl, const float* w, __m128 dval, int32_t entry,
+                            int32_t r, __m128* best, __m128* where) noexcept {
+    const __m128 c = _mm_add_ps(_mm_add_ps(_mm_set1_ps(pl[entry]), _mm_load_ps(w + 4 * r)), dval);
+    const __m128 greater = _mm_cmpgt_ps(c, *best);
+    *best = _mm_max_ps(c, *best);
+    *where = select_ps(greater, _mm_castsi128_ps(_mm_set1_epi32(entry)), *where);
+}
+
+static inline void band_boundary(const band_plan& plan, const layout_ref& lay,
+                                 const float* __restrict pl, const float* d, float* cur,
+                                 uint32_t* __restrict bt_row) noexcept {
+    const __m128 none = _mm_set1_ps(minus_inf_f32);
+    for (int32_t g = 0; g < plan.num_groups; ++g) {
+        const int32_t* col = plan.dcol + 4 * g;
+        const __m128 dval = _mm_setr_ps(d[col[0]], d[col[1]], d[col[2]], d[col[3]]);
+        const int32_t first = plan.first[g];
+        const int32_t rows = plan.row[g + 1] - plan.row[g];
+        const float* w = plan.weight + static_cast<int64_t>(plan.row[g]) * 4;
+        __m128 best = none;
+        __m128 where = _mm_setzero_ps();
+        __m128 best_odd = none;
+        __m128 where_odd = _mm_setzero_ps();
+        int32_t r = 0;
+        for (; r + 2 <= rows; r += 2) {
+            band_row(pl, w, dval, first + r, r, &best, &where);
+            band_row(pl, w, dval, first + r + 1, r + 1, &best_odd, &where_odd);
+        }
+        if (r < rows)
+            band_row(pl, w, dval, first + r, r, &best, &where);
+        const __m128 odd_wins = _mm_or_ps(
+            _mm_cmpgt_ps(best_odd, best),
+            _mm_and_ps(_mm_cmpeq_ps(best_odd, best),
+                       _mm_castsi128_ps(_mm_cmpgt_epi32(_mm_castps_si128(where),
+                                                        _mm_castps_si128(where_odd)))));
+        best = select_ps(odd_wins, best_odd, best);
+        where = select_ps(odd_wins, where_odd, where);
+        alignas(16) float score[4];
+        alignas(16) int32_t edge[4];
+        _mm_store_ps(score, best);
+        _mm_store_si128(reinterpret_cast<__m128i*>(edge),
+                        _mm_add_epi32(_mm_castps_si128(where),
+                                      _mm_load_si128(reinterpret_cast<const __m128i*>(
+                                          plan.edge_base + 4 * g))));
+        const int found = _mm_movemask_ps(_mm_cmpgt_ps(best, none));
+        const int32_t j0 = 4 * g;
+        const int32_t nb = std::min(4, lay.num_bnd - j0);
+        for (int32_t k = 0; k < nb; ++k) {
+            if (found & (1 << k))
+                bt_row[j0 + k] = lay.bnd_orig[edge[k]];
+            cur[lay.bnd_state[j0 + k]] = score[k];
+        }
+    }
+}
+
+// One row: entry `entry` of pl against row r of the group's weights.
+[[gnu::target("avx2")]] static inline void band_row_avx2(const float* __restrict pl, const float* w,
+                                                         __m256 dval, int32_t entry, int32_t r,
+                                                         __m256* best, __m256* where) noexcept {
+    const __m256 sum = _mm256_add_ps(_mm256_broadcast_ss(pl + entry), _mm256_load_ps(w + 8 * r));
+    const __m256 c = _mm256_add_ps(sum, dval);
+    const __m256 greater = _mm256_cmp_ps(c, *best, _CMP_GT_OQ);
+    *best = _mm256_max_ps(c, *best);  // c > best ? c : best, so equal keeps the earlier bits
+    *where = _mm256_blendv_ps(*where, _mm256_castsi256_ps(_mm256_set1_epi32(entry)), greater);
+}
+
+// d holds max_columns values.
+[[gnu::target("avx2")]] static inline void band_boundary_avx2(
+    const band_plan& plan, const layout_ref& lay, const float* __restrict pl, const float* d,
+    float* cur, uint32_t* __restrict bt_row) noexcept {
+    static_assert(max_columns == 16, "two vectors of columns");
+    const __m256 d_lo = _mm256_loadu_ps(d);
+    const __m256 d_hi = _mm256_loadu_ps(d + 8);
+    const __m256 none = _mm256_set1_ps(minus_inf_f32);
+    for (int32_t g = 0; g < plan.num_groups; ++g) {
+        const __m256i col = _mm256_load_si256(reinterpret_cast<const __m256i*>(plan.dcol + 8 * g));
+        const __m256 dval = _mm256_blendv_ps(
+            _mm256_permutevar8x32_ps(d_lo, col), _mm256_permutevar8x32_ps(d_hi, col),
+            _mm256_castsi256_ps(_mm256_cmpgt_epi32(col, _mm256_set1_epi32(7))));
+        const int32_t first = plan.first[g];
+        const int32_t rows = plan.row[g + 1] - plan.row[g];
+        const float* w = plan.weight + static_cast<int64_t>(plan.row[g]) * 8;
+        // Even and odd rows in two chains, merged by value, then by row.
+        __m256 best = none;
+        __m256 where = _mm256_setzero_ps();
+        __m256 best_odd = none;
+        __m256 where_odd = _mm256_setzero_ps();
+        int32_t r = 0;
+        for (; r + 2 <= rows; r += 2) {
+            band_row_avx2(pl, w, dval, first + r, r, &best, &where);
+            band_row_avx2(pl, w, dval, first + r + 1, r + 1, &best_odd, &where_odd);
+        }
+        if (r < rows)
+            band_row_avx2(pl, w, dval, first + r, r, &best, &where);
+        // -0.0 and 0.0 are equal here, so the earlier row keeps its bits.
+        const __m256 odd_wins = _mm256_or_ps(
+            _mm256_cmp_ps(best_odd, best, _CMP_GT_OQ),
+            _mm256_and_ps(_mm256_cmp_ps(best_odd, best, _CMP_EQ_OQ),
+                          _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_castps_si256(where),
+                                                                 _mm256_castps_si256(where_odd)))));
+        best = _mm256_blendv_ps(best, best_odd, odd_wins);
+        where = _mm256_blendv_ps(where, where_odd, odd_wins);
+        alignas(32) float score[8];
+        alignas(32) int32_t edge[8];
+        _mm256_store_ps(score, best);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(edge),
+                           _mm256_add_epi32(_mm256_castps_si256(where),
+                                            _mm256_load_si256(reinterpret_cast<const __m256i*>(
+                                                plan.edge_base + 8 * g))));
+        const int found = _mm256_movemask_ps(_mm256_cmp_ps(best, none, _CMP_GT_OQ));
+        const int32_t j0 = 8 * g;
+        const int32_t nb = std::min(8, lay.num_bnd - j0);
+        for (int32_t k = 0; k < nb; ++k) {
+            if (found & (1 << k))
+                bt_row[j0 + k] = lay.bnd_orig[edge[k]];
+            cur[lay.bnd_state[j0 + k]] = score[k];
+        }
+    }
+}
+
 // True when each boundary state's sources are consecutive entries of pl,
 // as in the tempo grid: its candidates then load as vectors.
 static bool sources_consecutive(const layout_ref& lay) noexcept {
@@ -215,10 +411,10 @@ template <bool Avx2>
 [[gnu::always_inline]] static inline double viterbi_frames(
     const layout_ref& lay, const float* __restrict log_dens, int32_t num_frames, int32_t num_cols,
     int32_t renorm_period, float* prev, float* cur, float* __restrict pl, uint32_t* __restrict bt,
-    int64_t bt_stride, float** final_scores, bool consecutive) noexcept {
+    int64_t bt_stride, float** final_scores, bool consecutive, const band_plan* band) noexcept {
     const int32_t num_states = lay.num_states;
     double offset = 0.0;
-    float d[max_columns];
+    float d[max_columns] = {};
     for (int32_t frame = 0; frame < num_frames; ++frame) {
         const float* row = log_dens + static_cast<int64_t>(frame) * num_cols;
         for (int32_t c = 0; c < num_cols; ++c)
@@ -238,7 +434,13 @@ template <bool Avx2>
             }
         }
         uint32_t* bt_row = bt + static_cast<int64_t>(frame) * bt_stride;
-        for (int32_t j = 0; j < lay.num_bnd; ++j) {
+        if (band != nullptr) {
+            if constexpr (Avx2)
+                band_boundary_avx2(*band, lay, pl, d, cur, bt_row);
+            else
+                band_boundary(*band, lay, pl, d, cur, bt_row);
+        }
+        for (int32_t j = 0; j < (band != nullptr ? 0 : lay.num_bnd); ++j) {
             const float dval = d[lay.bnd_dcol[j]];
             const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
             const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
@@ -289,16 +491,20 @@ static double viterbi_frames_base(const layout_ref& lay, const float* __restrict
                                   float* prev, float* cur, float* __restrict pl,
                                   uint32_t* __restrict bt, int64_t bt_stride,
                                   float** final_scores, bool consecutive) noexcept {
+    band_plan plan;
+    const band_plan* band = consecutive && build_band_plan(lay, 4, &plan) ? &plan : nullptr;
     return viterbi_frames<false>(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur, pl,
-                                 bt, bt_stride, final_scores, consecutive);
+                                 bt, bt_stride, final_scores, consecutive, band);
 }
 
 [[gnu::target("avx2")]] static double viterbi_frames_avx2(
     const layout_ref& lay, const float* __restrict log_dens, int32_t num_frames, int32_t num_cols,
     int32_t renorm_period, float* prev, float* cur, float* __restrict pl, uint32_t* __restrict bt,
     int64_t bt_stride, float** final_scores, bool consecutive) noexcept {
+    band_plan plan;
+    const band_plan* band = consecutive && build_band_plan(lay, 8, &plan) ? &plan : nullptr;
     return viterbi_frames<true>(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur, pl,
-                                bt, bt_stride, final_scores, consecutive);
+                                bt, bt_stride, final_scores, consecutive, band);
 }
 
 // Runs the frames of `log_dens` (T rows of C columns) from `prev`, which
