@@ -215,14 +215,41 @@ template <bool Avx2>
     return mul_f32(acc, d[lay.bnd_dcol[k]]);
 }
 
+// Ends an argmax that lanes began: merges each lane's first maximum by
+// value, then by lowest index, which is what one scan in state order finds,
+// then normalises and scans the tail s .. n-1 itself.
+static inline int32_t finish_argmax(const float* values, const int32_t* indices, int lanes,
+                                    float* __restrict b, int32_t s, int32_t n,
+                                    float inv_sum) noexcept {
+    float best = -1.0f;
+    int32_t best_s = 0;
+    for (int lane = 0; lane < lanes; ++lane) {
+        if (!(values[lane] > -1.0f))
+            continue;
+        if (values[lane] > best || (values[lane] == best && indices[lane] < best_s)) {
+            best = values[lane];
+            best_s = indices[lane];
+        }
+    }
+    for (; s < n; ++s) {
+        float v = mul_f32(b[s], inv_sum);
+        b[s] = v;
+        if (v > best) {
+            best = v;
+            best_s = s;
+        }
+    }
+    return best_s;
+}
+
 // Normalises b by 1/ssum and returns the state with the largest value:
 // strictly greater wins, so ties go to the lowest state and NaN never wins;
 // a value must exceed -1 to count at all.  Four lanes each keep their first
 // maximum, and the lanes are merged by value, then by lowest index, which is
 // exactly what one scan in state order would find.
 static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv_sum) noexcept {
-    float best = -1.0f;
-    int32_t best_s = 0;
+    alignas(16) float values[4] = {-1.0f, -1.0f, -1.0f, -1.0f};
+    alignas(16) int32_t indices[4] = {};
     int32_t s = 0;
     if (n >= 8) {
         const __m128d scale = _mm_set1_pd(inv_sum);
@@ -239,28 +266,10 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
             lane_index = _mm_or_si128(_mm_and_si128(take, index), _mm_andnot_si128(take, lane_index));
             index = _mm_add_epi32(index, step);
         }
-        alignas(16) float values[4];
-        alignas(16) int32_t indices[4];
         _mm_store_ps(values, lane_best);
         _mm_store_si128(reinterpret_cast<__m128i*>(indices), lane_index);
-        for (int lane = 0; lane < 4; ++lane) {
-            if (!(values[lane] > -1.0f))
-                continue;
-            if (values[lane] > best || (values[lane] == best && indices[lane] < best_s)) {
-                best = values[lane];
-                best_s = indices[lane];
-            }
-        }
     }
-    for (; s < n; ++s) {
-        float v = mul_f32(b[s], inv_sum);
-        b[s] = v;
-        if (v > best) {
-            best = v;
-            best_s = s;
-        }
-    }
-    return best_s;
+    return finish_argmax(values, indices, 4, b, s, n, inv_sum);
 }
 
 // normalise_argmax eight states at a time.  Two sets of eight lanes take
@@ -300,25 +309,7 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
         _mm256_store_ps(values + 8 * k, lane_best[k]);
         _mm256_store_si256(reinterpret_cast<__m256i*>(indices + 8 * k), lane_index[k]);
     }
-    float best = -1.0f;
-    int32_t best_s = 0;
-    for (int lane = 0; lane < 16; ++lane) {
-        if (!(values[lane] > -1.0f))
-            continue;
-        if (values[lane] > best || (values[lane] == best && indices[lane] < best_s)) {
-            best = values[lane];
-            best_s = indices[lane];
-        }
-    }
-    for (; s < n; ++s) {
-        float v = mul_f32(b[s], inv_sum);
-        b[s] = v;
-        if (v > best) {
-            best = v;
-            best_s = s;
-        }
-    }
-    return best_s;
+    return finish_argmax(values, indices, 16, b, s, n, inv_sum);
 }
 
 // Runs the frames of `dens` (T rows of C linear densities) from belief `a`,
