@@ -745,3 +745,27 @@ def test_odd_uses_of_the_type(kernels):
     gc.collect()
     assert list(resurrected.pop().step(dens)) == [1, 2]
     gc.collect()
+
+
+@pytest.mark.parametrize("key, value", [
+    ("bnd_ptr", -2**32), ("bnd_ptr", 2**40), ("bnd_src", 2**32 - 1),
+    ("pred_list", 2**32 - 1), ("run_lo", -5), ("run_col", 2**32 - 1)])
+def test_no_frames_read_no_edges(kernels, monkeypatch, key, value):
+    # Without frames nothing but the boundary states is read, so nothing
+    # else may be walked, however wild.
+    pred, ptr, log_prob, columns = tempo_lane_model(2, 5)
+    real = kernels._split_layout
+
+    def wild(*args):
+        lay = real(*args)
+        lay[key][1] = value
+        return lay
+
+    monkeypatch.setattr(kernels, "_split_layout", wild)
+    log_initial = np.linspace(-3, 0, len(ptr) - 1).astype(F32)
+    result = outcome(kernels.decode, pred, ptr, log_prob, np.zeros((0, 2), F32), columns,
+                     log_initial)
+    if isinstance(result, Exception):
+        assert isinstance(result, ValueError)
+    else:
+        assert result[0].shape == (0,) and result[1] == 0.0
