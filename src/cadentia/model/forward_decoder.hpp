@@ -613,10 +613,12 @@ static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
 }
 
 static PyObject* forward_decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* self = type->tp_alloc(type, 0);
+    // A half-built object is released at once: its views are set up empty
+    // first, so destruction is safe from any point of construction.
+    py_ref self = py_ref::steal(type->tp_alloc(type, 0));
     if (!self)
         return nullptr;
-    forward_decoder_object* fd = as_decoder(self);
+    forward_decoder_object* fd = as_decoder(self.get());
     for (i64_view* v : {&fd->run_lo, &fd->run_hi, &fd->bnd_ptr})
         new (v) i64_view();
     for (u32_view* v : {&fd->run_col, &fd->bnd_state, &fd->bnd_dcol, &fd->pred_list, &fd->bnd_src})
@@ -626,11 +628,9 @@ static PyObject* forward_decoder_new(PyTypeObject* type, PyObject* args, PyObjec
     fd->max_column = -1;
     fd->sources_consecutive = -1;
     fd->busy = false;
-    if (forward_decoder_cinit(fd, args, kwargs) < 0) {
-        Py_DECREF(self);
+    if (forward_decoder_cinit(fd, args, kwargs) < 0)
         return nullptr;
-    }
-    return self;
+    return self.release();
 }
 
 static void forward_decoder_dealloc(PyObject* self) noexcept {

@@ -175,26 +175,24 @@ static PyObject* traceback_code(const char* funcname, int line) noexcept {
     }
     // Making the code object must not clobber the exception being reported;
     // if it fails, its own error replaces the pending one.
-    PyObject* pending = PyErr_GetRaisedException();
+    py_ref pending = py_ref::steal(PyErr_GetRaisedException());
     PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, funcname, line));
-    if (!code) {
-        Py_XDECREF(pending);
+    if (!code)
         return nullptr;
-    }
     if (traceback_cache_len == traceback_cache_cap) {
         Py_ssize_t cap = traceback_cache_cap ? 2 * traceback_cache_cap : 16;
         auto* grown = static_cast<traceback_site*>(
             PyMem_Realloc(traceback_cache, cap * sizeof(traceback_site)));
         if (!grown) {
             // Still report the entry, just without caching it.
-            PyErr_SetRaisedException(pending);
+            PyErr_SetRaisedException(pending.release());
             return code;  // leaked deliberately: at most once per failed growth
         }
         traceback_cache = grown;
         traceback_cache_cap = cap;
     }
     traceback_cache[traceback_cache_len++] = {funcname, line, code};
-    PyErr_SetRaisedException(pending);
+    PyErr_SetRaisedException(pending.release());
     return code;
 }
 
@@ -211,12 +209,10 @@ static PyObject* traceback_code(const char* funcname, int line) noexcept {
             return;
         globals = empty_globals.get();
     }
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(),
-                                       reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
-    if (!frame)
-        return;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    py_ref frame = py_ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
+    if (frame)
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 // The one exit of a failing module function: its traceback entry, then nullptr.
