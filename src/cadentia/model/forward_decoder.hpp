@@ -98,50 +98,32 @@ static inline __m128 mul_f32x4(__m128d x, __m128 y) noexcept {
 // the sum stays one serial chain, and the products hide in its latency.  The
 // sum reads each value back from b: a load costs no shuffle port, and those
 // ports also carry the chain's additions.
-template <bool Avx2>
-[[gnu::always_inline]] static inline float shift_and_sum(float* __restrict b,
-                                                         const float* __restrict a, int32_t s,
-                                                         int32_t hi, float dval,
-                                                         float ssum) noexcept {
+//
+// With `Owed` the previous frame still owes its normalisation: each a[s-1]
+// is first normalised by inv_sum (the value the stated normalise pass would
+// store, and it is stored) and then shifted.  `lane_max` and `rest_max`
+// collect the largest normalised value, NaN never counting.
+template <bool Avx2, bool Owed>
+[[gnu::always_inline]] static inline float shift_and_sum(float* __restrict b, float* __restrict a,
+                                                         int32_t s, int32_t hi, float dval,
+                                                         float inv_sum, float ssum,
+                                                         __m128& lane_max,
+                                                         float& rest_max) noexcept {
     for (; s + 4 <= hi; s += 4) {
+        __m128 n = _mm_loadu_ps(a + s - 1);
+        if constexpr (Owed) {
+            if constexpr (Avx2)
+                n = mul_f32x4_avx2(n, inv_sum);
+            else
+                n = mul_f32x4(n, _mm_set1_pd(inv_sum));
+            _mm_storeu_ps(a + s - 1, n);
+            lane_max = _mm_max_ps(n, lane_max);  // n > max ? n : max
+        }
         __m128 v;
         if constexpr (Avx2)
-            v = mul_f32x4_avx2(dval, _mm_loadu_ps(a + s - 1));
-        else
-            v = mul_f32x4(_mm_set1_pd(dval), _mm_loadu_ps(a + s - 1));
-        _mm_storeu_ps(b + s, v);
-        ssum += b[s];
-        ssum += b[s + 1];
-        ssum += b[s + 2];
-        ssum += b[s + 3];
-    }
-    for (; s < hi; ++s) {
-        const float v = mul_f32(dval, a[s - 1]);
-        b[s] = v;
-        ssum += v;
-    }
-    return ssum;
-}
-
-// The same pass while the previous frame still owes its normalisation: each
-// a[s-1] is first normalised by inv_sum (the value the stated normalise
-// pass would store, and it is stored) and then shifted.  `lane_max` and
-// `rest_max` collect the largest normalised value, NaN never counting.
-template <bool Avx2>
-[[gnu::always_inline]] static inline float normalise_shift_and_sum(
-    float* __restrict b, float* __restrict a, int32_t s, int32_t hi, float dval, float inv_sum,
-    float ssum, __m128& lane_max, float& rest_max) noexcept {
-    for (; s + 4 <= hi; s += 4) {
-        __m128 n, v;
-        if constexpr (Avx2) {
-            n = mul_f32x4_avx2(_mm_loadu_ps(a + s - 1), inv_sum);
             v = mul_f32x4_avx2(dval, n);
-        } else {
-            n = mul_f32x4(_mm_loadu_ps(a + s - 1), _mm_set1_pd(inv_sum));
+        else
             v = mul_f32x4(_mm_set1_pd(dval), n);
-        }
-        _mm_storeu_ps(a + s - 1, n);
-        lane_max = _mm_max_ps(n, lane_max);  // n > max ? n : max
         _mm_storeu_ps(b + s, v);
         ssum += b[s];
         ssum += b[s + 1];
@@ -149,9 +131,12 @@ template <bool Avx2>
         ssum += b[s + 3];
     }
     for (; s < hi; ++s) {
-        const float n = mul_f32(a[s - 1], inv_sum);
-        a[s - 1] = n;
-        rest_max = n > rest_max ? n : rest_max;
+        float n = a[s - 1];
+        if constexpr (Owed) {
+            n = mul_f32(n, inv_sum);
+            a[s - 1] = n;
+            rest_max = n > rest_max ? n : rest_max;
+        }
         const float v = mul_f32(dval, n);
         b[s] = v;
         ssum += v;
@@ -379,11 +364,10 @@ template <bool Avx2>
                 const int32_t stop = next_bnd < num_bnd && static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi
                                          ? static_cast<int32_t>(lay.bnd_state[next_bnd])
                                          : hi;
-                if (owed)
-                    ssum = normalise_shift_and_sum<Avx2>(b, a, s, stop, dval, inv_sum, ssum,
+                ssum = owed ? shift_and_sum<Avx2, true>(b, a, s, stop, dval, inv_sum, ssum,
+                                                        lane_max, rest_max)
+                            : shift_and_sum<Avx2, false>(b, a, s, stop, dval, inv_sum, ssum,
                                                          lane_max, rest_max);
-                else
-                    ssum = shift_and_sum<Avx2>(b, a, s, stop, dval, ssum);
                 s = stop;
                 if (s < hi) {  // a boundary state
                     if (owed) {

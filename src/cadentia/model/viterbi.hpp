@@ -439,33 +439,34 @@ template <bool Avx2>
                 band_boundary_avx2(*band, lay, pl, d, cur, bt_row);
             else
                 band_boundary(*band, lay, pl, d, cur, bt_row);
-        }
-        for (int32_t j = 0; j < (band != nullptr ? 0 : lay.num_bnd); ++j) {
-            const float dval = d[lay.bnd_dcol[j]];
-            const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
-            const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
-            float best = minus_inf_f32;
-            int32_t best_edge_index = -1;
-            if (consecutive && end - begin >= 4 && end - begin <= max_vector_edges) {
-                const float* src = pl + lay.bnd_src[begin];
-                const int32_t e = Avx2 ? best_edge_avx2(src, lay.bnd_weight + begin, end - begin, dval)
-                                       : best_edge(src, lay.bnd_weight + begin, end - begin, dval);
-                if (e >= 0) {
-                    best_edge_index = begin + e;
-                    best = (src[e] + lay.bnd_weight[best_edge_index]) + dval;
-                }
-            } else {
-                for (int32_t p = begin; p < end; ++p) {
-                    float candidate = (pl[lay.bnd_src[p]] + lay.bnd_weight[p]) + dval;
-                    if (candidate > best) {
-                        best = candidate;
-                        best_edge_index = p;
+        } else {
+            for (int32_t j = 0; j < lay.num_bnd; ++j) {
+                const float dval = d[lay.bnd_dcol[j]];
+                const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
+                const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
+                float best = minus_inf_f32;
+                int32_t best_edge_index = -1;
+                if (consecutive && end - begin >= 4 && end - begin <= max_vector_edges) {
+                    const float* src = pl + lay.bnd_src[begin];
+                    const int32_t e = Avx2 ? best_edge_avx2(src, lay.bnd_weight + begin, end - begin, dval)
+                                           : best_edge(src, lay.bnd_weight + begin, end - begin, dval);
+                    if (e >= 0) {
+                        best_edge_index = begin + e;
+                        best = (src[e] + lay.bnd_weight[best_edge_index]) + dval;
+                    }
+                } else {
+                    for (int32_t p = begin; p < end; ++p) {
+                        float candidate = (pl[lay.bnd_src[p]] + lay.bnd_weight[p]) + dval;
+                        if (candidate > best) {
+                            best = candidate;
+                            best_edge_index = p;
+                        }
                     }
                 }
+                if (best_edge_index >= 0)
+                    bt_row[j] = lay.bnd_orig[best_edge_index];
+                cur[lay.bnd_state[j]] = best;
             }
-            if (best_edge_index >= 0)
-                bt_row[j] = lay.bnd_orig[best_edge_index];
-            cur[lay.bnd_state[j]] = best;
         }
         if (renorm_period > 0 && (frame + 1) % renorm_period == 0 && num_states > 0) {
             float best = cur[0];
