@@ -34,3 +34,18 @@ def module_entries(tb):
 def entries():
     """The module's traceback entries of a pytest ExceptionInfo."""
     return lambda excinfo: module_entries(excinfo.tb)
+
+
+@pytest.fixture
+def change_layout(kernels, monkeypatch):
+    """Replaces the module's _split_layout by one that returns the real
+    layout after `change(layout)` has edited it in place."""
+    def install(change):
+        real = kernels._split_layout
+
+        def split(*args):
+            layout = real(*args)
+            change(layout)
+            return layout
+        monkeypatch.setattr(kernels, "_split_layout", split)
+    return install

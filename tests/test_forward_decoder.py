@@ -232,15 +232,8 @@ LAYOUT_LINES = {"bnd_state": 196, "pred_list": 198, "bnd_src": 200,
 
 
 @pytest.mark.parametrize("key, line", LAYOUT_LINES.items())
-def test_layout_key_missing(kernels, monkeypatch, entries, key, line):
-    real = kernels._split_layout
-
-    def split(*args):
-        lay = real(*args)
-        del lay[key]
-        return lay
-
-    monkeypatch.setattr(kernels, "_split_layout", split)
+def test_layout_key_missing(kernels, change_layout, entries, key, line):
+    change_layout(lambda lay: lay.pop(key))
     with pytest.raises(KeyError) as excinfo:
         kernels.ForwardDecoder(**two_lanes())
     assert excinfo.value.args == (key,)

@@ -48,21 +48,17 @@ LAYOUTS = [
 ]
 
 
-def replace_layout(monkeypatch, kernels, change, facts):
-    original = kernels._split_layout
-
-    def split(*args):
-        layout = dict(original(*args))
+def record_and_change(change, facts):
+    def edit(layout):
         facts.update(last=len(layout["run_lo"]) - 1, p=len(layout["pred_list"]))
         change(layout)
-        return layout
-    monkeypatch.setattr(kernels, "_split_layout", split)
+    return edit
 
 
 @pytest.mark.parametrize("change, message", LAYOUTS)
-def test_decode_refuses_bad_layouts(kernels, entries, monkeypatch, change, message):
+def test_decode_refuses_bad_layouts(kernels, entries, change_layout, change, message):
     facts = {"n": 3}
-    replace_layout(monkeypatch, kernels, change, facts)
+    change_layout(record_and_change(change, facts))
     with pytest.raises(ValueError) as excinfo:
         kernels.decode(**decode_args())
     assert message.format(**facts) in str(excinfo.value)
@@ -70,9 +66,9 @@ def test_decode_refuses_bad_layouts(kernels, entries, monkeypatch, change, messa
 
 
 @pytest.mark.parametrize("change, message", LAYOUTS)
-def test_forward_decoder_refuses_bad_layouts(kernels, entries, monkeypatch, change, message):
+def test_forward_decoder_refuses_bad_layouts(kernels, entries, change_layout, change, message):
     facts = {"n": 5}
-    replace_layout(monkeypatch, kernels, change, facts)
+    change_layout(record_and_change(change, facts))
     with pytest.raises(ValueError) as excinfo:
         kernels.ForwardDecoder(**forward_args())
     assert message.format(**facts) in str(excinfo.value)
