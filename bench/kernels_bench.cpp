@@ -523,19 +523,23 @@ struct forward_bench {
     int32_t num_frames, num_cols;
     std::vector<float> buf_a, buf_b, pl;
     std::vector<uint32_t> out;
+    forward_workspace work;
 
     forward_bench(const layout_ref& l, const float* d, const float* init, int32_t frames,
                   int32_t cols)
         : lay(l), dens(d), initial(init), num_frames(frames), num_cols(cols),
           buf_a(static_cast<size_t>(l.num_states)), buf_b(static_cast<size_t>(l.num_states)),
-          pl(static_cast<size_t>(std::max(l.num_pred, 1))), out(static_cast<size_t>(frames)) {}
+          pl(static_cast<size_t>(std::max(l.num_pred, 1))), out(static_cast<size_t>(frames)) {
+        if (!work.prepare(lay, sources_consecutive(lay)))
+            std::abort();
+    }
 
     float* run() {
         std::copy(initial, initial + lay.num_states, buf_a.begin());
         const layout_ref h = hidden(lay);
         return forward_recursion(h, opaque(dens), opaque(num_frames), opaque(num_cols),
                                  opaque(buf_a.data()), opaque(buf_b.data()), opaque(pl.data()),
-                                 opaque(out.data()));
+                                 opaque(out.data()), work);
     }
 };
 

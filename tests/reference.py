@@ -189,13 +189,14 @@ def _csr(incoming, num_states):
     return pred, ptr, weight
 
 
-def tempo_lane_model(min_interval, max_interval, rng=None, domain="log"):
+def tempo_lane_model(min_interval, max_interval, rng=None, domain="log", reach=None):
     """The contiguous tempo-lane grid: one lane per beat interval.
 
     Lane i holds `interval` consecutive phase states; each state but the first
     advances from the one before it with the identity weight, and the first
-    state of every lane is reached from the last state of every lane.  First
-    states read observation column 0, the others column 1.
+    state of every lane is reached from the last state of every lane, or only
+    of the lanes at most `reach` lanes away.  First states read observation
+    column 0, the others column 1.
 
     Returns (pred, ptr, weight, columns) as uint32, uint32, float32, uint32.
     """
@@ -218,7 +219,8 @@ def tempo_lane_model(min_interval, max_interval, rng=None, domain="log"):
     for lane, first in enumerate(firsts):
         columns[first] = 0
         incoming.append([(int(lasts[src]), float(weights[src, lane]))
-                         for src in range(num_lanes)])
+                         for src in range(num_lanes)
+                         if reach is None or abs(src - lane) <= reach])
         incoming.extend([(s - 1, identity)]
                         for s in range(first + 1, lasts[lane] + 1))
     pred, ptr, weight = _csr(incoming, num_states)

@@ -299,8 +299,9 @@ def _chunks(dens, cuts):
 def _model(rng, kind, num_states, num_columns):
     if kind == "lanes":
         lo = int(rng.integers(1, 6))
-        return tempo_lane_model(lo, lo + int(rng.integers(0, 6)), rng,
-                                domain="linear")
+        reach = rng.choice([None, 0, 1, 2])
+        return tempo_lane_model(lo, lo + int(rng.integers(0, 12)), rng,
+                                domain="linear", reach=reach)
     return random_csr_model(rng, num_states, num_columns, domain="linear")
 
 
@@ -357,14 +358,16 @@ def _flip_point(reference, columns, num_columns, c1, c2):
     return lo, hi
 
 
-@given(num_states=st.integers(2, 30), num_columns=st.integers(2, 16),
+@given(kind=st.sampled_from(["lanes", "random"]),
+       num_states=st.integers(2, 30), num_columns=st.integers(2, 16),
        num_frames=st.integers(0, 12), seed=st.integers(0, 2**32 - 1))
-def test_belief_is_bit_exact(kernels, num_states, num_columns, num_frames,
+def test_belief_is_bit_exact(kernels, kind, num_states, num_columns, num_frames,
                              seed):
     # The states a step reports hide most of the belief; probing at a flip
     # point of the reference exposes last-bit differences.
     rng = np.random.default_rng(seed)
-    model = random_csr_model(rng, num_states, num_columns, domain="linear")
+    model = _model(rng, kind, num_states, num_columns)
+    num_states = len(model[1]) - 1
     columns = model[3]
     used = np.unique(columns)
     if len(used) < 2:
@@ -382,3 +385,20 @@ def test_belief_is_bit_exact(kernels, num_states, num_columns, num_frames,
         assert_states(decoder.step(stream), expected)
         probe = _probe(num_columns, c1, c2, bits)
         assert_states(decoder.step(probe), copy.deepcopy(reference).step(probe))
+
+
+# Lanes that reach only their neighbours: summed in groups, each lane's
+# sources are a part of the entries its group reads.  A non-finite entry
+# must not leak into the lanes that do not read it (inf * 0 is NaN).
+@pytest.mark.parametrize("value", [np.inf, np.nan, -np.inf])
+@pytest.mark.parametrize("lane", [0, 5, 11])
+def test_non_finite_predecessor_reaches_only_its_lanes(kernels, value, lane):
+    model = tempo_lane_model(2, 13, domain="linear", reach=1)
+    ptr = model[1]
+    ends = np.cumsum(np.arange(2, 14)) - 1
+    initial = np.full(len(ptr) - 1, 0.01, F32)
+    initial[ends[lane]] = value
+    stream = frames(np.random.default_rng(lane), 6)
+    decoder = kernels.ForwardDecoder(*model, initial)
+    assert_states(decoder.step(stream),
+                  ForwardReference(*model, initial).step(stream))

@@ -7,12 +7,13 @@
 // from one chunk to the next; a stream pushed in chunks of any size gives
 // the same per-frame states as one call over all frames.
 //
-// Per frame, in the linear domain: gather the boundary predecessors, shift
-// every run (b[s] = dval * a[s-1]), sum each boundary state's incoming edges
-// in edge order, add the frame up serially in state order, then normalise
-// and pick the best state (done by the next frame's pass as it reads the
-// belief).  The serial sum and the double-precision reciprocal are part of
-// the result, which is why the sum is never split into partial accumulators.
+// Per frame, in the linear domain: gather the boundary predecessors, sum
+// each boundary state's incoming edges in edge order, shift every run
+// (b[s] = dval * a[s-1]), add the frame up serially in state order, then
+// normalise and pick the best state (done by the next frame's pass as it
+// reads the belief).  The serial sum and the double-precision reciprocal are
+// part of the result, which is why the sum is never split into partial
+// accumulators.
 //
 // As in viterbi.hpp, `forward_recursion` is the kernel over plain pointers
 // (no Python, no allocation, the lock released) and the rest is glue.
@@ -20,13 +21,13 @@
 
 #include "viterbi.hpp"
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <immintrin.h>
-
-#ifndef CADENTIA_KERNELS_ONLY
+#include <memory>
 #include <new>
-#endif
 
 namespace cadentia {
 
@@ -297,16 +298,203 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
     return finish_argmax(values, indices, 16, b, s, n, inv_sum);
 }
 
+// ---------------------------------------------------------------------------
+// Grouped boundary sums
+//
+// Each boundary state's sum is a serial chain over its edges, about twenty
+// in the tempo grid, and one state after another those chains cost a quarter
+// of a frame.  When every state's sources are consecutive entries of pl,
+// eight boundary states are summed at once, one per lane: the group walks
+// the entries of pl its lanes read, and each lane adds that entry times its
+// own weight for it, or 0.0 where the entry is not among its sources.  Each
+// lane still meets its own edges in order, and the zero terms change
+// nothing: a sum that starts at +0.0 is never -0.0, and x + 0.0 == x for
+// every other x.  A zero term needs a finite pl entry (inf * 0 is NaN), so a
+// frame with an infinite or NaN entry takes the per-state sums instead.
+
+constexpr int32_t band_lanes = 8;
+
+// The groups' weights, laid out once per decoder.  Group g reads entries
+// first[g] .. first[g] + (row[g+1] - row[g]) - 1 of pl; row r holds the eight
+// lanes' weights for its entry, widened to double for the exact products.
+struct forward_band {
+    int32_t num_groups = 0;  // 0 when the layout takes the per-state sums
+    const int32_t* first = nullptr;
+    const int32_t* row = nullptr;
+    const int32_t* dcol = nullptr;  // each lane's density column, 0 for padding
+    const double* weight = nullptr;
+};
+
+// The entries of pl that the group of boundary states j0 .. j0+7 reads:
+// lo .. hi-1, none when equal.  Sources must be consecutive.
+static void band_entries(const layout_ref& lay, int32_t j0, int64_t* lo, int64_t* hi) noexcept {
+    *lo = *hi = 0;
+    for (int32_t j = j0; j < std::min(j0 + band_lanes, lay.num_bnd); ++j) {
+        const int64_t count = lay.bnd_ptr[j + 1] - lay.bnd_ptr[j];
+        if (count == 0)
+            continue;
+        const int64_t src = lay.bnd_src[lay.bnd_ptr[j]];
+        *lo = *hi == *lo ? src : std::min(*lo, src);
+        *hi = std::max(*hi, src + count);
+    }
+}
+
+// The rows the groups of a checked layout would need, or -1 when the layout
+// does not suit them: sources not consecutive, or lanes so often idle that
+// the per-state sums, each with its own setup, cost less.
+static int64_t band_rows(const layout_ref& lay, bool consecutive) noexcept {
+    if (!consecutive || lay.num_bnd == 0)
+        return -1;
+    int64_t rows = 0;
+    for (int32_t j0 = 0; j0 < lay.num_bnd; j0 += band_lanes) {
+        int64_t lo, hi;
+        band_entries(lay, j0, &lo, &hi);
+        rows += hi - lo;
+    }
+    const int64_t edges = lay.bnd_ptr[lay.num_bnd];
+    return rows * band_lanes <= 2 * edges + 16 * static_cast<int64_t>(lay.num_bnd) ? rows : -1;
+}
+
+// Lays out the `rows` rows that band_rows found: first and row take
+// num_groups and num_groups + 1 entries, dcol num_groups * band_lanes, and
+// weight rows * band_lanes.
+static void fill_band(const layout_ref& lay, int32_t* first, int32_t* row, int32_t* dcol,
+                      double* weight, int64_t rows) noexcept {
+    const int32_t num_groups = (lay.num_bnd + band_lanes - 1) / band_lanes;
+    int32_t next = 0;
+    for (int32_t g = 0; g < num_groups; ++g) {
+        int64_t lo, hi;
+        band_entries(lay, band_lanes * g, &lo, &hi);
+        first[g] = static_cast<int32_t>(lo);
+        row[g] = next;
+        next += static_cast<int32_t>(hi - lo);
+    }
+    row[num_groups] = next;
+    std::fill(weight, weight + rows * band_lanes, 0.0);
+    std::fill(dcol, dcol + num_groups * band_lanes, 0);
+    for (int32_t j = 0; j < lay.num_bnd; ++j) {
+        const int32_t g = j / band_lanes;
+        dcol[j] = static_cast<int32_t>(lay.bnd_dcol[j]);
+        const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
+        const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
+        if (begin == end)
+            continue;
+        const int32_t entry = static_cast<int32_t>(lay.bnd_src[begin]) - first[g];
+        double* w = weight + static_cast<int64_t>(row[g] + entry) * band_lanes + j % band_lanes;
+        for (int32_t e = begin; e < end; ++e, w += band_lanes)
+            *w = lay.bnd_weight[e];
+    }
+}
+
+// The densities of four lanes' columns.
+static inline __m128 densities(const float* d, const int32_t* col) noexcept {
+    return _mm_setr_ps(d[col[0]], d[col[1]], d[col[2]], d[col[3]]);
+}
+
+// The boundary values of one frame through the groups: out[j] for every
+// lane j of every group, padding lanes included.  pl_wide holds pl widened
+// to double, every entry finite.
+static inline void band_values(const forward_band& band, const double* __restrict pl_wide,
+                               const float* d, float* __restrict out) noexcept {
+    for (int32_t g = 0; g < band.num_groups; ++g) {
+        const double* pl = pl_wide + band.first[g];
+        const double* w = band.weight + static_cast<int64_t>(band.row[g]) * band_lanes;
+        const int32_t rows = band.row[g + 1] - band.row[g];
+        __m128 acc_lo = _mm_setzero_ps();
+        __m128 acc_hi = _mm_setzero_ps();
+        for (int32_t r = 0; r < rows; ++r, w += band_lanes) {
+            const __m128d p = _mm_set1_pd(pl[r]);
+            const __m128 t01 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w)));
+            const __m128 t23 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w + 2)));
+            const __m128 t45 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w + 4)));
+            const __m128 t67 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w + 6)));
+            acc_lo = _mm_add_ps(_mm_movelh_ps(t01, t23), acc_lo);  // term + acc, in that order
+            acc_hi = _mm_add_ps(_mm_movelh_ps(t45, t67), acc_hi);
+        }
+        const int32_t* col = band.dcol + band_lanes * g;
+        _mm_storeu_ps(out + band_lanes * g, mul_f32x4(acc_lo, densities(d, col)));
+        _mm_storeu_ps(out + band_lanes * g + 4, mul_f32x4(acc_hi, densities(d, col + 4)));
+    }
+}
+
+[[gnu::target("avx2")]] static inline void band_values_avx2(const forward_band& band,
+                                                            const double* __restrict pl_wide,
+                                                            const float* d,
+                                                            float* __restrict out) noexcept {
+    for (int32_t g = 0; g < band.num_groups; ++g) {
+        const double* pl = pl_wide + band.first[g];
+        const double* w = band.weight + static_cast<int64_t>(band.row[g]) * band_lanes;
+        const int32_t rows = band.row[g + 1] - band.row[g];
+        __m128 acc_lo = _mm_setzero_ps();
+        __m128 acc_hi = _mm_setzero_ps();
+        for (int32_t r = 0; r < rows; ++r, w += band_lanes) {
+            const __m256d p = _mm256_broadcast_sd(pl + r);
+            acc_lo = _mm_add_ps(_mm256_cvtpd_ps(_mm256_mul_pd(p, _mm256_loadu_pd(w))), acc_lo);
+            acc_hi = _mm_add_ps(_mm256_cvtpd_ps(_mm256_mul_pd(p, _mm256_loadu_pd(w + 4))), acc_hi);
+        }
+        const int32_t* col = band.dcol + band_lanes * g;
+        _mm_storeu_ps(out + band_lanes * g, mul_f32x4_avx2(acc_lo, densities(d, col)));
+        _mm_storeu_ps(out + band_lanes * g + 4, mul_f32x4_avx2(acc_hi, densities(d, col + 4)));
+    }
+}
+
+// What a frame needs beside the layout and the two beliefs: the groups'
+// weights when the layout suits them, pl widened to double for them, and
+// the frame's boundary values.  Made once per decoder, in one block.
+class forward_workspace {
+public:
+    // False when the memory cannot be had.  The layout must be checked.
+    bool prepare(const layout_ref& lay, bool consecutive) noexcept {
+        const int64_t rows = band_rows(lay, consecutive);
+        const int64_t groups = rows < 0 ? 0 : (lay.num_bnd + band_lanes - 1) / band_lanes;
+        const int64_t num_weights = rows < 0 ? 0 : rows * band_lanes;
+        const int64_t num_wide = rows < 0 ? 0 : lay.num_pred;
+        const int64_t num_ints = groups * (band_lanes + 2) + 1;  // first, row, dcol
+        const int64_t num_values = std::max<int64_t>(lay.num_bnd, groups * band_lanes);
+        // Doubles first, so that every array is aligned for its type.
+        const size_t bytes = static_cast<size_t>(num_weights + num_wide) * sizeof(double) +
+                             static_cast<size_t>(num_ints) * sizeof(int32_t) +
+                             static_cast<size_t>(num_values) * sizeof(float);
+        block_.reset(new (std::nothrow) std::byte[bytes]);
+        if (!block_)
+            return false;
+        std::byte* next = block_.get();
+        auto* weight = reinterpret_cast<double*>(next);
+        next += num_weights * sizeof(double);
+        pl_wide = reinterpret_cast<double*>(next);
+        next += num_wide * sizeof(double);
+        auto* ints = reinterpret_cast<int32_t*>(next);
+        next += num_ints * sizeof(int32_t);
+        values = reinterpret_cast<float*>(next);
+        band = forward_band{};
+        if (rows >= 0) {
+            int32_t* row = ints + groups;
+            int32_t* dcol = row + groups + 1;
+            fill_band(lay, ints, row, dcol, weight, rows);
+            band = {static_cast<int32_t>(groups), ints, row, dcol, weight};
+        }
+        return true;
+    }
+
+    forward_band band;
+    double* pl_wide = nullptr;
+    float* values = nullptr;  // one per boundary state, at least
+
+private:
+    std::unique_ptr<std::byte[]> block_;
+};
+
 // Runs the frames of `dens` (T rows of C linear densities) from belief `a`,
 // with `b` as the second buffer; out[t] receives frame t's best state.
 // Returns the buffer that holds the belief after the last frame.
 //
 // The layout must be checked: boundary states ascending with state 0 first,
-// and the non-empty runs tiling states 1 .. N-1.  One pass in state order
-// computes each boundary value where its state comes and shifts the interior
-// states, adding every value to the frame's sum.  The sum is a serial chain
-// of float32 additions whose latency bounds the frame; the rest of the work
-// fits in its shadow.
+// and the non-empty runs tiling states 1 .. N-1.  The boundary values come
+// first, into the workspace; then one pass in state order shifts the
+// interior states and puts each boundary value where its state comes, adding
+// every value to the frame's sum.  The sum is a serial chain of float32
+// additions whose latency bounds the frame; the rest of the work fits in its
+// shadow.
 //
 // A frame's normalisation and choice of state happen in the next frame's
 // pass, which reads every state of the previous belief once anyway:
@@ -320,9 +508,12 @@ template <bool Avx2>
                                                           int32_t num_frames, int32_t num_cols,
                                                           float* a, float* b, float* __restrict pl,
                                                           uint32_t* __restrict out,
+                                                          forward_workspace& work,
                                                           bool consecutive) noexcept {
     const int32_t num_states = lay.num_states;
     const int32_t num_bnd = lay.num_bnd;
+    const forward_band& band = work.band;
+    float* __restrict bnd_value = work.values;
     float d[max_columns];
     bool owed = false;  // a still waits for its normalisation by inv_sum
     float inv_sum = 0.0f;
@@ -337,20 +528,31 @@ template <bool Avx2>
             for (int32_t k = 0; k < lay.num_pred; ++k)
                 pl[k] = a[lay.pred_list[k]];
         }
+        bool grouped = band.num_groups > 0;
+        if (grouped) {
+            for (int32_t k = 0; k < lay.num_pred; ++k) {
+                work.pl_wide[k] = pl[k];
+                grouped = grouped && std::isfinite(pl[k]);
+            }
+        }
+        if (grouped) {
+            if constexpr (Avx2)
+                band_values_avx2(band, work.pl_wide, d, bnd_value);
+            else
+                band_values(band, work.pl_wide, d, bnd_value);
+        } else {
+            for (int32_t k = 0; k < num_bnd; ++k)
+                bnd_value[k] = boundary_value<Avx2>(lay, pl, k, d, consecutive);
+        }
+
         __m128 lane_max = _mm_set1_ps(-1.0f);
         float rest_max = -1.0f;
         float ssum = 0.0f;
         int32_t next_bnd = 0;
-        // Each boundary value is computed one boundary ahead of its use, so
-        // that its short chain of additions runs beside the frame's sum.
-        float bnd_next = 0.0f;
         if (num_states > 0) {  // state 0 is the first boundary state
-            const float v = boundary_value<Avx2>(lay, pl, 0, d, consecutive);
-            b[0] = v;
-            ssum += v;
+            b[0] = bnd_value[0];
+            ssum += bnd_value[0];
             next_bnd = 1;
-            if (num_bnd > 1)
-                bnd_next = boundary_value<Avx2>(lay, pl, 1, d, consecutive);
         }
         for (int32_t r = 0; r < lay.num_runs; ++r) {
             // Only non-empty runs are checked, judged at full width: an
@@ -375,12 +577,10 @@ template <bool Avx2>
                         a[s - 1] = n;
                         rest_max = n > rest_max ? n : rest_max;
                     }
-                    b[s] = bnd_next;
-                    ssum += bnd_next;
+                    b[s] = bnd_value[next_bnd];
+                    ssum += bnd_value[next_bnd];
                     ++s;
                     ++next_bnd;
-                    if (next_bnd < num_bnd)
-                        bnd_next = boundary_value<Avx2>(lay, pl, next_bnd, d, consecutive);
                 }
             }
         }
@@ -417,8 +617,8 @@ template <bool Avx2>
 static float* forward_frames_base(const layout_ref& lay, const float* __restrict dens,
                                   int32_t num_frames, int32_t num_cols, float* a, float* b,
                                   float* __restrict pl, uint32_t* __restrict out,
-                                  bool consecutive) noexcept {
-    return forward_frames<false>(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
+                                  forward_workspace& work, bool consecutive) noexcept {
+    return forward_frames<false>(lay, dens, num_frames, num_cols, a, b, pl, out, work, consecutive);
 }
 
 [[gnu::target("avx2")]] static float* forward_frames_avx2(const layout_ref& lay,
@@ -426,20 +626,24 @@ static float* forward_frames_base(const layout_ref& lay, const float* __restrict
                                                           int32_t num_frames, int32_t num_cols,
                                                           float* a, float* b, float* __restrict pl,
                                                           uint32_t* __restrict out,
+                                                          forward_workspace& work,
                                                           bool consecutive) noexcept {
-    return forward_frames<true>(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
+    return forward_frames<true>(lay, dens, num_frames, num_cols, a, b, pl, out, work, consecutive);
 }
 
+// `work` was prepared for this layout.
 static float* forward_recursion(const layout_ref& lay, const float* __restrict dens,
                                 int32_t num_frames, int32_t num_cols, float* a, float* b,
-                                float* __restrict pl, uint32_t* __restrict out) noexcept {
+                                float* __restrict pl, uint32_t* __restrict out,
+                                forward_workspace& work) noexcept {
     // Without frames nothing reads the edges, so they are not walked either.
     const bool consecutive =
         num_frames > 0 && (lay.sources_consecutive >= 0 ? lay.sources_consecutive != 0
                                                         : sources_consecutive(lay));
     if (cpu_has_avx2())
-        return forward_frames_avx2(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
-    return forward_frames_base(lay, dens, num_frames, num_cols, a, b, pl, out, consecutive);
+        return forward_frames_avx2(lay, dens, num_frames, num_cols, a, b, pl, out, work,
+                                   consecutive);
+    return forward_frames_base(lay, dens, num_frames, num_cols, a, b, pl, out, work, consecutive);
 }
 
 #ifndef CADENTIA_KERNELS_ONLY
@@ -469,6 +673,7 @@ struct forward_decoder_object {
     int64_t max_column;  // the largest observation column the model reads, or -1
     int8_t sources_consecutive;  // found once here rather than on every step
     bool busy;           // a step is running with the lock released
+    forward_workspace work;  // the boundary sums' weights and scratch
 };
 
 constexpr const char* cinit_name = "cadentia.model._kernels.ForwardDecoder.__cinit__";
@@ -593,6 +798,10 @@ static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
                      static_cast<long long>(fd->max_column));
         return fail(cinit_name, 213), -1;
     }
+    if (!fd->work.prepare(forward_layout(fd), fd->sources_consecutive == 1)) {
+        PyErr_NoMemory();
+        return fail(cinit_name, 213), -1;
+    }
     return 0;
 }
 
@@ -612,6 +821,7 @@ static PyObject* forward_decoder_new(PyTypeObject* type, PyObject* args, PyObjec
     fd->max_column = -1;
     fd->sources_consecutive = -1;
     fd->busy = false;
+    new (&fd->work) forward_workspace();
     if (forward_decoder_cinit(fd, args, kwargs) < 0)
         return nullptr;
     return self.release();
@@ -630,6 +840,7 @@ static void forward_decoder_dealloc(PyObject* self) noexcept {
         v->~u32_view();
     for (f32_view* v : {&fd->bnd_weight, &fd->pl, &fd->belief, &fd->spare, &fd->initial})
         v->~f32_view();
+    fd->work.~forward_workspace();
     type->tp_free(self);
 }
 
@@ -675,7 +886,7 @@ static PyObject* forward_decoder_step_impl(PyObject* self, PyObject* const* slot
     {
         gil_release unlocked;
         newest = forward_recursion(lay, dens.data(), static_cast<int32_t>(num_frames),
-                                   static_cast<int32_t>(num_cols), a, b, pl, out_data);
+                                   static_cast<int32_t>(num_cols), a, b, pl, out_data, fd->work);
     }
     fd->busy = false;
     if (newest != a)
