@@ -391,11 +391,31 @@ static inline __m128 densities(const float* d, const int32_t* col) noexcept {
     return _mm_setr_ps(d[col[0]], d[col[1]], d[col[2]], d[col[3]]);
 }
 
+// The eight lanes' terms for entry p of pl: p times each lane's weight,
+// rounded once (p first, as in the per-state sums).
+static inline void band_terms(double p, const double* w, __m128* lo, __m128* hi) noexcept {
+    const __m128d pp = _mm_set1_pd(p);
+    *lo = _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(pp, _mm_loadu_pd(w))),
+                        _mm_cvtpd_ps(_mm_mul_pd(pp, _mm_loadu_pd(w + 2))));
+    *hi = _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(pp, _mm_loadu_pd(w + 4))),
+                        _mm_cvtpd_ps(_mm_mul_pd(pp, _mm_loadu_pd(w + 6))));
+}
+
+[[gnu::target("avx2")]] static inline void band_terms_avx2(double p, const double* w, __m128* lo,
+                                                           __m128* hi) noexcept {
+    const __m256d pp = _mm256_set1_pd(p);
+    *lo = _mm256_cvtpd_ps(_mm256_mul_pd(pp, _mm256_loadu_pd(w)));
+    *hi = _mm256_cvtpd_ps(_mm256_mul_pd(pp, _mm256_loadu_pd(w + 4)));
+}
+
 // The boundary values of one frame through the groups: out[j] for every
 // lane j of every group, padding lanes included.  pl_wide holds pl widened
 // to double, every entry finite.
-static inline void band_values(const forward_band& band, const double* __restrict pl_wide,
-                               const float* d, float* __restrict out) noexcept {
+template <bool Avx2>
+[[gnu::always_inline]] static inline void band_values(const forward_band& band,
+                                                      const double* __restrict pl_wide,
+                                                      const float* d,
+                                                      float* __restrict out) noexcept {
     for (int32_t g = 0; g < band.num_groups; ++g) {
         const double* pl = pl_wide + band.first[g];
         const double* w = band.weight + static_cast<int64_t>(band.row[g]) * band_lanes;
@@ -403,38 +423,23 @@ static inline void band_values(const forward_band& band, const double* __restric
         __m128 acc_lo = _mm_setzero_ps();
         __m128 acc_hi = _mm_setzero_ps();
         for (int32_t r = 0; r < rows; ++r, w += band_lanes) {
-            const __m128d p = _mm_set1_pd(pl[r]);
-            const __m128 t01 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w)));
-            const __m128 t23 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w + 2)));
-            const __m128 t45 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w + 4)));
-            const __m128 t67 = _mm_cvtpd_ps(_mm_mul_pd(p, _mm_loadu_pd(w + 6)));
-            acc_lo = _mm_add_ps(_mm_movelh_ps(t01, t23), acc_lo);  // term + acc, in that order
-            acc_hi = _mm_add_ps(_mm_movelh_ps(t45, t67), acc_hi);
+            __m128 lo, hi;
+            if constexpr (Avx2)
+                band_terms_avx2(pl[r], w, &lo, &hi);
+            else
+                band_terms(pl[r], w, &lo, &hi);
+            acc_lo = _mm_add_ps(lo, acc_lo);  // term + acc, in that order
+            acc_hi = _mm_add_ps(hi, acc_hi);
         }
         const int32_t* col = band.dcol + band_lanes * g;
-        _mm_storeu_ps(out + band_lanes * g, mul_f32x4(acc_lo, densities(d, col)));
-        _mm_storeu_ps(out + band_lanes * g + 4, mul_f32x4(acc_hi, densities(d, col + 4)));
-    }
-}
-
-[[gnu::target("avx2")]] static inline void band_values_avx2(const forward_band& band,
-                                                            const double* __restrict pl_wide,
-                                                            const float* d,
-                                                            float* __restrict out) noexcept {
-    for (int32_t g = 0; g < band.num_groups; ++g) {
-        const double* pl = pl_wide + band.first[g];
-        const double* w = band.weight + static_cast<int64_t>(band.row[g]) * band_lanes;
-        const int32_t rows = band.row[g + 1] - band.row[g];
-        __m128 acc_lo = _mm_setzero_ps();
-        __m128 acc_hi = _mm_setzero_ps();
-        for (int32_t r = 0; r < rows; ++r, w += band_lanes) {
-            const __m256d p = _mm256_broadcast_sd(pl + r);
-            acc_lo = _mm_add_ps(_mm256_cvtpd_ps(_mm256_mul_pd(p, _mm256_loadu_pd(w))), acc_lo);
-            acc_hi = _mm_add_ps(_mm256_cvtpd_ps(_mm256_mul_pd(p, _mm256_loadu_pd(w + 4))), acc_hi);
+        float* value = out + band_lanes * g;
+        if constexpr (Avx2) {
+            _mm_storeu_ps(value, mul_f32x4_avx2(acc_lo, densities(d, col)));
+            _mm_storeu_ps(value + 4, mul_f32x4_avx2(acc_hi, densities(d, col + 4)));
+        } else {
+            _mm_storeu_ps(value, mul_f32x4(acc_lo, densities(d, col)));
+            _mm_storeu_ps(value + 4, mul_f32x4(acc_hi, densities(d, col + 4)));
         }
-        const int32_t* col = band.dcol + band_lanes * g;
-        _mm_storeu_ps(out + band_lanes * g, mul_f32x4_avx2(acc_lo, densities(d, col)));
-        _mm_storeu_ps(out + band_lanes * g + 4, mul_f32x4_avx2(acc_hi, densities(d, col + 4)));
     }
 }
 
@@ -536,10 +541,7 @@ template <bool Avx2>
             }
         }
         if (grouped) {
-            if constexpr (Avx2)
-                band_values_avx2(band, work.pl_wide, d, bnd_value);
-            else
-                band_values(band, work.pl_wide, d, bnd_value);
+            band_values<Avx2>(band, work.pl_wide, d, bnd_value);
         } else {
             for (int32_t k = 0; k < num_bnd; ++k)
                 bnd_value[k] = boundary_value<Avx2>(lay, pl, k, d, consecutive);
