@@ -183,6 +183,8 @@ FORMATS = [
     ("(2;3)f", 4, "Expected a comma in format string, got ';'"),
     ("(a)f", 4, "Does not understand character buffer dtype format string ('a')"),
     ("2(2)f", 4, "Cannot handle repeated arrays in format string"),
+    ("1(2)f", 4, "Expected 0 dimension(s), got 1"),
+    ("T{", 4, mismatch("'float'", "end")),  # an open group ends with the string
     ("f4x", 8, "Item size of buffer (8 bytes) does not match size of 'float' (4 bytes)"),
     ("f", 1, "Item size of buffer (1 byte) does not match size of 'float' (4 bytes)"),
 ]
@@ -273,8 +275,9 @@ def structured(a):
     lambda a: raw_view(" @f\r\n", 4, a.shape, data=a.tobytes()),
     lambda a: raw_view(":x:T{T{f:y:}}", 4, a.shape, data=a.tobytes()),
     lambda a: raw_view("0dfxx", 4, a.shape, data=a.tobytes()),  # pads after: item size decides
+    lambda a: raw_view("T{f", 4, a.shape, data=a.tobytes()),
     lambda a: memoryview(bytearray(a.tobytes())).cast("f", a.shape),
-], ids=["structured", "=f", "<f", "^f", "blanks", "groups", "pads", "memoryview"])
+], ids=["structured", "=f", "<f", "^f", "blanks", "groups", "pads", "open group", "memoryview"])
 def test_float_forms_accepted(kernels, name, form):
     same_result(kernels, name, form(model()["log_dens"]))
 

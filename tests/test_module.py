@@ -351,6 +351,35 @@ def test_numpy_c_api_failure():
     assert out["retry"] is True
 
 
+@pytest.mark.parametrize("slots, accepted", [(36, True), (35, False)])
+def test_broadcast_size_is_the_c_layout(slots, accepted):
+    # numpy.broadcast's C struct ends in a flexible array of iterators: 304
+    # bytes on 64-bit builds, whatever C++ makes of that array.
+    out = run_python(REPORT + f"""
+    import types, numpy
+    fake = types.ModuleType("numpy")
+    fake.__dict__.update({{k: v for k, v in vars(numpy).items()
+                          if not k.startswith("__")}})
+    fake.__path__ = numpy.__path__
+    fake.broadcast = type("B", (), {{"__slots__": tuple(
+        "a%d" % i for i in range({slots}))}})
+    sys.modules["numpy"] = fake
+    try:
+        import cadentia.model._kernels
+        result = {{"type": None}}
+    except BaseException as exc:
+        result = report(exc)
+    print(json.dumps(result))
+    """)
+    if accepted:  # 16 + 36 * 8 bytes
+        assert out["type"] is None, out
+    else:
+        assert out["type"] == "ValueError"
+        assert out["message"] == (
+            "numpy.broadcast size changed, may indicate binary incompatibility. "
+            "Expected 304 from C header, got 296 from PyObject")
+
+
 def test_second_interpreter_refused():
     out = run_python("""
     import json

@@ -254,7 +254,6 @@ constexpr const char* msg_big_endian = "Big-endian buffer not supported on littl
 constexpr const char* msg_bad_char = "Does not understand character buffer dtype format string ('%c')";
 constexpr const char* msg_bad_complex = "Unexpected format string character: '%c'";
 constexpr const char* msg_brace_after_t = "Buffer acquisition: Expected '{' after 'T'";
-constexpr const char* msg_open_group = "Unexpected end of format string, expected '}'";
 constexpr const char* msg_standard_long_double =
     "Python does not define a standard format string size for long double ('g')..";
 constexpr const char* msg_dtype_mismatch = "Buffer dtype mismatch, expected %s%s%s but got %s";
@@ -454,8 +453,8 @@ struct format_reader {
         for (;;) {
             char c = *p;
             switch (c) {
-                case '\0':
-                    return in_group ? format_error(msg_open_group) : true;
+                case '\0':  // also ends a group left open
+                    return true;
                 case '}':
                     if (!in_group) return format_error_char(msg_bad_char, c);
                     ++p;
@@ -491,7 +490,8 @@ struct format_reader {
                     if (!group(p, count)) return false;
                     break;
                 case '(':
-                    if (counted || pending_subarray) return format_error(msg_repeated_subarray);
+                    if ((counted && count != 1) || pending_subarray)
+                        return format_error(msg_repeated_subarray);
                     ++p;
                     if (!subarray(p)) return false;
                     continue;

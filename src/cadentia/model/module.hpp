@@ -389,7 +389,10 @@ static bool import_numpy_types() noexcept {
     const entry entries[] = {
         {&records.np_dtype, "dtype", sizeof(PyArray_Descr), size_check::ignore},
         {&records.np_flatiter, "flatiter", sizeof(PyArrayIterObject), size_check::ignore},
-        {&records.np_broadcast, "broadcast", sizeof(PyArrayMultiIterObject), size_check::ignore},
+        // The size C gives it: the header declares the iterators as a
+        // flexible array in C, but as a fixed one for C++.
+        {&records.np_broadcast, "broadcast", offsetof(PyArrayMultiIterObject, iters),
+         size_check::ignore},
         {&records.np_ndarray, "ndarray", sizeof(PyArrayObject_fields), size_check::ignore},
         {&records.np_generic, "generic", sizeof(PyObject), size_check::warn},
         {&records.np_number, "number", sizeof(PyObject), size_check::warn},
