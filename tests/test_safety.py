@@ -89,6 +89,23 @@ def test_decode_refuses_what_the_kernel_cannot_index(kernels, entries, changes, 
     assert entries(excinfo)[-1] == ("cadentia.model._kernels.decode", 106)
 
 
+def test_entries_past_the_edges_are_not_read(kernels):
+    # pred and the weights may be longer than the edges; nothing reads the rest.
+    args = decode_args()
+    extra = dict(pred=np.append(args["pred"], U32(99)),
+                 log_prob=np.append(args["log_prob"], np.float32(0)))
+    expected = kernels.decode(**args)
+    path, score = kernels.decode(**decode_args(**extra))
+    np.testing.assert_array_equal(path, expected[0])
+    assert score == expected[1]
+    forward = forward_args()
+    extra = dict(pred=np.append(forward["pred"], U32(99)),
+                 prob=np.append(forward["prob"], np.float32(1)))
+    dens = np.ones((3, 2), np.float32)
+    np.testing.assert_array_equal(kernels.ForwardDecoder(**forward_args(**extra)).step(dens),
+                                  kernels.ForwardDecoder(**forward).step(dens))
+
+
 @pytest.mark.parametrize("changes", [
     dict(pred=np.array([2, 0, 0, 7], U32)),
     dict(log_initial=np.array([0.0, -1.0, -2.0, 5.0], np.float32)),

@@ -786,7 +786,7 @@ static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
     checked.run_col = fd->run_col;
     if (!check_count("the number of states", num_states + 1) ||
         !check_count("the number of boundary edges", fd->bnd_src.extent(0)) ||
-        !check_below("pred", pred.data(), pred.extent(0), num_states, "the number of states") ||
+        !check_pred(pred, ptr, num_states) ||
         !check_layout(checked, num_states, false, true, &fd->max_column))
         return fail(cinit_name, 213), -1;
     if (fd->initial.extent(0) != num_states) {

@@ -580,6 +580,19 @@ static bool check_below(const char* array, const T* values, Py_ssize_t n, long l
     return true;
 }
 
+// The caller's predecessors where the layout reads them, the edges ptr[0] ..
+// ptr[N]-1; entries past them may hold anything.  The layout's own arrays
+// are checked as well, but a message naming the caller's array says more.
+static bool check_pred(const u32_view& pred, const u32_view& ptr, long long num_states) noexcept {
+    if (ptr.extent(0) == 0)
+        return true;
+    const Py_ssize_t end = std::min<Py_ssize_t>(ptr.data()[ptr.extent(0) - 1], pred.extent(0));
+    for (Py_ssize_t e = ptr.data()[0]; e < end; ++e)
+        if (pred.data()[e] >= num_states)
+            return raise_out_of_range("pred", e, pred.data()[e], "the number of states", num_states);
+    return true;
+}
+
 // The layout arrays, as views that keep them alive.
 struct layout_views {
     u32_view bnd_state, pred_list, bnd_src, bnd_orig, bnd_dcol, run_col;
@@ -885,10 +898,7 @@ static PyObject* decode_impl(PyObject*, PyObject* const* slots) noexcept {
     if (!check_count("the number of states", num_states + 1) ||
         !check_count("the number of frames", num_frames) ||
         !check_count("the number of boundary edges", layout.bnd_src.extent(0)) ||
-        // The caller's own predecessors first, so that the message names
-        // the array the caller passed rather than the layout made from it.
-        (num_frames > 0 &&
-         !check_below("pred", pred.data(), pred.extent(0), num_states, "the number of states")) ||
+        (num_frames > 0 && !check_pred(pred, ptr, num_states)) ||
         !check_layout(layout, num_states, true, num_frames > 0, &max_column))
         return fail(decode_name, 106);
     if (num_frames > 0) {
