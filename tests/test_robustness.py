@@ -8,6 +8,7 @@ out-of-bounds access, not only one that happens to fault.
 """
 
 import collections
+import gc
 import math
 import os
 import struct
@@ -18,7 +19,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from reference import ForwardReference, tempo_lane_model, viterbi_reference
+from reference import ForwardReference, tempo_lane_model, two_lanes, viterbi_reference
 from test_leaks import Exporter
 
 F32 = np.float32
@@ -744,6 +745,35 @@ def test_odd_uses_of_the_type(kernels):
     del made
     gc.collect()
     assert list(resurrected.pop().step(dens)) == [1, 2]
+    gc.collect()
+
+
+@pytest.mark.parametrize("failing, line", [
+    (dict(initial=np.ones(4, F32)), 213),   # after the layout, before the check
+    (dict(initial=None), 210),              # buffers missing
+    (dict(ptr=np.array([], U32)), 212),
+    (dict(extra=1), 189),
+])
+def test_failed_construction_kept_by_del_is_refused(kernels, entries, failing, line):
+    # A subclass's __del__ can keep the half-built object of a failed
+    # construction; its methods must refuse it rather than touch its buffers.
+    kept = []
+
+    class Keeper(kernels.ForwardDecoder):
+        def __del__(self):
+            kept.append(self)
+
+    args = two_lanes()
+    args.update(failing)
+    with pytest.raises(Exception) as excinfo:
+        Keeper(**args)
+    assert entries(excinfo)[0] == ("cadentia.model._kernels.ForwardDecoder.__cinit__", line)
+    gc.collect()
+    message = "this ForwardDecoder cannot be used: its construction failed"
+    for call in (lambda d: d.step(np.ones((2, 2), F32)), lambda d: d.reset()):
+        with pytest.raises(RuntimeError, match=message):
+            call(kept[0])
+    kept.clear()
     gc.collect()
 
 

@@ -675,6 +675,9 @@ struct forward_decoder_object {
     int64_t max_column;  // the largest observation column the model reads, or -1
     int8_t sources_consecutive;  // found once here rather than on every step
     bool busy;           // a step is running with the lock released
+    // Construction completed.  A subclass's __del__ can keep an object whose
+    // construction failed, with its buffers missing.
+    bool ready;
     forward_workspace work;  // the boundary sums' weights and scratch
 };
 
@@ -682,6 +685,8 @@ constexpr const char* cinit_name = "cadentia.model._kernels.ForwardDecoder.__cin
 constexpr const char* step_name = "cadentia.model._kernels.ForwardDecoder.step";
 constexpr const char busy_message[] =
     "ForwardDecoder is in use by another thread; step and reset must not run concurrently";
+constexpr const char not_ready_message[] =
+    "this ForwardDecoder cannot be used: its construction failed";
 
 constexpr const char forward_decoder_doc[] =
     "Streaming forward (filtering) decode over the contiguous tempo-lane grid.\n"
@@ -804,6 +809,7 @@ static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
         PyErr_NoMemory();
         return fail(cinit_name, 213), -1;
     }
+    fd->ready = true;
     return 0;
 }
 
@@ -823,6 +829,7 @@ static PyObject* forward_decoder_new(PyTypeObject* type, PyObject* args, PyObjec
     fd->max_column = -1;
     fd->sources_consecutive = -1;
     fd->busy = false;
+    fd->ready = false;
     new (&fd->work) forward_workspace();
     if (forward_decoder_cinit(fd, args, kwargs) < 0)
         return nullptr;
@@ -858,6 +865,10 @@ static PyObject* forward_decoder_step_impl(PyObject* self, PyObject* const* slot
     const int64_t num_cols = dens.extent(1);
     if (num_cols > max_columns) {
         PyErr_SetString(PyExc_ValueError, "forward decoder supports at most 16 observation columns");
+        return fail(step_name, 226);
+    }
+    if (!fd->ready) {
+        PyErr_SetString(PyExc_RuntimeError, not_ready_message);
         return fail(step_name, 226);
     }
     if (num_frames > 0 && fd->max_column >= num_cols) {
@@ -898,6 +909,10 @@ static PyObject* forward_decoder_step_impl(PyObject* self, PyObject* const* slot
 
 static PyObject* forward_decoder_reset_impl(PyObject* self, PyObject* const*) noexcept {
     forward_decoder_object* fd = as_decoder(self);
+    if (!fd->ready) {
+        PyErr_SetString(PyExc_RuntimeError, not_ready_message);
+        return nullptr;
+    }
     if (fd->busy) {
         PyErr_SetString(PyExc_RuntimeError, busy_message);
         return nullptr;
