@@ -308,9 +308,10 @@ static inline int32_t normalise_argmax(float* __restrict b, int32_t n, float inv
 // the entries of pl its lanes read, and each lane adds that entry times its
 // own weight for it, or 0.0 where the entry is not among its sources.  Each
 // lane still meets its own edges in order, and the zero terms change
-// nothing: a sum that starts at +0.0 is never -0.0, and x + 0.0 == x for
-// every other x.  A zero term needs a finite pl entry (inf * 0 is NaN), so a
-// frame with an infinite or NaN entry takes the per-state sums instead.
+// nothing: a sum that starts at +0.0 is never -0.0, and x + 0.0 gives back
+// the bits of every other x, inf and NaN included.  A zero term needs a
+// finite pl entry (inf * 0 is NaN), so a frame with an infinite or NaN entry
+// takes the per-state sums instead.
 
 constexpr int32_t band_lanes = 8;
 
