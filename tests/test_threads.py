@@ -79,14 +79,14 @@ def test_distinct_decoders_in_threads_equal_serial(kernels):
 def long_decode(kernels):
     pred, ptr, log_prob, columns = tempo_lane_model(20, 80)
     n = len(ptr) - 1
-    log_dens = np.random.default_rng(1).uniform(-3, 0, (60000, 2)).astype(F32)
+    log_dens = np.random.default_rng(1).uniform(-3, 0, (150000, 2)).astype(F32)
     args = (pred, ptr, log_prob, log_dens, columns, np.full(n, -np.log(n), F32))
     return lambda: kernels.decode(*args)
 
 
 def long_step(kernels):
     decoder, _ = lane_decoder(kernels)
-    dens = np.random.default_rng(1).uniform(0.1, 2, (20000, 2)).astype(F32)
+    dens = np.random.default_rng(1).uniform(0.1, 2, (50000, 2)).astype(F32)
     return lambda: decoder.step(dens)
 
 
