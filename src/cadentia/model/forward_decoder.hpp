@@ -326,20 +326,6 @@ struct forward_band {
     const double* weight = nullptr;
 };
 
-// The entries of pl that the group of boundary states j0 .. j0+7 reads:
-// lo .. hi-1, none when equal.  Sources must be consecutive.
-static void band_entries(const layout_ref& lay, int32_t j0, int64_t* lo, int64_t* hi) noexcept {
-    *lo = *hi = 0;
-    for (int32_t j = j0; j < std::min(j0 + band_lanes, lay.num_bnd); ++j) {
-        const int64_t count = lay.bnd_ptr[j + 1] - lay.bnd_ptr[j];
-        if (count == 0)
-            continue;
-        const int64_t src = lay.bnd_src[lay.bnd_ptr[j]];
-        *lo = *hi == *lo ? src : std::min(*lo, src);
-        *hi = std::max(*hi, src + count);
-    }
-}
-
 // The rows the groups of a checked layout would need, or -1 when the layout
 // does not suit them: sources not consecutive, or lanes so often idle that
 // the per-state sums, each with its own setup, cost less.
@@ -349,7 +335,7 @@ static int64_t band_rows(const layout_ref& lay, bool consecutive) noexcept {
     int64_t rows = 0;
     for (int32_t j0 = 0; j0 < lay.num_bnd; j0 += band_lanes) {
         int64_t lo, hi;
-        band_entries(lay, j0, &lo, &hi);
+        band_entries(lay, j0, band_lanes, &lo, &hi);
         rows += hi - lo;
     }
     const int64_t edges = lay.bnd_ptr[lay.num_bnd];
@@ -365,7 +351,7 @@ static void fill_band(const layout_ref& lay, int32_t* first, int32_t* row, int32
     int32_t next = 0;
     for (int32_t g = 0; g < num_groups; ++g) {
         int64_t lo, hi;
-        band_entries(lay, band_lanes * g, &lo, &hi);
+        band_entries(lay, band_lanes * g, band_lanes, &lo, &hi);
         first[g] = static_cast<int32_t>(lo);
         row[g] = next;
         next += static_cast<int32_t>(hi - lo);

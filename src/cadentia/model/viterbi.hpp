@@ -224,6 +224,21 @@ struct band_plan {
     alignas(32) float weight[band_rows_max * 8];
 };
 
+// The entries of pl that the group of boundary states j0 .. j0+lanes-1
+// reads: lo .. hi-1, none when equal.  Sources must be consecutive.
+static void band_entries(const layout_ref& lay, int32_t j0, int32_t lanes, int64_t* lo,
+                         int64_t* hi) noexcept {
+    *lo = *hi = 0;
+    for (int32_t j = j0; j < std::min(j0 + lanes, lay.num_bnd); ++j) {
+        const int64_t count = lay.bnd_ptr[j + 1] - lay.bnd_ptr[j];
+        if (count == 0)
+            continue;
+        const int64_t src = lay.bnd_src[lay.bnd_ptr[j]];
+        *lo = *hi == *lo ? src : std::min(*lo, src);
+        *hi = std::max(*hi, src + count);
+    }
+}
+
 static bool build_band_plan(const layout_ref& lay, int32_t lanes, band_plan* plan) noexcept {
     const int32_t num_groups = (lay.num_bnd + lanes - 1) / lanes;
     if (num_groups > band_lanes_max / lanes)
@@ -232,25 +247,13 @@ static bool build_band_plan(const layout_ref& lay, int32_t lanes, band_plan* pla
     plan->num_groups = num_groups;
     int32_t rows = 0;
     for (int32_t g = 0; g < num_groups; ++g) {
-        int32_t lo = 0;
-        int32_t hi = 0;  // the group reads entries lo .. hi-1; none when equal
-        for (int32_t j = lanes * g; j < std::min(lanes * (g + 1), lay.num_bnd); ++j) {
-            const int64_t begin = lay.bnd_ptr[j];
-            const int64_t count = lay.bnd_ptr[j + 1] - begin;
-            if (count == 0)
-                continue;
-            if (count > band_rows_max)
-                return false;
-            const int32_t src = static_cast<int32_t>(lay.bnd_src[begin]);
-            const int32_t end = src + static_cast<int32_t>(count);
-            lo = hi == lo ? src : std::min(lo, src);
-            hi = std::max(hi, end);
-        }
+        int64_t lo, hi;
+        band_entries(lay, lanes * g, lanes, &lo, &hi);
         if (hi - lo > band_rows_max * 8 / lanes - rows)
             return false;
-        plan->first[g] = lo;
+        plan->first[g] = static_cast<int32_t>(lo);
         plan->row[g] = rows;
-        rows += hi - lo;
+        rows += static_cast<int32_t>(hi - lo);
     }
     plan->row[num_groups] = rows;
     std::fill(plan->weight, plan->weight + static_cast<int64_t>(rows) * lanes, minus_inf_f32);
