@@ -359,20 +359,30 @@ def _is_input(name: str, exclude_suffix: str | None) -> bool:
     from .cli import ACTIVATION_SUFFIXES
 
     lower = name.lower()
-    if name.startswith(".") or (exclude_suffix and lower.endswith(exclude_suffix.lower())):
+    if exclude_suffix and lower.endswith(exclude_suffix.lower()):
         return False
     return lower.endswith(AUDIO_SUFFIXES) or lower.endswith(ACTIVATION_SUFFIXES)
 
 
-def expand_paths(paths: Iterable[str | os.PathLike], *, exclude_suffix: str | None = DEFAULT_SUFFIX) -> list[str]:
+def expand_paths(
+    paths: Iterable[str | os.PathLike],
+    *,
+    exclude_suffix: str | None = DEFAULT_SUFFIX,
+    keep: Callable[[str], bool] | None = None,
+) -> list[str]:
     """Replace every directory among ``paths`` by the inputs inside it.
 
-    A directory is searched recursively for audio and activation files
-    (hidden files, and files ending in ``exclude_suffix``, the outputs of
-    an earlier run, left out), sorted by path. Other paths are kept as
+    A directory is searched recursively for audio and activation files,
+    sorted by path; hidden files and folders are left out, and so are files
+    ending in ``exclude_suffix`` (the outputs of an earlier run). ``keep``,
+    a test on file names, replaces that choice. Other paths are kept as
     given, in order, whether or not they exist: tracking reports a missing
     file.
     """
+    if keep is None:
+        def keep(name: str) -> bool:
+            return _is_input(name, exclude_suffix)
+
     expanded: list[str] = []
     for path in map(os.fspath, paths):
         if not os.path.isdir(path):
@@ -381,7 +391,7 @@ def expand_paths(paths: Iterable[str | os.PathLike], *, exclude_suffix: str | No
         found = []
         for root, dirs, files in os.walk(path):
             dirs[:] = [d for d in dirs if not d.startswith(".")]
-            found.extend(os.path.join(root, f) for f in files if _is_input(f, exclude_suffix))
+            found.extend(os.path.join(root, f) for f in files if not f.startswith(".") and keep(f))
         expanded.extend(sorted(found))
     return expanded
 
