@@ -1,0 +1,122 @@
+"""Many files at once: track_files on every kind of executor, atomic
+writes and resuming, the batch command line, and evaluation by file stem."""
+
+import concurrent.futures as cf
+import json
+import logging
+import os
+
+import numpy as np
+import pytest
+
+from cadentia import batch, cli
+from cadentia.audio import click_beat_times, synthesize_clicks, write_wav
+from cadentia.evaluate import evaluate_files
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    """Short click tracks and an activation, with a corrupt file in the middle."""
+    folder = tmp_path_factory.mktemp("inputs")
+    paths = []
+    for i, bpm in enumerate((96, 120, 140)):
+        signal, rate, _ = synthesize_clicks(bpm, 8.0, end_bpm=None, sample_rate=16000)
+        write_wav(folder / f"clicks{i}.wav", signal, rate)
+        paths.append(str(folder / f"clicks{i}.wav"))
+    (folder / "corrupt.wav").write_bytes(b"RIFF\x00\x00\x00\x00WAVEjunk")
+    activation = np.zeros(800)
+    activation[::50] = 1.0
+    np.save(folder / "pulse.npy", activation)
+    paths[2:2] = [str(folder / "corrupt.wav"), str(folder / "pulse.npy")]
+    return paths
+
+
+def _same(results, expected):
+    assert [r.path for r in results] == [r.path for r in expected]
+    for got, want in zip(results, expected):
+        assert got.error == want.error
+        if want.ok:
+            np.testing.assert_array_equal(got.beats, want.beats)
+            assert got.positions is None
+
+
+@pytest.fixture(params=["threads", "processes", "dask"])
+def executor(request):
+    if request.param == "threads":
+        with cf.ThreadPoolExecutor(2) as pool:
+            yield pool
+    elif request.param == "processes":
+        with cf.ProcessPoolExecutor(2) as pool:
+            yield pool
+    else:
+        distributed = pytest.importorskip("distributed")
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+            dashboard_address=None, silence_logs=logging.ERROR,
+        ) as cluster, distributed.Client(cluster) as client:
+            yield client.get_executor()
+
+
+def test_executors_give_the_serial_results(inputs, executor):
+    serial = batch.track_files(inputs + ["missing.wav"], max_bpm=180)
+    assert [r.ok for r in serial] == [True, True, False, True, True, False]
+    assert all(r.path in r.error and "\n" not in r.error for r in serial if not r.ok)
+    _same(batch.track_files(inputs + ["missing.wav"], executor=executor, max_bpm=180), serial)
+
+
+def test_options_are_refused_before_any_work(inputs):
+    with pytest.raises(ValueError, match="min_bpm"):
+        batch.track_files(inputs, min_bpm=200, max_bpm=100)
+    with pytest.raises(ValueError, match="kind"):
+        batch.track_files(inputs, kind="bars")
+
+
+def test_an_interrupted_write_leaves_the_old_file(tmp_path, monkeypatch):
+    target = tmp_path / "a.beats"
+    result = batch.FileResult("a.wav", np.array([0.5, 1.0]))
+    batch.write_result(result, target)
+    assert target.read_text() == "0.500\n1.000\n"
+
+    def interrupted(src, dst):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(os, "replace", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        batch.write_result(batch.FileResult("a.wav", np.array([2.0])), target)
+    assert target.read_text() == "0.500\n1.000\n"
+    assert os.listdir(tmp_path) == ["a.beats"]
+
+
+def _write_beats(path, times, positions=None):
+    rows = [f"{t:.4f}" if positions is None else f"{t:.4f}\t{p}" for t, p in
+            zip(times, positions if positions is not None else times)]
+    path.write_text("\n".join(rows) + "\n")
+
+
+def test_evaluation_pairs_by_stem_and_reports_the_unpaired(tmp_path, capsys):
+    detections, references = tmp_path / "det", tmp_path / "ref"
+    detections.mkdir()
+    (references / "sub").mkdir(parents=True)
+    times = click_beat_times(120, 20.0)
+    bars = np.arange(times.size) % 4 + 1
+    _write_beats(detections / "both.beats", times, bars)
+    _write_beats(references / "sub" / "both.beats", times, bars)
+    _write_beats(detections / "half.beats", times[::2])
+    _write_beats(references / "half.txt", times, bars)
+    _write_beats(detections / "lonely.beats", times)
+    _write_beats(references / "unsung.beats", times)
+
+    report = evaluate_files([detections], [references])
+    assert [row["file"] for row in report.rows] == ["both", "half"]
+    both, half = report.rows
+    assert both["f_measure"] == both["amlt"] == both["downbeat_f_measure"] == 1.0
+    assert half["downbeat_f_measure"] is None and half["cmlt"] == 0.0 and half["amlt"] == 1.0
+    assert report.mean["downbeat_f_measure"] == 1.0
+    assert report.mean["f_measure"] == pytest.approx((1.0 + half["f_measure"]) / 2)
+    assert report.missing_detections == [str(references / "unsung.beats")]
+    assert report.missing_references == [str(detections / "lonely.beats")]
+
+    _write_beats(references / "lonely.txt", times)
+    _write_beats(references / "lonely.beats", times)
+    with pytest.raises(ValueError, match="two reference files for 'lonely'"):
+        evaluate_files([detections], [references])
