@@ -21,6 +21,7 @@ resuming safe: an output that exists is complete, and is skipped.
 from __future__ import annotations
 
 import concurrent.futures as cf
+import contextlib
 import os
 import tempfile
 import threading
@@ -40,6 +41,7 @@ __all__ = [
     "iter_track_files",
     "check_outputs",
     "default_jobs",
+    "executor_for",
     "output_path",
     "track_file",
     "track_files",
@@ -120,10 +122,15 @@ def _build_tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray
 
         return track
 
-    from .downbeats import track_downbeats
+    from .downbeats import downbeat_state_space, track_downbeats
+
+    # How to read the activation is per call; everything else is the model.
+    per_call = {k: options[k] for k in ("beat_includes_downbeats",) if k in options}
+    model = {k: v for k, v in options.items() if k not in per_call}
+    bar_space = downbeat_state_space(fps=fps, **model)
 
     def track_bars(activation: np.ndarray) -> tuple:
-        result = track_downbeats(activation, fps, **options)
+        result = track_downbeats(activation, fps, state_space=bar_space, **per_call)
         return result.beats, np.asarray(result.positions, dtype=np.int64)
 
     return track_bars
@@ -223,20 +230,21 @@ def iter_track_files(
     caller can write each one out and drop it. At most a few units per
     worker (``workers``, default: the executor's or the CPU count) are
     submitted ahead, so memory does not grow with the number of files.
+    Bad options raise ValueError here, before any file is read.
     """
     paths = [os.fspath(p) for p in paths]
     _check_kind(kind)
     fps = options.pop("fps", DEFAULT_FPS)
-    if kind == "beats":
-        _tracker(kind, fps, options)  # refuse bad options before any work
+    _tracker(kind, fps, options)  # refuse bad options before any work
     if executor is None:
-        for index, path in enumerate(paths):
-            yield index, track_file(path, kind=kind, fps=fps, **options)
-        return
+        return ((i, track_file(p, kind=kind, fps=fps, **options)) for i, p in enumerate(paths))
+    limit = _PENDING_PER_WORKER * (workers or _executor_workers(executor))
+    return _submitted(paths, kind, fps, options, executor, limit)
 
-    if workers is None:
-        workers = _executor_workers(executor)
-    limit = max(1, _PENDING_PER_WORKER * workers)
+
+def _submitted(
+    paths: list[str], kind: str, fps: float, options: dict, executor: cf.Executor, limit: int
+) -> Iterator[tuple[int, FileResult]]:
     pending: dict[cf.Future, int] = {}
     upcoming = iter(enumerate(paths))
     try:
@@ -253,8 +261,7 @@ def iter_track_files(
                 try:
                     result = future.result()
                 except Exception as exc:  # noqa: BLE001 -- the worker itself failed
-                    path = paths[index]
-                    result = FileResult(path, None, None, _one_line(path, exc))
+                    result = FileResult(paths[index], None, None, _one_line(paths[index], exc))
                 yield index, result
     finally:
         for future in pending:
@@ -407,6 +414,27 @@ def check_outputs(paths: Sequence[str], outputs: Sequence[str]) -> None:
         if real in seen:
             raise ValueError(f"{seen[real]} and {path} would both be written to {out}")
         seen[real] = path
+
+
+@contextlib.contextmanager
+def executor_for(jobs: int) -> Iterator[cf.Executor | None]:
+    """The pool ``cadentia beats --jobs`` runs on: None (this thread) for one job.
+
+    Threads, not processes: the work is NumPy's FFT and the decoding
+    kernels, which run without the GIL, and threads share one state space
+    and start at once (see the README for the measurements). On an error
+    or interrupt the files not yet started are dropped; those running finish.
+    """
+    if jobs <= 1:
+        yield None
+        return
+    pool = cf.ThreadPoolExecutor(jobs, thread_name_prefix="cadentia")
+    try:
+        yield pool
+    except BaseException:
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
 
 
 def default_jobs() -> int:
