@@ -120,3 +120,72 @@ def test_evaluation_pairs_by_stem_and_reports_the_unpaired(tmp_path, capsys):
     _write_beats(references / "lonely.beats", times)
     with pytest.raises(ValueError, match="two reference files for 'lonely'"):
         evaluate_files([detections], [references])
+
+
+def _outputs(folder):
+    return sorted(os.listdir(folder))
+
+
+def test_batch_command_writes_resumes_and_reports(inputs, tmp_path, capsys):
+    out = tmp_path / "out"
+    arguments = ["beats", *inputs, "missing.wav", "-o", str(out), "--jobs", "2", "--max-bpm", "180"]
+    assert cli.main(arguments) == 1
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    errors = [line for line in captured.err.splitlines() if line.startswith("cadentia: error: ")]
+    assert len(errors) == 2 and "corrupt.wav" in errors[0] + errors[1]
+    assert captured.err.splitlines()[-1] == "cadentia: 4 done, 0 skipped, 2 failed"
+    assert _outputs(out) == ["clicks0.beats", "clicks1.beats", "clicks2.beats", "pulse.beats"]
+    for result in batch.track_files(inputs, max_bpm=180):
+        if result.ok:
+            assert (out / "pulse.beats" if result.path.endswith(".npy") else
+                    out / (os.path.basename(result.path)[:-4] + ".beats")).read_text() == batch.format_result(result)
+
+    # A rerun skips what is there; --overwrite redoes it. The folder form
+    # finds the same inputs.
+    (out / "pulse.beats").write_text("kept\n")
+    folder = os.path.dirname(inputs[0])
+    assert cli.main(["beats", folder, "-o", str(out), "--jobs", "1", "--max-bpm", "180"]) == 1
+    assert capsys.readouterr().err.splitlines()[-1] == "cadentia: 0 done, 4 skipped, 1 failed"
+    assert (out / "pulse.beats").read_text() == "kept\n"
+    assert cli.main(["beats", folder, "-o", str(out), "--overwrite", "--max-bpm", "180"]) == 1
+    assert capsys.readouterr().err.splitlines()[-1] == "cadentia: 4 done, 0 skipped, 1 failed"
+    assert (out / "pulse.beats").read_text() != "kept\n"
+    assert _outputs(out) == ["clicks0.beats", "clicks1.beats", "clicks2.beats", "pulse.beats"]
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--format", "json"], "--format json needs one FILE"),
+    (["--fps", "1"], "too fast"),
+    (["SAME"], "would both be written to"),
+])
+def test_batch_command_refuses_before_any_work(inputs, tmp_path, extra, message, capsys):
+    if extra == ["SAME"]:
+        twin = tmp_path / "twin"
+        twin.mkdir()
+        np.save(twin / "pulse.npy", np.zeros(10))
+        extra = []
+        inputs = inputs + [str(twin / "pulse.npy")]
+    out = tmp_path / "out"
+    assert cli.main(["beats", *inputs, "-o", str(out), *extra]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("cadentia: error: ") and err.count("\n") == 1 and message in err
+    assert not out.exists() or _outputs(out) == []
+
+
+def test_evaluate_command(tmp_path, capsys):
+    times = click_beat_times(100, 15.0)
+    (tmp_path / "ref").mkdir()
+    _write_beats(tmp_path / "song.beats", times + 0.01)
+    _write_beats(tmp_path / "ref" / "song.beats", times)
+    _write_beats(tmp_path / "ref" / "other.beats", times)
+    assert cli.main(["evaluate", str(tmp_path / "song.beats"), "--reference", str(tmp_path / "ref"),
+                     "--format", "json"]) == 0
+    captured = capsys.readouterr()
+    report = json.loads(captured.out)
+    assert report["pairs"] == 1 and report["mean"]["f_measure"] == 1.0
+    assert report["missing_detections"] == [str(tmp_path / "ref" / "other.beats")]
+    assert "no detection for" in captured.err
+    assert cli.main(["evaluate", str(tmp_path / "song.beats"), "--reference", str(tmp_path / "ref"),
+                     "--window", "0.005"]) == 0
+    assert capsys.readouterr().out.splitlines()[1].split()[1] == "0.000"
