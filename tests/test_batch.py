@@ -64,6 +64,16 @@ def test_executors_give_the_serial_results(inputs, executor):
     _same(batch.track_files(inputs + ["missing.wav"], executor=executor, max_bpm=180), serial)
 
 
+def test_the_state_space_is_built_once_per_process(inputs, monkeypatch):
+    built = []
+    build = batch._build_tracker
+    monkeypatch.setattr(batch, "_cache", {})
+    monkeypatch.setattr(batch, "_build_tracker", lambda *a: built.append(a) or build(*a))
+    with cf.ThreadPoolExecutor(2) as pool:
+        batch.track_files(inputs * 2, executor=pool, min_bpm=60)
+    assert len(built) == 1
+
+
 def test_options_are_refused_before_any_work(inputs):
     with pytest.raises(ValueError, match="min_bpm"):
         batch.track_files(inputs, min_bpm=200, max_bpm=100)
