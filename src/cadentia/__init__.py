@@ -1,7 +1,34 @@
 """cadentia: hidden-Markov-model beat and tempo tracking."""
 
+import importlib
+
 __version__ = "0.1.0"
 
-# Many files at once (batch).
-from .batch import FileResult, track_file, track_files  # noqa: E402
-from .evaluate import EvaluationReport, evaluate_files, load_beats  # noqa: E402
+# The public names and the submodule each lives in. They load on first use
+# (PEP 562): importing a submodule, the compiled kernels above all, must not
+# import the rest of the package first, or a failure there would mask the
+# kernels' own start-up errors.
+_EXPORTS = {
+    # Many files at once (batch).
+    "FileResult": "batch",
+    "track_file": "batch",
+    "track_files": "batch",
+    "EvaluationReport": "evaluate",
+    "evaluate_files": "evaluate",
+    "load_beats": "evaluate",
+}
+
+__all__ = sorted(_EXPORTS)
+
+
+def __getattr__(name: str):
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_EXPORTS})
