@@ -2,6 +2,7 @@
 
     cadentia beats FILE [--fps FPS] [--format text|json] [--online]
                         [--plot PNG] [--min-bpm BPM] [--max-bpm BPM]
+                        [--tempo-prior CENTRE WIDTH | --no-tempo-prior]
 
 FILE is audio (anything soundfile reads; plain WAV works without it) or a
 beat activation computed elsewhere, one value in [0, 1] per frame, as
@@ -61,11 +62,36 @@ def _parser() -> argparse.ArgumentParser:
                        help="causal tracking, as a live stream would see it")
     beats.add_argument("--plot", metavar="PNG",
                        help="draw activation, beats and tempo into this image (needs matplotlib)")
-    beats.add_argument("--min-bpm", type=_positive, default=55.0,
-                       help="slowest tempo to consider (default: 55)")
-    beats.add_argument("--max-bpm", type=_positive, default=215.0,
-                       help="fastest tempo to consider (default: 215)")
+    _add_tempo_options(beats)
     return parser
+
+
+def _add_tempo_options(parser: argparse.ArgumentParser) -> None:
+    """The tempo-model options, shared by every command that tracks beats."""
+    from .statespace import DEFAULT_MAX_BPM, DEFAULT_MIN_BPM, DEFAULT_TEMPO_PRIOR
+
+    group = parser.add_argument_group("tempo model")
+    group.add_argument("--min-bpm", type=_positive, default=DEFAULT_MIN_BPM,
+                       help=f"slowest tempo to consider (default: {DEFAULT_MIN_BPM:g})")
+    group.add_argument("--max-bpm", type=_positive, default=DEFAULT_MAX_BPM,
+                       help=f"fastest tempo to consider (default: {DEFAULT_MAX_BPM:g})")
+    prior = group.add_mutually_exclusive_group()
+    prior.add_argument("--tempo-prior", nargs=2, type=_positive, metavar=("CENTRE", "WIDTH"),
+                       default=(DEFAULT_TEMPO_PRIOR.centre_bpm, DEFAULT_TEMPO_PRIOR.width),
+                       help="log-normal tempo prior: most likely tempo in BPM and width in octaves "
+                            f"(default: {DEFAULT_TEMPO_PRIOR.centre_bpm:g} {DEFAULT_TEMPO_PRIOR.width:g})")
+    prior.add_argument("--no-tempo-prior", dest="tempo_prior", action="store_const", const=None,
+                       help="no tempo prior: every tempo in the range equally likely")
+
+
+def _tempo_options(args: argparse.Namespace) -> dict:
+    """Keyword options for the tempo model from the options of :func:`_add_tempo_options`."""
+    if args.min_bpm >= args.max_bpm:
+        raise CommandError(
+            f"impossible tempo range: --min-bpm {args.min_bpm:g} is not below --max-bpm {args.max_bpm:g}"
+        )
+    prior = None if args.tempo_prior is None else tuple(args.tempo_prior)
+    return {"min_bpm": args.min_bpm, "max_bpm": args.max_bpm, "tempo_prior": prior}
 
 
 def load_activation(path: str) -> np.ndarray:
@@ -115,7 +141,7 @@ def _track(activation: np.ndarray, args) -> dict:
     from .tracker import BeatStream, track_beats
 
     try:
-        space = tempo_state_space(fps=args.fps, min_bpm=args.min_bpm, max_bpm=args.max_bpm)
+        space = tempo_state_space(fps=args.fps, **_tempo_options(args))
     except ValueError as exc:
         raise CommandError(f"impossible tempo range: {exc}") from None
     try:
@@ -180,10 +206,7 @@ def _beats_command(args) -> int:
         folder = os.path.dirname(os.path.abspath(args.plot))
         if not os.path.isdir(folder):
             raise CommandError(f"cannot write plot {args.plot}: no such directory {folder}")
-    if args.min_bpm >= args.max_bpm:
-        raise CommandError(
-            f"impossible tempo range: --min-bpm {args.min_bpm:g} is not below --max-bpm {args.max_bpm:g}"
-        )
+    _tempo_options(args)  # refuse a bad range before reading the file
     activation = _check_activation(_activation_for(args.file, args.fps), args.file)
     result = _track(activation, args)
     beats = result["beats"]
