@@ -11,4 +11,6 @@ from .statespace import (  # noqa: E402
     tempo_prior_log_weights,
     tempo_state_space,
 )
-from .tracker import BeatStream, BeatTrack, track_beats  # noqa: E402
+from .tracker import AudioBeatStream, BeatStream, BeatTrack, track_beats  # noqa: E402
+from .onset import OnsetStream, onset_strength  # noqa: E402
+from .audio import audio_blocks, file_activation, load_activation  # noqa: E402
