@@ -9,6 +9,15 @@ __version__ = "0.1.0"
 # import the rest of the package first, or a failure there would mask the
 # kernels' own start-up errors.
 _EXPORTS = {
+    # Beat tracking (tempo model, tracker).
+    **dict.fromkeys(
+        ("DEFAULT_TEMPO_PRIOR", "TempoPrior", "TempoStateSpace", "tempo_change_weights",
+         "tempo_prior_log_weights", "tempo_state_space"),
+        "statespace",
+    ),
+    **dict.fromkeys(("AudioBeatStream", "BeatStream", "BeatTrack", "track_beats"), "tracker"),
+    **dict.fromkeys(("OnsetStream", "onset_strength"), "onset"),
+    **dict.fromkeys(("audio_blocks", "file_activation", "load_activation"), "audio"),
     # Many files at once (batch).
     "FileResult": "batch",
     "track_file": "batch",

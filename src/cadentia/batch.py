@@ -155,15 +155,13 @@ def _tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray], tup
 
 def _read_activation(path: str, fps: float) -> np.ndarray:
     """The activation of an audio or activation file (the one place that reads inputs)."""
-    from .cli import _activation_for
+    from .audio import file_activation  # audio in blocks: memory bounded on long recordings
 
-    return _activation_for(path, fps)
+    return file_activation(path, fps)
 
 
 def _one_line(path: str, exc: BaseException) -> str:
-    from .cli import CommandError
-
-    text = str(exc) if isinstance(exc, (CommandError, ValueError, OSError)) else (
+    text = str(exc) if isinstance(exc, (ValueError, OSError)) else (
         f"unexpected {type(exc).__name__}: {exc}"
     )
     if isinstance(exc, MemoryError):
@@ -363,7 +361,7 @@ def output_path(path: str | os.PathLike, out_dir: str | os.PathLike | None, suff
 
 
 def _is_input(name: str, exclude_suffix: str | None) -> bool:
-    from .cli import ACTIVATION_SUFFIXES
+    from .audio import ACTIVATION_SUFFIXES
 
     lower = name.lower()
     if exclude_suffix and lower.endswith(exclude_suffix.lower()):
