@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures as cf
 import math
+import multiprocessing
 import os
 import resource
 import shutil
@@ -90,7 +91,7 @@ def throughput(work: str, rows: list) -> None:
     pooled = []
 
     def in_processes() -> None:  # start-up and shut-down included, as a command would pay them
-        with cf.ProcessPoolExecutor(2) as pool:
+        with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as pool:
             pooled.extend(batch.track_files(files, executor=pool))
 
     processes = _timed(in_processes)

@@ -4,6 +4,7 @@ writes and resuming, the batch command line, and evaluation by file stem."""
 import concurrent.futures as cf
 import json
 import logging
+import multiprocessing
 import os
 
 import numpy as np
@@ -46,7 +47,8 @@ def executor(request):
         with cf.ThreadPoolExecutor(2) as pool:
             yield pool
     elif request.param == "processes":
-        with cf.ProcessPoolExecutor(2) as pool:
+        # Not fork: the test process has threads by now.
+        with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as pool:
             yield pool
     else:
         distributed = pytest.importorskip("distributed")
