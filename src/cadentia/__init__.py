@@ -12,3 +12,14 @@ from .statespace import (  # noqa: E402
     tempo_state_space,
 )
 from .tracker import BeatStream, BeatTrack, track_beats  # noqa: E402
+
+# Downbeat and meter tracking (bar-pointer model, audio downbeat activation).
+from .downbeat_onset import downbeat_activation  # noqa: E402
+from .downbeats import (  # noqa: E402
+    DownbeatStateSpace,
+    DownbeatStream,
+    DownbeatTrack,
+    downbeat_state_space,
+    track_downbeats,
+)
+from .evaluate import downbeat_f_measure  # noqa: E402
