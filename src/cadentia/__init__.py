@@ -11,7 +11,9 @@ from .statespace import (  # noqa: E402
     tempo_prior_log_weights,
     tempo_state_space,
 )
-from .tracker import BeatStream, BeatTrack, track_beats  # noqa: E402
+from .tracker import AudioBeatStream, BeatStream, BeatTrack, track_beats  # noqa: E402
+from .onset import OnsetStream, onset_strength  # noqa: E402
+from .audio import audio_blocks, file_activation, load_activation  # noqa: E402
 
 # Downbeat and meter tracking (bar-pointer model, audio downbeat activation).
 from .downbeat_onset import downbeat_activation  # noqa: E402
