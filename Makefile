@@ -60,7 +60,7 @@ eval-deps:
 
 eval: install eval-deps
 	$(PY) eval/beats.py --jobs 2
-
+	$(PY) eval/downbeats.py --jobs 2
 
 clean:
 	rm -rf build $(VENV)
