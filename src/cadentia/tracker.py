@@ -67,9 +67,10 @@ def track_beats(
 
     ``activation`` holds one value in [0, 1] per frame at ``fps`` frames per
     second. Keyword options (``min_bpm``, ``max_bpm``, ``num_tempi``,
-    ``transition_lambda``, ``observation_lambda``) build the state space as
-    :func:`cadentia.statespace.tempo_state_space` does; a prebuilt
-    ``state_space`` can be passed instead.
+    ``transition_lambda``, ``observation_lambda``, ``tempo_prior``) build the
+    state space as :func:`cadentia.statespace.tempo_state_space` does (the
+    tempo prior is on by default; ``tempo_prior=None`` turns it off); a
+    prebuilt ``state_space`` can be passed instead.
     """
     values = check_activation(activation)
     space = _state_space(state_space, fps, options)
@@ -123,7 +124,8 @@ class BeatStream:
 
     ``process`` returns the beats that became known with the chunk, in
     seconds from the start of the stream; the result does not depend on how
-    the activation is cut into chunks.
+    the activation is cut into chunks. Keyword options, ``tempo_prior``
+    among them, build the state space as for :func:`track_beats`.
     """
 
     def __init__(self, fps: float = 100.0, *, state_space: TempoStateSpace | None = None, **options):
