@@ -18,6 +18,13 @@ _EXPORTS = {
     **dict.fromkeys(("AudioBeatStream", "BeatStream", "BeatTrack", "track_beats"), "tracker"),
     **dict.fromkeys(("OnsetStream", "onset_strength"), "onset"),
     **dict.fromkeys(("audio_blocks", "file_activation", "load_activation"), "audio"),
+    # Downbeat and meter tracking (bar-pointer model, audio downbeat activation).
+    "downbeat_activation": "downbeat_onset",
+    **dict.fromkeys(
+        ("DownbeatStateSpace", "DownbeatStream", "DownbeatTrack", "downbeat_state_space", "track_downbeats"),
+        "downbeats",
+    ),
+    "downbeat_f_measure": "evaluate",
     # Many files at once (batch).
     "FileResult": "batch",
     "track_file": "batch",

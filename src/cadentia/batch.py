@@ -97,7 +97,9 @@ def _check_kind(kind: str) -> None:
 
 
 def _options_key(kind: str, fps: float, options: dict) -> tuple | None:
-    key = (kind, float(fps), tuple(sorted(options.items())))
+    # Lists (meters, say) compare as tuples.
+    items = ((k, tuple(v) if isinstance(v, list) else v) for k, v in sorted(options.items()))
+    key = (kind, float(fps), tuple(items))
     try:
         hash(key)
     except TypeError:  # an unhashable option value: build afresh each time
@@ -153,15 +155,21 @@ def _tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray], tup
     return track
 
 
-def _read_activation(path: str, fps: float) -> np.ndarray:
+def _read_activation(path: str, fps: float, kind: str = "beats") -> np.ndarray:
     """The activation of an audio or activation file (the one place that reads inputs)."""
+    if kind == "downbeats":
+        from .cli import _downbeat_activation_for
+
+        return _downbeat_activation_for(path, fps)
     from .audio import file_activation  # audio in blocks: memory bounded on long recordings
 
     return file_activation(path, fps)
 
 
 def _one_line(path: str, exc: BaseException) -> str:
-    text = str(exc) if isinstance(exc, (ValueError, OSError)) else (
+    from .cli import CommandError
+
+    text = str(exc) if isinstance(exc, (CommandError, ValueError, OSError)) else (
         f"unexpected {type(exc).__name__}: {exc}"
     )
     if isinstance(exc, MemoryError):
@@ -196,7 +204,7 @@ def track_file(path: str | os.PathLike, *, kind: Kind = "beats", fps: float = DE
     _check_kind(kind)
     try:
         track = _tracker(kind, fps, options)
-        beats, positions = track(_read_activation(path, fps))
+        beats, positions = track(_read_activation(path, fps, kind))
         return FileResult(path, np.asarray(beats, dtype=np.float64), positions)
     except Exception as exc:  # noqa: BLE001 -- a failed file is a result, not a crash
         return FileResult(path, None, None, _one_line(path, exc))
