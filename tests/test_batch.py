@@ -166,6 +166,15 @@ def test_batch_command_writes_resumes_and_reports(inputs, tmp_path, capsys):
     assert _outputs(out) == ["clicks0.beats", "clicks1.beats", "clicks2.beats", "pulse.beats"]
 
 
+def test_downbeats_batch_writes_times_and_positions(inputs, tmp_path, capsys):
+    out = tmp_path / "out"
+    assert cli.main(["downbeats", *inputs[:2], "-o", str(out), "--jobs", "2", "--beats-per-bar", "3", "4"]) == 0
+    for result in batch.track_files(inputs[:2], kind="downbeats", beats_per_bar=[3, 4]):
+        assert set(result.positions) <= {1, 2, 3, 4} and result.positions.size == result.beats.size
+        name = os.path.basename(result.path)[:-4] + ".beats"
+        assert (out / name).read_text() == batch.format_result(result)
+
+
 @pytest.mark.parametrize("extra, message", [
     (["--format", "json"], "--format json needs one FILE"),
     (["--fps", "1"], "too fast"),
