@@ -737,19 +737,26 @@ def _batch_command(args, kind: str) -> int:
         except ValueError as exc:
             raise CommandError(str(exc)) from None
         with _progress(args, len(todo)) as bar:
-            for index, result in results:
-                message = result.error
-                if message is None:
-                    try:
-                        batch.write_result(result, todo[index][1])
-                    except OSError as exc:
-                        message = f"cannot write {todo[index][1]}: {exc}"
-                if message is None:
-                    done += 1
-                else:
-                    failed += 1
-                    bar.write(f"cadentia: error: {message}", file=sys.stderr)
-                bar.update()
+            try:
+                for index, result in results:
+                    message = result.error
+                    if message is None:
+                        try:
+                            batch.write_result(result, todo[index][1])
+                        except OSError as exc:
+                            message = f"cannot write {todo[index][1]}: {exc}"
+                    if message is None:
+                        done += 1
+                    else:
+                        failed += 1
+                        bar.write(f"cadentia: error: {message}", file=sys.stderr)
+                    bar.update()
+            except KeyboardInterrupt:
+                # What is written is whole; a rerun picks up the rest.
+                bar.close()
+                print(f"cadentia: interrupted: {done} done, {len(files) - len(todo)} skipped, "
+                      f"{failed} failed, {len(todo) - done - failed} left", file=sys.stderr)
+                raise
     print(f"cadentia: {done} done, {len(files) - len(todo)} skipped, {failed} failed", file=sys.stderr)
     return 1 if failed else 0
 
