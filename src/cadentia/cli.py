@@ -22,6 +22,16 @@ every beat as soon as it is known: its time and the current tempo, one
 flushed line each. With the ``live`` extra (sounddevice), ``--device``
 reads a sound card instead.
 
+    cadentia beats|downbeats FILE... [-o DIR] [--jobs N] [--overwrite]
+                             [--progress | --no-progress] [--suffix .beats]
+    cadentia evaluate DETECTION... --reference DIR [--format table|json|csv]
+                      [--window 0.07]
+
+With several FILEs, a folder or ``-o``, every result goes to its own file
+(see :mod:`cadentia.batch`); a file that fails is one line on stderr and
+the rest go on. ``evaluate`` scores beat files against annotations paired
+by file stem.
+
 Every problem with the input ends in a one-line message on stderr and a
 non-zero exit status, never a traceback; beats already printed stay
 printed.
