@@ -210,6 +210,11 @@ def track_file(path: str | os.PathLike, *, kind: Kind = "beats", fps: float = DE
         return FileResult(path, None, None, _one_line(path, exc))
 
 
+def _work_unit(path: str, kind: Kind, fps: float, options: dict) -> FileResult:
+    # Positional only: some executors (Dask's) read keywords of their own.
+    return track_file(path, kind=kind, fps=fps, **options)
+
+
 def _executor_workers(executor: cf.Executor) -> int:
     """How many units the executor runs at once, as far as it says."""
     count = getattr(executor, "_max_workers", None)  # thread and process pools
@@ -256,7 +261,7 @@ def _submitted(
     try:
         while True:
             for index, path in upcoming:
-                pending[executor.submit(track_file, path, kind=kind, fps=fps, **options)] = index
+                pending[executor.submit(_work_unit, path, kind, fps, options)] = index
                 if len(pending) >= limit:
                     break
             if not pending:
