@@ -7,7 +7,7 @@ PY        := $(VENV)/bin/python
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: all venv install test demo bench dev check sanitize clean
+.PHONY: all venv install test demo bench dev check sanitize clean eval eval-deps
 
 all: test
 
@@ -22,7 +22,7 @@ venv: $(PY)
 install: $(PY)
 	$(PY) -m pip install -q --no-build-isolation ".[test]"
 
-test: install
+test: install eval-deps
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS) .
 
 demo: install
@@ -31,6 +31,7 @@ demo: install
 bench: install
 	$(PY) bench/run.py
 	$(PY) bench/tracker_bench.py --seconds 120
+	$(PY) bench/downbeats_bench.py --seconds 300
 
 # Fast incremental build for development: stages an importable copy of the
 # package in $(BUILD)/stage; `make check` runs the tests against it.
@@ -50,6 +51,17 @@ sanitize: install
 	tools/sanitize.sh
 	SANITIZE_BUILD=build/sanitize-baseline SANITIZE_CMAKE_ARGS=-DCADENTIA_BASELINE_ONLY=ON \
 	    tools/sanitize.sh
+
+# The rendered evaluation set (eval/) needs FluidSynth and the General MIDI
+# SoundFont; the audio is cached under build/evalset.
+EVAL_DEBS := fluidsynth fluid-soundfont-gm
+eval-deps:
+	@dpkg -s $(EVAL_DEBS) >/dev/null 2>&1 || \
+	    (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(EVAL_DEBS))
+
+eval: install eval-deps
+	$(PY) eval/beats.py --jobs 2
+	$(PY) eval/downbeats.py --jobs 2
 
 clean:
 	rm -rf build $(VENV)

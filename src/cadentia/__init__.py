@@ -14,3 +14,14 @@ from .statespace import (  # noqa: E402
 from .tracker import AudioBeatStream, BeatStream, BeatTrack, track_beats  # noqa: E402
 from .onset import OnsetStream, onset_strength  # noqa: E402
 from .audio import audio_blocks, file_activation, load_activation  # noqa: E402
+
+# Downbeat and meter tracking (bar-pointer model, audio downbeat activation).
+from .downbeat_onset import downbeat_activation  # noqa: E402
+from .downbeats import (  # noqa: E402
+    DownbeatStateSpace,
+    DownbeatStream,
+    DownbeatTrack,
+    downbeat_state_space,
+    track_downbeats,
+)
+from .evaluate import downbeat_f_measure  # noqa: E402

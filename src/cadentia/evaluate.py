@@ -101,3 +101,33 @@ def evaluate(
             scores["p_score"] = float(mir_eval.beat.p_score(ref, est))
         scores["backend"] = "mir_eval"
     return scores
+
+
+def downbeat_f_measure(
+    reference,
+    estimated,
+    *,
+    min_beat_time: float = MIN_BEAT_TIME,
+    use_mir_eval: bool | None = None,
+) -> float:
+    """F-measure of estimated downbeat times against reference downbeat times (seconds).
+
+    The field scores downbeats as beats: ``mir_eval.beat.f_measure`` with
+    the same 70 ms window, on the downbeats alone, after dropping those
+    before ``min_beat_time`` as :func:`evaluate` does. Without mir_eval (or
+    with ``use_mir_eval=False``) the built-in :func:`f_measure` gives the
+    same number.
+    """
+    ref = _times(reference, "reference")
+    est = _times(estimated, "estimated")
+    ref = ref[ref >= min_beat_time]
+    est = est[est >= min_beat_time]
+    if use_mir_eval is None:
+        use_mir_eval = have_mir_eval()
+    if not use_mir_eval:
+        return f_measure(ref, est)[0]
+    import mir_eval.beat
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return float(mir_eval.beat.f_measure(ref, est, F_MEASURE_WINDOW))
