@@ -3,9 +3,9 @@
     cadentia beats FILE [--fps FPS] [--format text|json] [--online]
                         [--plot PNG] [--min-bpm BPM] [--max-bpm BPM]
                         [--tempo-prior CENTRE WIDTH | --no-tempo-prior]
-    cadentia downbeats FILE [--beats-per-bar N ...] [the options of beats]
     cadentia live [--rate HZ [--channels N] [--format s16le|f32le] | --device DEV]
                   [--fps FPS] [tempo options]
+    cadentia downbeats FILE [--beats-per-bar N ...] [the same options]
 
 ``downbeats`` takes audio or a two-column activation (beat that is not a
 downbeat, downbeat) and prints each beat with its position in the bar.
@@ -112,6 +112,7 @@ def _parser() -> argparse.ArgumentParser:
     live.add_argument("--fps", type=_positive, default=100.0,
                       help="activation frames per second (default: 100)")
     _add_tempo_options(live)
+    live.set_defaults(run=_live_command)
     _add_downbeats_parser(commands)
     _add_evaluate_command(commands)
     return parser
@@ -305,6 +306,163 @@ def _beats_command(args) -> int:
     if args.plot is not None:
         _plot(args.plot, activation, args.fps, result, os.path.basename(args.file))
     return 0
+
+
+def _live_command(args) -> int:
+    from .tracker import AudioBeatStream
+
+    space = _state_space(args)
+    if args.device is not None:
+        if args.channels is not None or args.pcm_format is not None:
+            raise CommandError("--channels and --format describe raw PCM on standard input, not --device")
+        source = _device_blocks(args)
+    else:
+        source = _stdin_blocks(args)
+    stream = None
+    out = sys.stdout
+    try:
+        for block, sample_rate in source:
+            if stream is None:
+                if args.fps > sample_rate:
+                    raise CommandError(f"--fps {args.fps:g} is above the input's sample rate ({sample_rate:g} Hz)")
+                stream = AudioBeatStream(sample_rate, args.fps, state_space=space)
+            _print_live(out, *stream.process(block))
+    except _InputEnded as ended:
+        # Whatever complete audio came still counts; then say what was wrong.
+        if stream is not None:
+            _print_live(out, *stream.finish())
+        raise CommandError(str(ended)) from None
+    except ValueError as exc:
+        raise CommandError(f"standard input: {exc}") from None
+    if stream is None:
+        raise CommandError("no audio on standard input")
+    _print_live(out, *stream.finish())
+    return 0
+
+
+def _print_live(out, times: np.ndarray, bpm: np.ndarray) -> None:
+    if times.size:
+        out.write("".join(f"{t:.3f} {b:.1f}\n" for t, b in zip(times, bpm)))
+        out.flush()
+
+
+class _InputEnded(Exception):
+    """Standard input ended badly after some audio; finish, then report this."""
+
+
+def _read_exact(fd: int, count: int) -> bytes:
+    """Up to `count` bytes; fewer only at the end of the input."""
+    parts, got = [], 0
+    while got < count:
+        part = os.read(fd, count - got)
+        if not part:
+            break
+        parts.append(part)
+        got += len(part)
+    return b"".join(parts)
+
+
+def _stdin_blocks(args):
+    """(float32 block, sample rate) from standard input, as the bytes arrive."""
+    from .audio import pcm_to_float32
+
+    fd = sys.stdin.fileno()
+    if args.rate is not None:
+        width, floating = _RAW_FORMATS[args.pcm_format or "s16le"]
+        channels, sample_rate, remaining = args.channels or 1, args.rate, None
+    else:
+        if args.channels is not None or args.pcm_format is not None:
+            raise CommandError("--channels and --format describe raw PCM: give its --rate too")
+        width, floating, channels, sample_rate, remaining = _wav_header(fd)
+    frame_bytes = width * channels
+    pending = b""
+    while remaining is None or remaining > 0:
+        want = _LIVE_READ_BYTES if remaining is None else min(_LIVE_READ_BYTES, remaining)
+        data = os.read(fd, want)
+        if not data:
+            break
+        if remaining is not None:
+            remaining -= len(data)
+        data = pending + data
+        usable = len(data) - len(data) % frame_bytes
+        pending = data[usable:]
+        if usable:
+            yield pcm_to_float32(data[:usable], width, channels, floating=floating), sample_rate
+    if pending:
+        raise _InputEnded(
+            f"standard input ended in the middle of a sample frame ({len(pending)} of {frame_bytes} bytes)"
+        )
+    if remaining:
+        raise _InputEnded(f"standard input ended {remaining} bytes before the end of the WAV data")
+
+
+_WAV_PCM, _WAV_FLOAT, _WAV_EXTENSIBLE = 1, 3, 0xFFFE
+
+
+def _wav_header(fd: int) -> tuple[int, bool, int, float, int | None]:
+    """Read a WAV stream's header: (sample width, float?, channels, rate, data bytes or None)."""
+    import struct
+
+    not_wav = "standard input is not a WAV stream (for raw PCM give --rate, --channels and --format)"
+    head = _read_exact(fd, 12)
+    if not head:
+        raise CommandError("no audio on standard input")
+    if len(head) < 12 or head[:4] not in (b"RIFF", b"RF64") or head[8:12] != b"WAVE":
+        raise CommandError(not_wav)
+    fmt = None
+    while True:
+        chunk = _read_exact(fd, 8)
+        if len(chunk) < 8:
+            raise CommandError("standard input: WAV stream ended before its audio data")
+        name, size = chunk[:4], struct.unpack("<I", chunk[4:])[0]
+        if name == b"data":
+            break
+        if name == b"fmt ":
+            if not 16 <= size <= 1024:
+                raise CommandError(f"standard input: WAV format chunk of {size} bytes")
+            fmt = _read_exact(fd, size + size % 2)
+            if len(fmt) < size:
+                raise CommandError("standard input: WAV stream ended inside its header")
+            continue
+        while size > 0:  # skip any other chunk, padded to an even size
+            skipped = len(_read_exact(fd, min(size + size % 2, 1 << 16)))
+            if not skipped:
+                raise CommandError("standard input: WAV stream ended inside its header")
+            size -= skipped
+    if fmt is None:
+        raise CommandError("standard input: WAV stream has no format chunk before its data")
+    tag, channels, rate, _, _, bits = struct.unpack("<HHIIHH", fmt[:16])
+    if tag == _WAV_EXTENSIBLE and len(fmt) >= 26:
+        tag = struct.unpack("<H", fmt[24:26])[0]
+    width = bits // 8
+    floating = tag == _WAV_FLOAT
+    if not ((tag == _WAV_PCM and bits in (8, 16, 24, 32)) or (floating and bits in (32, 64))):
+        raise CommandError(f"standard input: unsupported WAV sample format (format {tag}, {bits} bits)")
+    if channels < 1 or rate < 1:
+        raise CommandError(f"standard input: WAV stream with {channels} channels at {rate} Hz")
+    # Streams written on the fly leave the size 0 or all ones: read to the end.
+    remaining = None if size in (0, 0xFFFFFFFF) or head[:4] == b"RF64" else size
+    return width, floating, channels, float(rate), remaining
+
+
+def _device_blocks(args):
+    """(float32 block, sample rate) from a sound card, through sounddevice."""
+    try:
+        import sounddevice
+    except (ImportError, OSError) as exc:
+        raise CommandError(f"--device needs the sounddevice package (pip install 'cadentia[live]'): {exc}") from None
+    device = int(args.device) if args.device.isdigit() else args.device
+    try:
+        info = sounddevice.query_devices(device, "input")
+        rate = float(args.rate or info["default_samplerate"])
+        block = max(1, round(rate / args.fps))
+        with sounddevice.InputStream(device=device, channels=1, samplerate=rate, dtype="float32",
+                                     blocksize=block) as stream:
+            while True:
+                data, _ = stream.read(block)
+                yield data, rate
+    except (ValueError, sounddevice.PortAudioError) as exc:
+        raise CommandError(f"sound card {args.device}: {exc}") from None
 
 
 # The downbeats command.
@@ -513,163 +671,6 @@ def _plot_downbeats(png, activation, fps, beats, positions, frame_tempo, title) 
         plt.close(fig)
 
 
-def _live_command(args) -> int:
-    from .tracker import AudioBeatStream
-
-    space = _state_space(args)
-    if args.device is not None:
-        if args.channels is not None or args.pcm_format is not None:
-            raise CommandError("--channels and --format describe raw PCM on standard input, not --device")
-        source = _device_blocks(args)
-    else:
-        source = _stdin_blocks(args)
-    stream = None
-    out = sys.stdout
-    try:
-        for block, sample_rate in source:
-            if stream is None:
-                if args.fps > sample_rate:
-                    raise CommandError(f"--fps {args.fps:g} is above the input's sample rate ({sample_rate:g} Hz)")
-                stream = AudioBeatStream(sample_rate, args.fps, state_space=space)
-            _print_live(out, *stream.process(block))
-    except _InputEnded as ended:
-        # Whatever complete audio came still counts; then say what was wrong.
-        if stream is not None:
-            _print_live(out, *stream.finish())
-        raise CommandError(str(ended)) from None
-    except ValueError as exc:
-        raise CommandError(f"standard input: {exc}") from None
-    if stream is None:
-        raise CommandError("no audio on standard input")
-    _print_live(out, *stream.finish())
-    return 0
-
-
-def _print_live(out, times: np.ndarray, bpm: np.ndarray) -> None:
-    if times.size:
-        out.write("".join(f"{t:.3f} {b:.1f}\n" for t, b in zip(times, bpm)))
-        out.flush()
-
-
-class _InputEnded(Exception):
-    """Standard input ended badly after some audio; finish, then report this."""
-
-
-def _read_exact(fd: int, count: int) -> bytes:
-    """Up to `count` bytes; fewer only at the end of the input."""
-    parts, got = [], 0
-    while got < count:
-        part = os.read(fd, count - got)
-        if not part:
-            break
-        parts.append(part)
-        got += len(part)
-    return b"".join(parts)
-
-
-def _stdin_blocks(args):
-    """(float32 block, sample rate) from standard input, as the bytes arrive."""
-    from .audio import pcm_to_float32
-
-    fd = sys.stdin.fileno()
-    if args.rate is not None:
-        width, floating = _RAW_FORMATS[args.pcm_format or "s16le"]
-        channels, sample_rate, remaining = args.channels or 1, args.rate, None
-    else:
-        if args.channels is not None or args.pcm_format is not None:
-            raise CommandError("--channels and --format describe raw PCM: give its --rate too")
-        width, floating, channels, sample_rate, remaining = _wav_header(fd)
-    frame_bytes = width * channels
-    pending = b""
-    while remaining is None or remaining > 0:
-        want = _LIVE_READ_BYTES if remaining is None else min(_LIVE_READ_BYTES, remaining)
-        data = os.read(fd, want)
-        if not data:
-            break
-        if remaining is not None:
-            remaining -= len(data)
-        data = pending + data
-        usable = len(data) - len(data) % frame_bytes
-        pending = data[usable:]
-        if usable:
-            yield pcm_to_float32(data[:usable], width, channels, floating=floating), sample_rate
-    if pending:
-        raise _InputEnded(
-            f"standard input ended in the middle of a sample frame ({len(pending)} of {frame_bytes} bytes)"
-        )
-    if remaining:
-        raise _InputEnded(f"standard input ended {remaining} bytes before the end of the WAV data")
-
-
-_WAV_PCM, _WAV_FLOAT, _WAV_EXTENSIBLE = 1, 3, 0xFFFE
-
-
-def _wav_header(fd: int) -> tuple[int, bool, int, float, int | None]:
-    """Read a WAV stream's header: (sample width, float?, channels, rate, data bytes or None)."""
-    import struct
-
-    not_wav = "standard input is not a WAV stream (for raw PCM give --rate, --channels and --format)"
-    head = _read_exact(fd, 12)
-    if not head:
-        raise CommandError("no audio on standard input")
-    if len(head) < 12 or head[:4] not in (b"RIFF", b"RF64") or head[8:12] != b"WAVE":
-        raise CommandError(not_wav)
-    fmt = None
-    while True:
-        chunk = _read_exact(fd, 8)
-        if len(chunk) < 8:
-            raise CommandError("standard input: WAV stream ended before its audio data")
-        name, size = chunk[:4], struct.unpack("<I", chunk[4:])[0]
-        if name == b"data":
-            break
-        if name == b"fmt ":
-            if not 16 <= size <= 1024:
-                raise CommandError(f"standard input: WAV format chunk of {size} bytes")
-            fmt = _read_exact(fd, size + size % 2)
-            if len(fmt) < size:
-                raise CommandError("standard input: WAV stream ended inside its header")
-            continue
-        while size > 0:  # skip any other chunk, padded to an even size
-            skipped = len(_read_exact(fd, min(size + size % 2, 1 << 16)))
-            if not skipped:
-                raise CommandError("standard input: WAV stream ended inside its header")
-            size -= skipped
-    if fmt is None:
-        raise CommandError("standard input: WAV stream has no format chunk before its data")
-    tag, channels, rate, _, _, bits = struct.unpack("<HHIIHH", fmt[:16])
-    if tag == _WAV_EXTENSIBLE and len(fmt) >= 26:
-        tag = struct.unpack("<H", fmt[24:26])[0]
-    width = bits // 8
-    floating = tag == _WAV_FLOAT
-    if not ((tag == _WAV_PCM and bits in (8, 16, 24, 32)) or (floating and bits in (32, 64))):
-        raise CommandError(f"standard input: unsupported WAV sample format (format {tag}, {bits} bits)")
-    if channels < 1 or rate < 1:
-        raise CommandError(f"standard input: WAV stream with {channels} channels at {rate} Hz")
-    # Streams written on the fly leave the size 0 or all ones: read to the end.
-    remaining = None if size in (0, 0xFFFFFFFF) or head[:4] == b"RF64" else size
-    return width, floating, channels, float(rate), remaining
-
-
-def _device_blocks(args):
-    """(float32 block, sample rate) from a sound card, through sounddevice."""
-    try:
-        import sounddevice
-    except (ImportError, OSError) as exc:
-        raise CommandError(f"--device needs the sounddevice package (pip install 'cadentia[live]'): {exc}") from None
-    device = int(args.device) if args.device.isdigit() else args.device
-    try:
-        info = sounddevice.query_devices(device, "input")
-        rate = float(args.rate or info["default_samplerate"])
-        block = max(1, round(rate / args.fps))
-        with sounddevice.InputStream(device=device, channels=1, samplerate=rate, dtype="float32",
-                                     blocksize=block) as stream:
-            while True:
-                data, _ = stream.read(block)
-                yield data, rate
-    except (ValueError, sounddevice.PortAudioError) as exc:
-        raise CommandError(f"sound card {args.device}: {exc}") from None
-
-
 # Many files at once (`cadentia beats FILE... -o DIR`) and scoring them.
 
 
@@ -817,13 +818,12 @@ def _evaluate_command(args) -> int:
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        if args.command == "live":
-            return _live_command(args)
         if args.command == "evaluate":
             return _evaluate_command(args)
-        if _is_batch(args):
+        if args.command != "live" and _is_batch(args):
             return _batch_command(args, args.command)
-        args.file = args.files[0]
+        if args.command != "live":
+            args.file = args.files[0]
         return getattr(args, "run", _beats_command)(args)
     except CommandError as exc:
         print(f"cadentia: error: {exc}", file=sys.stderr)
