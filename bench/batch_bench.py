@@ -85,7 +85,7 @@ def _contents(folder: str) -> dict[str, bytes]:
 
 
 def throughput(work: str, rows: list) -> None:
-    files = _clicks(os.path.join(work, "long"), 16, 30.0, 44100, "piece")
+    files = _clicks(os.path.join(work, "long"), 16, 60.0, 44100, "piece")
     outs = {j: os.path.join(work, f"out-jobs{j}") for j in (1, 2)}
     _quiet_main(["beats", files[0], "-o", os.path.join(work, "warm")])  # imports, caches
     figures = {}
@@ -107,7 +107,7 @@ def throughput(work: str, rows: list) -> None:
     processes = (processes[0], processes[1] + worker_cpu[0])  # the workers are the fork server's children
     (w1, c1), (w2, c2) = figures[1], figures[2]
     assert all(np.array_equal(a.beats, b.beats) for a, b in zip(serial, pooled))
-    rows.append(("throughput --jobs 2 / --jobs 1 (threads), 16 x 30 s",
+    rows.append(("throughput --jobs 2 / --jobs 1 (threads), 16 x 60 s",
                  f"{w1 / w2:.2f}", ">= 1.7 on 2 free cores"))
     rows.append(("  CPU/wall: --jobs 1 | --jobs 2 (cores the run got)", f"{c1 / w1:.2f} | {c2 / w2:.2f}", ""))
     rows.append(("  the same with a process pool of 2 (library)", f"{w1 / processes[0]:.2f}",
@@ -137,7 +137,7 @@ def gil_wait(work: str, rows: list) -> None:
     programs hold is runnable. The kernel accounts the two apart, so the
     time asleep says what the GIL costs even on a busy machine.
     """
-    files = _clicks(os.path.join(work, "long"), 16, 30.0, 44100, "piece")
+    files = _clicks(os.path.join(work, "long"), 16, 60.0, 44100, "piece")
     batch.track_file(files[0])  # imports, state space
     for jobs in (1, 2):
         with cf.ThreadPoolExecutor(jobs) as pool:
