@@ -69,12 +69,13 @@ class _Design:
     max_frequency: float = 16000.0
     # Magnitudes are sinusoid amplitudes (full scale 1) before log1p(compression * x).
     compression: float = 25.0
-    max_filter_bands: int = 3  # 1: plain spectral flux
+    max_filter_bands: int = 1  # 1: plain spectral flux; 3: vibrato suppression
     lag_seconds: float = 0.01
     whitening_seconds: float = 0.0  # 0: no adaptive whitening
-    baseline_seconds: float = 0.25
+    baseline_seconds: float = 1.0
+    baseline_scale: float = 0.5
     smooth_seconds: float = 0.02
-    level_seconds: float = 4.0  # time for the peak level to fall to 1/e
+    level_seconds: float = 30.0  # time for the peak level to fall to 1/e
     # Below this peak level (flux summed over bands) the input counts as
     # silence or dither, not music: about one band rising by a factor of 2.
     level_floor: float = 0.5
@@ -331,7 +332,7 @@ class OnsetStream:
         padded = np.concatenate((self._flux_history, flux))
         baseline = sliding_window_view(padded, self._baseline_frames).mean(axis=1)
         self._flux_history = padded[padded.size - self._flux_history.size :]
-        onset = np.maximum(flux - baseline, 0.0)
+        onset = np.maximum(flux - self._design.baseline_scale * baseline, 0.0)
         # Causal smoothing: a peak stays where it is and spreads forward.
         padded = np.concatenate((self._smooth_history, onset))
         onset = (sliding_window_view(padded, self._smooth.size) * self._smooth).sum(axis=1)
