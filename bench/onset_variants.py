@@ -49,6 +49,10 @@ VARIANTS = {
     "24-bands": {"bands_per_octave": 24},
     "6-bands": {"bands_per_octave": 6},
     "linear": {"exponent": 1.0},
+    "top-8k": {"max_frequency": 8000.0},
+    "top-4k": {"max_frequency": 4000.0},
+    "top-2k": {"max_frequency": 2000.0},
+    "top-1k": {"max_frequency": 1000.0},
 }
 
 PRIORS = {
