@@ -47,7 +47,7 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
-from numpy.lib.stride_tricks import sliding_window_view
+from numpy.lib.stride_tricks import as_strided
 # scipy.signal and scipy.ndimage would do the window, the smoothing and the
 # maximum filter, but importing them costs more than a whole 15-minute file
 # takes to analyse; the few lines below do the same, bit-reproducibly.
@@ -85,7 +85,7 @@ class _Design:
 DESIGN = _Design()
 # Frames per transform call: bounds memory on long blocks and keeps the
 # batch in cache.
-_BATCH_FRAMES = 64
+_BATCH_FRAMES = 32
 
 
 def _log_filterbank(frame_size: int, sample_rate: float, design: _Design) -> scipy.sparse.csr_array:
@@ -104,6 +104,13 @@ def _log_filterbank(frame_size: int, sample_rate: float, design: _Design) -> sci
         weights[mid : hi + 1, band] = np.linspace(1.0, 0.0, hi - mid + 1)
         weights[:, band] /= weights[:, band].sum()
     return scipy.sparse.csr_array(weights)
+
+
+def _windows(values: np.ndarray, width: int) -> np.ndarray:
+    """Read-only view of every run of `width` consecutive values (sliding_window_view
+    without its per-call checks, which cost more than the work on short blocks)."""
+    step = values.strides[0]
+    return as_strided(values, (values.size - width + 1, width), (step, step), writeable=False)
 
 
 def to_float32(block: npt.ArrayLike, name: str = "block") -> np.ndarray:
@@ -232,13 +239,21 @@ class OnsetStream:
             return np.zeros(0)
         if not np.isfinite(samples).all():
             raise ValueError("audio has non-finite samples")
-        mono = samples[:, 0].copy()
-        for channel in range(1, samples.shape[1]):  # a serial sum, the same in any blocks
-            mono += samples[:, channel]
-        if samples.shape[1] > 1:
+        # The mix goes straight into the grown buffer; a serial sum over the
+        # channels, the same in any blocks.
+        kept = self._buffer.size
+        buffer = np.empty(kept + samples.shape[0], dtype=np.float32)
+        buffer[:kept] = self._buffer
+        mono = buffer[kept:]
+        if samples.shape[1] == 1:
+            mono[:] = samples[:, 0]
+        else:
+            np.add(samples[:, 0], samples[:, 1], out=mono)
+            for channel in range(2, samples.shape[1]):
+                mono += samples[:, channel]
             mono *= np.float32(1.0 / samples.shape[1])
-        self._received += mono.size
-        self._buffer = np.concatenate((self._buffer, mono))
+        self._received += samples.shape[0]
+        self._buffer = buffer
         return self._frames(self._computable(self._buffer_start + self._buffer.size))
 
     def finish(self) -> np.ndarray:
@@ -269,12 +284,17 @@ class OnsetStream:
         if stop <= first:
             return np.zeros(0)
         flux = np.empty(stop - first)
-        view = sliding_window_view(self._buffer, self.frame_size)
+        view = _windows(self._buffer, self.frame_size)
+        whole_hop = int(self._hop) if self._hop == int(self._hop) else 0
         for lo in range(first, stop, _BATCH_FRAMES):
             hi = min(stop, lo + _BATCH_FRAMES)
-            starts = np.round(np.arange(lo, hi) * self._hop).astype(np.int64) - self._buffer_start
             frames = self._work[: hi - lo]
-            frames[...] = view[starts]
+            if whole_hop:  # frames as a strided view: windowed without a gather
+                start = lo * whole_hop - self._buffer_start
+                source = view[start : start + (hi - lo - 1) * whole_hop + 1 : whole_hop]
+            else:
+                source = view[np.round(np.arange(lo, hi) * self._hop).astype(np.int64) - self._buffer_start]
+            np.multiply(source, self._window, out=frames)
             flux[lo - first : hi - first] = self._flux(frames)
         self._next_frame = stop
         keep_from = round(stop * self._hop)
@@ -285,14 +305,13 @@ class OnsetStream:
     def _flux(self, frames: np.ndarray) -> np.ndarray:
         """Raw spectral flux of consecutive frames, continuing from the last call.
 
-        Works on (bands, frames) arrays, so the filterbank and the sum over
+        ``frames`` are windowed already. Works on (bands, frames) arrays, so the filterbank and the sum over
         bands are sparse products with the frames as contiguous columns:
         each output is then a serial sum in band order, the same for any
         number of frames at once.
         """
         d = self._design
         # (samples, frames): the transform runs down contiguous columns.
-        frames *= self._window
         spectrum = scipy.fft.rfft(frames.T, axis=0, overwrite_x=True)
         magnitude = np.abs(spectrum[: self._num_bins])
         bands = self._filterbank_t @ magnitude
@@ -330,12 +349,12 @@ class OnsetStream:
         d = self._design
         # Onsets over the mean of the last baseline_seconds (the noise floor).
         padded = np.concatenate((self._flux_history, flux))
-        baseline = sliding_window_view(padded, self._baseline_frames).mean(axis=1)
+        baseline = _windows(padded, self._baseline_frames).mean(axis=1)
         self._flux_history = padded[padded.size - self._flux_history.size :]
         onset = np.maximum(flux - self._design.baseline_scale * baseline, 0.0)
         # Causal smoothing: a peak stays where it is and spreads forward.
         padded = np.concatenate((self._smooth_history, onset))
-        onset = (sliding_window_view(padded, self._smooth.size) * self._smooth).sum(axis=1)
+        onset = (_windows(padded, self._smooth.size) * self._smooth).sum(axis=1)
         self._smooth_history = padded[padded.size - self._smooth_history.size :]
         # Peak level decaying by exp(log_decay) a frame: in the log domain a
         # running maximum of log(x[k]) - k * log_decay, exact in any blocks.
