@@ -44,6 +44,8 @@ VARIANTS = {
     "smooth-40ms": {"smooth_seconds": 0.04},
     "baseline-0.25s": {"baseline_seconds": 0.25, "baseline_scale": 1.0},
     "no-baseline": {"baseline_scale": 0.0},
+    "baseline-half": {"baseline_scale": 0.5},
+    "baseline-full": {"baseline_scale": 1.0},
     "level-5s": {"level_seconds": 5.0},
     "level-forever": {"level_seconds": 1e9},
     "24-bands": {"bands_per_octave": 24},

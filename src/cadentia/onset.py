@@ -24,20 +24,22 @@ The stages, and why:
   with ``scipy.fft.rfft`` in float32.
 - A triangular filterbank of 12 bands per octave from 30 Hz to 16 kHz and
   ``log1p`` compression: loudness differences the ear hears as equal weigh
-  equally, and one loud low note does not drown the rest.
-- Before the difference, a maximum filter over 3 neighbouring bands of the
-  earlier frame (vibrato suppression): a tone that slides by less than a
-  band gives no flux, a new note does.
-- The difference is taken against the frame ``lag`` seconds back, so the
-  design does not depend on the frame rate.
-- Normalisation is running and causal: the flux minus its recent mean
-  (an exponential average; onsets stand out from the noise floor, the
-  floor drops to zero), a short causal smoothing that widens a peak
-  forward in time without moving it (a beat region spans several frames,
-  a click only one or two), divided by a peak level that decays over a few
-  seconds (quiet passages count as much as loud ones), and squared, which
-  keeps the residue of the floor well below the tracker's evidence level
-  while strong onsets stay near 1.
+  equally, and one loud low note does not drown the rest. The filterbank
+  and the sum over bands are sparse products, serial in band order.
+- The rise of every band against the frame ``lag`` seconds back (10 ms),
+  half-wave rectified and summed: plain spectral flux. A maximum filter
+  over neighbouring bands (vibrato suppression) and adaptive whitening are
+  built in as options; on the rendered evaluation set both scored worse
+  (``bench/onset_variants.py``), so they are off.
+- Normalisation is running and causal: the flux minus 0.75 of its mean
+  over the last second (the noise floor drops away, onsets stand out;
+  subtracting the whole mean, or a shorter one, lost beats that follow
+  loud ones), a short causal smoothing that widens a peak forward in time
+  without moving it (a beat region spans several frames, a click only one
+  or two), divided by a peak level that decays over 30 s (a quiet passage
+  still reaches the evidence level), and squared, which keeps the residue
+  of the floor well below the tracker's evidence level while strong
+  onsets stay near 1.
 """
 
 from __future__ import annotations
@@ -73,7 +75,7 @@ class _Design:
     lag_seconds: float = 0.01
     whitening_seconds: float = 0.0  # 0: no adaptive whitening
     baseline_seconds: float = 1.0
-    baseline_scale: float = 0.5
+    baseline_scale: float = 0.75
     smooth_seconds: float = 0.02
     level_seconds: float = 30.0  # time for the peak level to fall to 1/e
     # Below this peak level (flux summed over bands) the input counts as
