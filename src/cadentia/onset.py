@@ -85,9 +85,10 @@ class _Design:
 
 
 DESIGN = _Design()
-# Frames per transform call: bounds memory on long blocks and keeps the
-# batch in cache.
-_BATCH_FRAMES = 32
+# Frames per transform call times frame size: bounds memory on long blocks,
+# keeps the batch in cache and its temporaries small enough that the
+# allocator reuses them instead of mapping fresh pages every batch.
+_BATCH_SAMPLES = 1 << 16
 
 
 def _log_filterbank(frame_size: int, sample_rate: float, design: _Design) -> scipy.sparse.csr_array:
@@ -192,7 +193,8 @@ class OnsetStream:
         self._log_decay = -1.0 / (d.level_seconds * fps)
         # Reused for every batch of frames: fresh large arrays would cost
         # page faults on every batch.
-        self._work = np.empty((_BATCH_FRAMES, self.frame_size), dtype=np.float32)
+        self._batch = max(8, _BATCH_SAMPLES // self.frame_size)
+        self._work = np.empty((self._batch, self.frame_size), dtype=np.float32)
         if d.whitening_seconds > 0:
             self._white_log_decay = -1.0 / (d.whitening_seconds * fps)
         self.reset()
@@ -288,8 +290,8 @@ class OnsetStream:
         flux = np.empty(stop - first)
         view = _windows(self._buffer, self.frame_size)
         whole_hop = int(self._hop) if self._hop == int(self._hop) else 0
-        for lo in range(first, stop, _BATCH_FRAMES):
-            hi = min(stop, lo + _BATCH_FRAMES)
+        for lo in range(first, stop, self._batch):
+            hi = min(stop, lo + self._batch)
             frames = self._work[: hi - lo]
             if whole_hop:  # frames as a strided view: windowed without a gather
                 start = lo * whole_hop - self._buffer_start
