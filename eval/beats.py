@@ -1,7 +1,7 @@
 """Beat tracking from audio on the rendered set: per-piece scores and the targets.
 
     python eval/beats.py [--quick] [--online | --offline] [--jobs N]
-                         [--pieces SUBSTRING] [--cli-args "ARGS"] [--json FILE]
+                         [--pieces SUBSTRING] [--cli-args="ARGS"] [--json FILE]
 
 Renders the set when it is not cached (``build/evalset``), runs
 ``cadentia beats FILE --format json`` on every piece offline and with

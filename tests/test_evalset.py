@@ -77,6 +77,7 @@ def test_generation_is_deterministic(tmp_path):
     ("beats.py", ["--pieces", "waltz"], "target: live mean F"),
     ("downbeats.py", ["--synthetic"], "target: meter right"),
     ("downbeats.py", ["--synthetic", "--stub"], "stub peak picker"),
+    ("downbeats.py", ["--audio", "--pieces", "waltz"], "Rendered set"),
 ])
 def test_scripts_run_quick(folder, script, arguments, expect):
     done = subprocess.run([sys.executable, str(ROOT / "eval" / script), "--quick", "--out", str(folder), *arguments],
