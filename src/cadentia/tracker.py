@@ -10,6 +10,8 @@ forward decoder as they arrive. The decoder reports, for every frame, its
 most probable state given the frames so far; a beat is reported once per
 visit of that state to a beat region, at the frame where the state's phase
 says the beat fell. Nothing looks ahead of the frames already pushed.
+:class:`AudioBeatStream` puts the causal onset front end in front of it:
+audio blocks in, beats out, as a live tracker needs.
 """
 
 from __future__ import annotations
@@ -17,12 +19,14 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
 from .model import _kernels
 from .observation import check_activation, observation_densities
+from .onset import OnsetStream
 from .statespace import TempoStateSpace, tempo_state_space
 
-__all__ = ["BeatTrack", "BeatStream", "track_beats", "beats_from_path"]
+__all__ = ["AudioBeatStream", "BeatTrack", "BeatStream", "track_beats", "beats_from_path"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -192,3 +196,57 @@ class BeatStream:
                     tempi.append(self._state_bpm[state])
         times = np.asarray(beats, dtype=np.float64) / space.fps
         return (times, np.asarray(tempi, dtype=np.float64)) if with_tempo else times
+
+
+class AudioBeatStream:
+    """Live beat tracking from audio: :class:`OnsetStream` into :class:`BeatStream`.
+
+    >>> stream = AudioBeatStream(44100)                 # doctest: +SKIP
+    >>> for block in blocks:                            # doctest: +SKIP
+    ...     times, bpm = stream.process(block)
+    >>> times, bpm = stream.finish()                    # doctest: +SKIP
+
+    Parameters
+    ----------
+    sample_rate : float
+        Sampling rate of the audio in Hz.
+    fps : float
+        Activation frame rate.
+    state_space, **options
+        The tempo model, as for :class:`BeatStream`.
+
+    Notes
+    -----
+    Each call returns the beats (seconds from the start, and the tempo in
+    BPM at each) that the audio so far made known. The result does not
+    depend on how the audio is cut into blocks, and the beats returned
+    before the audio reaches time t are the same whatever follows t.
+    """
+
+    def __init__(self, sample_rate: float, fps: float = 100.0, *,
+                 state_space: TempoStateSpace | None = None, **options):
+        self.beats = BeatStream(fps, state_space=state_space, **options)
+        self.onsets = OnsetStream(sample_rate, fps)
+
+    @property
+    def tempo(self) -> float | None:
+        """Tempo in BPM of the most recent frame, None before any frame."""
+        return self.beats.tempo
+
+    @property
+    def latency(self) -> float:
+        """Seconds of audio after a frame's time needed before it is decoded."""
+        return self.onsets.latency
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        self.beats.reset()
+        self.onsets.reset()
+
+    def process(self, block: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray]:
+        """Push audio; return ``(times, bpm)`` of the newly known beats."""
+        return self.beats.process(self.onsets.process(block), with_tempo=True)
+
+    def finish(self) -> tuple[np.ndarray, np.ndarray]:
+        """End the audio (as if silence followed); return the last beats."""
+        return self.beats.process(self.onsets.finish(), with_tempo=True)
