@@ -35,7 +35,7 @@ def folder(tmp_path_factory):
 def test_annotations_sit_on_the_rendered_onsets(folder, name):
     piece = PIECES[name]
     # Clicks rendered on the piece's own tempo map land where the annotations say.
-    offsets = evalset.probe_offsets(piece, folder)
+    offsets = evalset.probe_offsets(piece)
     assert np.abs(offsets - evalset.RENDER_OFFSET).max() < 0.003
     times, positions = evalset.read_beats(folder / f"{name}.beats")
     # And the music itself has its onsets there (the check sees a shift).
