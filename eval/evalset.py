@@ -773,4 +773,6 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    import harness
+
+    sys.exit(harness.run_main(main))

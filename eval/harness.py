@@ -114,5 +114,14 @@ def octave(found: float | None, true: float) -> str:
     return f"x{ratio:.2f}"
 
 
+def run_main(main, argv: list[str] | None = None) -> int:
+    """Run a script's ``main``; a missing renderer or package ends in one line, not a traceback."""
+    try:
+        return main(argv)
+    except (RuntimeError, ImportError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
+
+
 def verdict(value: float, target: float) -> str:
     return f"{value:.3f} (target >= {target:g}: {'met' if value >= target else 'MISSED'})"
