@@ -11,7 +11,7 @@ __version__ = "0.1.0"
 _EXPORTS = {
     # Beat tracking (tempo model, tracker).
     **dict.fromkeys(
-        ("DEFAULT_TEMPO_PRIOR", "TempoPrior", "TempoStateSpace", "tempo_change_weights",
+        ("DEFAULT_TEMPO_PRIOR", "TempoPrior", "TempoStateSpace", "as_tempo_prior", "tempo_change_weights",
          "tempo_prior_log_weights", "tempo_state_space"),
         "statespace",
     ),

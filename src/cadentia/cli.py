@@ -229,7 +229,10 @@ def _track(activation: np.ndarray, args, space) -> dict:
                 beats.extend(times)
                 tempi.extend(bpm)
             return {"beats": np.asarray(beats), "beat_tempo": np.asarray(tempi), "frame_tempo": None}
-        track = track_beats(activation, args.fps, state_space=space)
+        # Beats of audio sit where the path enters the beat state: the onset
+        # strength peaks after a note starts (see track_beats).
+        placement = "peak" if args.file.lower().endswith(ACTIVATION_SUFFIXES) else "state"
+        track = track_beats(activation, args.fps, state_space=space, placement=placement)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     return {"beats": track.beats, "beat_tempo": track.beat_tempo, "frame_tempo": track.tempo}
