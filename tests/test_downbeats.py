@@ -211,6 +211,15 @@ def test_audio_downbeat_activation_shape_and_sum():
     assert (downbeat_activation(np.zeros(8000), 8000) == 0).all()
 
 
+def test_live_audio_activation_uses_no_later_audio():
+    signal, rate, _ = synthesize_clicks(120.0, 6.0, end_bpm=None, noise=0.01)
+    whole = downbeat_activation(signal, rate, 100, online=True)
+    cut = round(4.0 * rate)
+    part = downbeat_activation(signal[:cut], rate, 100, online=True)
+    # Frames whose analysis window ends before the cut (0.1 s covers it) are final.
+    np.testing.assert_array_equal(part[:390], whole[:390])
+
+
 def test_downbeat_f_measure_backends_agree():
     ref = np.arange(6.0, 30, 2.0)
     est = np.concatenate([ref[:-3] + 0.05, [40.0]])

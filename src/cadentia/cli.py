@@ -382,7 +382,7 @@ def load_downbeat_activation(path: str) -> np.ndarray:
     return values
 
 
-def _downbeat_activation_for(path: str, fps: float) -> np.ndarray:
+def _downbeat_activation_for(path: str, fps: float, online: bool) -> np.ndarray:
     from .audio import AudioError, read_audio
     from .downbeat_onset import downbeat_activation
 
@@ -397,7 +397,7 @@ def _downbeat_activation_for(path: str, fps: float) -> np.ndarray:
     if fps > sample_rate:
         raise CommandError(f"--fps {fps:g} is above the sample rate of {path} ({sample_rate} Hz)")
     try:
-        return downbeat_activation(signal, sample_rate, fps)
+        return downbeat_activation(signal, sample_rate, fps, online=online)
     except ValueError as exc:
         raise CommandError(f"{path}: {exc}") from None
 
@@ -415,7 +415,7 @@ def _downbeats_command(args) -> int:
                                      meter_change=args.meter_change, **options)
     except ValueError as exc:
         raise CommandError(f"impossible downbeat model: {exc}") from None
-    activation = _downbeat_activation_for(args.file, args.fps)
+    activation = _downbeat_activation_for(args.file, args.fps, args.online)
     try:
         activation = check_downbeat_activation(activation, f"activation of {args.file}",
                                                beat_includes_downbeats=args.beat_includes_downbeats)

@@ -46,6 +46,11 @@ _BASELINE_SECONDS = 0.5
 # puts off the beat.
 _HARMONY_WEIGHT = 0.8
 _LOW_WEIGHT = 0.4
+# Live, the low band is all there is. Mean downbeat F with the live tracker
+# on the rendered set (v1): 0.58 at 0.5, 0.73 at 0.8, 0.83 at 1, 0.78 at 1.5.
+_LIVE_LOW_WEIGHT = 1.0
+_LEVEL_SECONDS = 10.0
+_LEVEL_FLOOR = 1e-6
 _BLOCK_FRAMES = 512
 
 
@@ -89,7 +94,19 @@ def _normalise(values: np.ndarray) -> np.ndarray:
     return np.minimum(values / top, 1.0)
 
 
-def downbeat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = 100.0) -> np.ndarray:
+def _running_peak(values: np.ndarray, fps: float) -> np.ndarray:
+    """Divide by a peak level that decays by e every _LEVEL_SECONDS: causal, unlike _normalise."""
+    frames = np.arange(values.size)
+    log_decay = -1.0 / (_LEVEL_SECONDS * fps)
+    # max_k<=t values[k] * exp(log_decay * (t - k)), as a running maximum in the log domain.
+    shifted = np.log(np.maximum(values, _LEVEL_FLOOR)) - frames * log_decay
+    level = np.exp(np.maximum.accumulate(shifted) + frames * log_decay)
+    return np.minimum(values / level, 1.0)
+
+
+def downbeat_activation(
+    signal: npt.ArrayLike, sample_rate: float, fps: float = 100.0, *, online: bool = False
+) -> np.ndarray:
     """Beat and downbeat activation of ``signal``, for :func:`cadentia.downbeats.track_downbeats`.
 
     Parameters
@@ -100,6 +117,11 @@ def downbeat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = 
         Samples per second.
     fps : float
         Frames per second of the activation.
+    online : bool
+        Use no audio after a frame (beyond half an analysis window, 46 ms)
+        to compute it, for live tracking. Harmonic change cannot be told
+        without hearing what follows, so the live share rests on the low
+        band alone, with a running baseline and peak level.
 
     Returns
     -------
@@ -119,7 +141,16 @@ def downbeat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = 
         audio = audio.mean(axis=1)
     flux, chroma = _features(audio, float(sample_rate), float(fps), beat.size)
 
-    width = max(1, round(_BASELINE_SECONDS * fps)) | 1
+    width = max(1, round(_BASELINE_SECONDS * fps))
+    if online:
+        # The mean of the last `width` frames, this one included.
+        total = np.concatenate((np.zeros(1), np.cumsum(flux)))
+        index = np.arange(1, beat.size + 1)
+        baseline = (total[index] - total[np.maximum(index - width, 0)]) / np.minimum(index, width)
+        low = _running_peak(np.maximum(flux - baseline, 0.0), fps)
+        share = np.clip(_LIVE_LOW_WEIGHT * low, 0.0, 1.0)
+        return np.stack((beat * (1.0 - share), beat * share), axis=1)
+    width |= 1  # odd, so the window stays centred
     flux = np.maximum(flux - np.convolve(flux, np.full(width, 1.0 / width), mode="same"), 0.0)
     low = _normalise(flux)
 
