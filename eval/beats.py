@@ -66,6 +66,8 @@ def summarise(rows: list[dict], modes: list[str]) -> dict:
         results = [row[mode] for row in rows]
         summary[mode] = {key: float(np.mean([r[key] for r in results])) for key in ("f", "cmlt", "amlt")}
         summary[mode]["octave_right"] = float(np.mean([r["octave"] == "ok" for r in results]))
+        plain = [row[mode] for row in rows if not row["alternative"]]
+        summary[mode]["octave_right_plain"] = float(np.mean([r["octave"] == "ok" for r in plain])) if plain else None
     return summary
 
 
@@ -94,19 +96,24 @@ def main(argv: list[str] | None = None) -> int:
         rows = list(pool.map(lambda p: evaluate_piece(p, folder, modes, extra), pieces))
 
     heading = " | ".join(f"{m + ':':8s}{'F':>6s} {'CMLt':>5s} {'AMLt':>5s} {'tempo':>6s} {'oct':>5s}" for m in modes)
-    print(f"{'piece':26s} {'m':>1s} {'true':>6s} | {heading}")
+    print(f"{'piece':26s} {'m':>1s} {'true':>6s}  | {heading}")
     for row in rows:
         cells = " | ".join(f"{'':8s}{_cell(row[m])}" for m in modes)
-        print(f"{row['piece']:26s} {row['meter']:1d} {row['true_tempo']:6.1f} | {cells}")
+        alt = {"double": "*2", "half": "/2"}.get(row["alternative"], "")
+        print(f"{row['piece']:26s} {row['meter']:1d} {row['true_tempo']:6.1f}{alt:2s}| {cells}")
         for m in modes:
             if "error" in row[m]:
                 print(f"    {m}: {row[m]['error']}")
     summary = summarise(rows, modes)
-    print(f"\n{len(rows)} pieces; cadentia beats {' '.join(extra)}".rstrip())
+    plain = sum(not row["alternative"] for row in rows)
+    print(f"\n{len(rows)} pieces (*2, /2: a listener might also tap at double or half this tempo); "
+          f"cadentia beats {' '.join(extra)}".rstrip())
     for m in modes:
         s = summary[m]
         print(f"{m:8s} mean F {s['f']:.3f}, CMLt {s['cmlt']:.3f}, AMLt {s['amlt']:.3f}, "
-              f"octave right on {100 * s['octave_right']:.0f} % of pieces")
+              f"octave right on {100 * s['octave_right']:.0f} % of pieces"
+              + ("" if s["octave_right_plain"] is None else
+                 f" ({100 * s['octave_right_plain']:.0f} % of the {plain} without an alternative octave)"))
     if "offline" in modes:
         print(f"target: offline mean F {harness.verdict(summary['offline']['f'], OFFLINE_F_TARGET)}")
         print(f"target: octave right  {harness.verdict(summary['offline']['octave_right'], OCTAVE_TARGET)}")

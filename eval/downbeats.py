@@ -80,6 +80,13 @@ SYNTHETIC: tuple[Synthetic, ...] = (
     Synthetic("3-leaky-84", 3, 84, 45, leak=0.35, seed=14),
     Synthetic("4-jitter-96", 4, 96, 45, jitter=0.02, seed=15),
     Synthetic("3-jitter-116", 3, 116, 45, jitter=0.02, seed=16),
+    # Harder: much of the evidence missing, misplaced or in the wrong column.
+    Synthetic("4-hard-104", 4, 104, 45, missing=0.3, spurious=0.3, leak=0.45, noise=0.15, jitter=0.02, seed=17),
+    Synthetic("3-hard-132", 3, 132, 45, missing=0.3, spurious=0.3, leak=0.45, noise=0.15, jitter=0.02, seed=18),
+    Synthetic("4-hard-ramp-80-110", 4, 80, 50, end_tempo=110, change="ramp", missing=0.3, spurious=0.3,
+              leak=0.45, noise=0.15, jitter=0.02, seed=19),
+    Synthetic("3-hard-step-96-120", 3, 96, 50, end_tempo=120, missing=0.3, spurious=0.3, leak=0.45,
+              noise=0.15, jitter=0.02, seed=20),
 )
 QUICK_SYNTHETIC: tuple[Synthetic, ...] = (
     Synthetic("q4-step-110-130", 4, 110, 20, end_tempo=130, seed=101),

@@ -57,7 +57,7 @@ TICKS_PER_BEAT = 3840
 # Gap between repeated notes, so each one is struck anew.
 _GAP = TICKS_PER_BEAT // 48
 # Bump when the generated music or the rendering changes, to refresh caches.
-GENERATOR_VERSION = 3
+GENERATOR_VERSION = 4
 # Seconds between a MIDI event and the start of its sound in FluidSynth's
 # file rendering, measured by check_alignment (see the module docstring).
 RENDER_OFFSET = 0.0045
@@ -103,6 +103,9 @@ class Style:
     swing: bool = False  # the second eighth of each beat falls at 2/3 of the beat
     comp_octave: int = 0
     fills: bool = True  # snare fill at the end of every eighth bar
+    pushes: float = 0.0  # chance that a bar's chord comes an eighth early, tied over
+    wobble: float = 0.015  # players' tempo drift: standard deviation of log tempo
+    timing: float = 0.008  # timing spread of the pitched parts, seconds (drums: half)
 
 
 def _eighths(meter: int) -> tuple[int, ...]:
@@ -119,27 +122,27 @@ STYLES: dict[str, Style] = {
         ((KICK, (0, 8, 10), 108), (SNARE, (4, 12), 104), (CLOSED_HAT, _eighths(4), 72)),
         tuple((s, 2, 0 if s % 8 else 0) for s in _eighths(4)), 34,
         ((0, 6), (6, 2), (8, 6), (14, 2)), 29, 29,
-        ((0, 4, 8, 12), (0, 2, 4, 8, 10, 12), (0, 6, 8, 14)), comp_octave=-1),
+        ((0, 4, 8, 12), (0, 2, 4, 8, 10, 12), (0, 6, 8, 14)), comp_octave=-1, pushes=0.3),
     "pop": Style(
         4, MAJOR, (0, 4, 5, 3),
         ((KICK, (0, 6, 8), 100), (SNARE, (4, 12), 96), (CLOSED_HAT, _eighths(4), 64)),
         ((0, 3, 0), (3, 1, 0), (6, 2, 0), (8, 3, 0), (11, 1, 2), (14, 2, 0)), 33,
         ((0, 4), (4, 4), (8, 4), (12, 4)), 0, 73,
-        ((0, 4, 6, 8, 12), (2, 4, 8, 10), (0, 3, 6, 8, 12, 14)), pad_program=48),
+        ((0, 4, 6, 8, 12), (2, 4, 8, 10), (0, 3, 6, 8, 12, 14)), pad_program=48, pushes=0.3),
     "electronic": Style(
         4, MINOR, (0, 5, 6, 4),
         ((KICK, (0, 4, 8, 12), 112), (CLAP, (4, 12), 92), (OPEN_HAT, (2, 6, 10, 14), 70),
          (CLOSED_HAT, (1, 3, 5, 7, 9, 11, 13, 15), 44)),
         ((2, 2, 0), (6, 2, 0), (10, 2, 0), (14, 2, 3)), 38,
         ((0, 16),), 89, 80,
-        ((0, 3, 6, 8, 11, 14), (0, 8), (0, 2, 4, 6, 8, 10, 12, 14)), fills=False),
+        ((0, 3, 6, 8, 11, 14), (0, 8), (0, 2, 4, 6, 8, 10, 12, 14)), fills=False, wobble=0.0, timing=0.0),
     "funk": Style(
         4, MINOR, (0, 3),
         ((KICK, (0, 6, 10), 106), (SNARE, (4, 12), 104), (SNARE, (7, 9, 15), 36),
          (CLOSED_HAT, _sixteenths(4), 58)),
         ((0, 1, 0), (3, 1, 3), (6, 1, 0), (7, 1, 0), (10, 2, 2), (12, 1, 0), (14, 1, 3)), 36,
         ((2, 1), (5, 1), (8, 1), (11, 1), (14, 1)), 7, 61,
-        ((0, 3, 6), (8, 10, 11, 14), (2, 6, 12)), sevenths=True),
+        ((0, 3, 6), (8, 10, 11, 14), (2, 6, 12)), sevenths=True, pushes=0.4),
     "swing": Style(
         4, MAJOR, (1, 4, 0, 5),
         ((RIDE, (0, 4, 6, 8, 12, 14), 76), (PEDAL_HAT, (4, 12), 70), (KICK, (0, 4, 8, 12), 48)),
@@ -175,7 +178,7 @@ STYLES: dict[str, Style] = {
         (),
         ((0, 8, 0), (8, 8, 2)), 0,
         tuple((s, 2) for s in _eighths(4)), 0, 0,
-        ((0, 4, 8, 12), (0, 6, 8), (0, 2, 4, 8, 12)), arpeggio=True, fills=False),
+        ((0, 4, 8, 12), (0, 6, 8), (0, 2, 4, 8, 12)), arpeggio=True, fills=False, wobble=0.025),
     "strings": Style(
         4, MINOR, (0, 3, 6, 4),
         (),
@@ -193,13 +196,29 @@ STYLES: dict[str, Style] = {
         ((KICK, (0, 7, 10), 110), (SNARE, (4, 12), 104), (CLOSED_HAT, _sixteenths(4), 52)),
         ((0, 6, 0), (7, 3, 0), (10, 4, 0)), 38,
         ((0, 8), (8, 8)), 4, 11,
-        ((0, 6, 8), (2, 6, 10, 14), (0, 8, 12)), sevenths=True),
+        ((0, 6, 8), (2, 6, 10, 14), (0, 8, 12)), sevenths=True, wobble=0.0),
     "punk": Style(
         4, MAJOR, (0, 4, 5, 3),
         ((KICK, (0, 8), 112), (SNARE, (4, 12), 108), (CLOSED_HAT, (0, 4, 8, 12), 74)),
         tuple((s, 2, 0) for s in _eighths(4)), 34,
         tuple((s, 2) for s in _eighths(4)), 30, 29,
         ((0, 8), (0, 4, 8, 12)), comp_octave=-1),
+    # Drum and bass: half-time drums (snare on the third beat) under a fast
+    # pulse of hi-hats; the annotated beat is that pulse.
+    "dnb": Style(
+        4, MINOR, (0, 0, 5, 4),
+        ((KICK, (0, 10), 112), (SNARE, (8,), 108), (CLOSED_HAT, _eighths(4), 66), (RIDE, (4, 12), 50)),
+        ((0, 8, 0), (10, 6, 0)), 38,
+        ((0, 16),), 89, 81,
+        ((0, 8), (0, 6, 12), (0,)), fills=False, wobble=0.0, timing=0.0),
+    # Slow soul: backbeat on 2 and 4 under sixteenth-note hi-hats and bass.
+    "soul": Style(
+        4, MAJOR, (0, 5, 1, 4),
+        ((KICK, (0, 7, 10), 100), (SNARE, (4, 12), 98), (CLOSED_HAT, _sixteenths(4), 54),
+         (TAMBOURINE, (2, 6, 10, 14), 50)),
+        ((0, 3, 0), (3, 1, 2), (6, 2, 0), (8, 2, 3), (10, 2, 2), (13, 1, 1), (14, 2, 0)), 33,
+        ((0, 6), (6, 2), (8, 6), (14, 2)), 4, 65,
+        ((0, 3, 6, 8), (2, 4, 10, 12), (0, 6, 8, 14)), pad_program=48, sevenths=True, pushes=0.3),
 }
 
 
@@ -217,6 +236,8 @@ class Piece:
     drums: bool = True
     alternative: str = ""  # "double" or "half": the other level a listener might tap
     seed: int = 0
+    intro: int = 2  # bars before the drums and bass come in
+    breakdown: bool = False  # two bars without drums after 60 % of the piece
 
     @property
     def meter(self) -> int:
@@ -232,14 +253,16 @@ class Piece:
 PIECES: tuple[Piece, ...] = (
     Piece("rock-112", "rock", 112, 45, key=4, seed=1),
     Piece("rock-step-132-150", "rock", 132, 50, key=9, end_tempo=150, change="step", seed=2),
-    Piece("pop-100", "pop", 100, 45, key=7, seed=3),
+    Piece("pop-100", "pop", 100, 45, key=7, breakdown=True, seed=3),
     Piece("pop-ramp-116-128", "pop", 116, 50, key=2, end_tempo=128, change="ramp", seed=4),
     Piece("pop-60", "pop", 60, 48, key=5, alternative="double", seed=5),
-    Piece("electronic-128", "electronic", 128, 45, key=9, seed=6),
+    Piece("electronic-128", "electronic", 128, 45, key=9, intro=4, breakdown=True, seed=6),
     Piece("electronic-step-122-128", "electronic", 122, 55, key=2, end_tempo=128, change="step", seed=7),
     Piece("electronic-170", "electronic", 170, 40, key=5, alternative="half", seed=8),
+    Piece("dnb-172", "dnb", 172, 45, key=3, alternative="half", breakdown=True, seed=25),
     Piece("funk-96", "funk", 96, 45, key=4, seed=9),
-    Piece("funk-108", "funk", 108, 40, key=9, seed=10),
+    Piece("funk-108", "funk", 108, 40, key=9, breakdown=True, seed=10),
+    Piece("soul-68", "soul", 68, 50, key=10, alternative="double", seed=26),
     Piece("swing-150", "swing", 150, 45, key=5, seed=11),
     Piece("swing-ramp-120-144", "swing", 120, 55, key=10, end_tempo=144, change="ramp", seed=12),
     Piece("shuffle-88", "shuffle", 88, 45, key=7, seed=13),
@@ -259,9 +282,9 @@ PIECES: tuple[Piece, ...] = (
 # A few short pieces for quick runs and CI: one drummed with a tempo ramp,
 # one in 3/4 without drums.
 QUICK_PIECES: tuple[Piece, ...] = (
-    Piece("quick-rock-ramp-110-130", "rock", 110, 8, key=4, end_tempo=130, change="ramp", seed=101),
-    Piece("quick-folk-waltz-132", "folk", 132, 8, key=7, drums=False, seed=102),
-    Piece("quick-electronic-124", "electronic", 124, 8, key=9, seed=103),
+    Piece("quick-rock-ramp-110-130", "rock", 110, 8, key=4, end_tempo=130, change="ramp", intro=0, seed=101),
+    Piece("quick-folk-waltz-132", "folk", 132, 8, key=7, drums=False, intro=0, seed=102),
+    Piece("quick-electronic-124", "electronic", 124, 8, key=9, intro=0, seed=103),
 )
 
 
@@ -273,28 +296,41 @@ QUICK_PIECES: tuple[Piece, ...] = (
 def tempo_map(piece: Piece) -> list[tuple[int, int]]:
     """(tick, microseconds per beat) events of the piece, the first at tick 0.
 
-    A step changes tempo at the first downbeat of the second half; a ramp
-    changes it linearly in beat position, one event per eighth note, from
+    The planned tempo is constant, or steps to ``end_tempo`` at the first
+    downbeat of the second half, or ramps linearly in beat position from
     the end of the second bar to the start of the second-to-last bar (over
-    the whole piece when it has fewer than 8 bars).
+    the whole piece when it has fewer than 8 bars). The players' drift
+    (the style's ``wobble``) multiplies it beat by beat with a slowly
+    wandering factor, seeded by the piece. Every beat with a new tempo gets
+    its own event.
     """
-    start = round(60e6 / piece.tempo)
-    if piece.change == "none" or piece.end_tempo is None:
-        return [(0, start)]
-    end = round(60e6 / piece.end_tempo)
+    beats = piece.bars * piece.meter
+    bpm = np.full(beats, float(piece.tempo))
+    if piece.change != "none" and piece.end_tempo is not None:
+        if piece.change == "step":
+            bpm[(piece.bars // 2) * piece.meter:] = piece.end_tempo
+        elif piece.change == "ramp":
+            margin = 2 * piece.meter if piece.bars >= 8 else 0  # short pieces ramp all the way
+            first, last = margin, beats - margin
+            share = np.clip((np.arange(beats) - first) / max(last - first, 1), 0.0, 1.0)
+            bpm = piece.tempo + (piece.end_tempo - piece.tempo) * share
+        else:
+            raise ValueError(f"unknown tempo change {piece.change!r}")
+    wobble = STYLES[piece.style].wobble
+    if wobble > 0:
+        # A first-order autoregression in log tempo: drifts over a few bars.
+        rng = np.random.default_rng(piece.seed + 7919)
+        keep = 0.9
+        drift = np.zeros(beats)
+        for k in range(1, beats):
+            drift[k] = keep * drift[k - 1] + rng.normal(0.0, wobble * math.sqrt(1 - keep**2))
+        bpm = bpm * np.exp(drift)
     lead = LEAD_IN_BEATS * TICKS_PER_BEAT
-    bar = piece.meter * TICKS_PER_BEAT
-    if piece.change == "step":
-        return [(0, start), (lead + (piece.bars // 2) * bar, end)]
-    if piece.change != "ramp":
-        raise ValueError(f"unknown tempo change {piece.change!r}")
-    margin = 2 if piece.bars >= 8 else 0  # short pieces ramp all the way
-    first, last = lead + margin * bar, lead + (piece.bars - margin) * bar
-    events = [(0, start)]
-    step = TICKS_PER_BEAT // 2
-    for tick in range(first, last + 1, step):
-        bpm = piece.tempo + (piece.end_tempo - piece.tempo) * (tick - first) / (last - first)
-        events.append((tick, round(60e6 / bpm)))
+    events = [(0, round(60e6 / bpm[0]))]
+    for k in range(1, beats):
+        us = round(60e6 / bpm[k])
+        if us != events[-1][1]:
+            events.append((lead + k * TICKS_PER_BEAT, us))
     return events
 
 
@@ -371,42 +407,58 @@ def _step_tick(style: Style, bar_tick: int, step: float) -> int:
 
 
 def compose(piece: Piece) -> list[_Track]:
-    """The notes of a piece, seeded by ``piece.seed``."""
+    """The notes of a piece, seeded by ``piece.seed``.
+
+    The form: an intro of ``piece.intro`` bars with chords and melody only,
+    then the full band, a crash opening and a fill closing every eight bars,
+    an optional two-bar breakdown without drums, and a closing chord on the
+    downbeat after the last bar. Chords are sometimes pushed an eighth ahead
+    of the bar line (the style's ``pushes``); every note but the grid's
+    drums is placed with a little human spread (``timing``).
+    """
     style = STYLES[piece.style]
     rng = np.random.default_rng(piece.seed)
-    bar_ticks = style.meter * TICKS_PER_BEAT
+    meter, bar_ticks = style.meter, style.meter * TICKS_PER_BEAT
     sixteenth = TICKS_PER_BEAT // 4
     lead_in = LEAD_IN_BEATS * TICKS_PER_BEAT
+    # Timing spread in ticks, at the starting tempo.
+    ticks_per_second = TICKS_PER_BEAT * piece.tempo / 60.0
     drums = _Track(9, None, 100)
     bass = _Track(0, style.bass_program, 100)
     comp = _Track(1, style.comp_program, 84)
     lead = _Track(2, style.lead_program, 96)
     pad = _Track(3, style.pad_program, 64) if style.pad_program is not None else None
 
-    # Melody: a four-bar phrase, repeated with small changes.
+    def human(tick: int, spread: float) -> int:
+        return max(0, tick + int(round(rng.normal(0.0, spread) * ticks_per_second))) if spread > 0 else tick
+
+    breakdown = range(int(0.6 * piece.bars), int(0.6 * piece.bars) + 2) if piece.breakdown else range(0)
+    # A pushed bar's chord starts an eighth before its bar line.
+    pushed = [0 < bar < piece.bars and rng.random() < style.pushes for bar in range(piece.bars + 1)]
     scale = style.scale
+    # Melody: a four-bar phrase, repeated with small changes.
     phrase = [int(i) for i in rng.integers(0, len(style.lead_rhythms), 4)]
     degree = 7 + int(rng.integers(0, 3))  # scale degrees above the key's C4
     for bar in range(piece.bars + 1):
         tick = lead_in + bar * bar_ticks
         chord = _chord(style, piece.key, style.progression[bar % len(style.progression)])
         closing = bar == piece.bars
-        # Drums: a crash opens each eight-bar section, a fill closes it.
-        if piece.drums and style.drums:
-            if bar % 8 == 0 or closing:
+        band = bar >= min(piece.intro, piece.bars - 1)
+        if piece.drums and style.drums and band and bar not in breakdown:
+            if bar % 8 == 0 or closing or bar == piece.intro or bar - 2 in breakdown[:1]:
                 drums.add(tick, sixteenth, CRASH, 100)
             fill = style.fills and bar % 8 == 7 and not closing
             for note, steps, velocity in style.drums:
                 for step in steps:
                     if closing and step > 0:
                         continue
-                    if fill and step >= 4 * style.meter - 4 and note != KICK:
+                    if fill and step >= 4 * meter - 4 and note != KICK:
                         continue
                     accent = 8 if step % 4 == 0 else 0
-                    jitter = int(rng.integers(-6, 7))
-                    drums.add(_step_tick(style, tick, step), sixteenth, note, velocity + accent + jitter)
+                    at = human(_step_tick(style, tick, step), style.timing / 2)
+                    drums.add(at, sixteenth, note, velocity + accent + int(rng.integers(-6, 7)))
             if fill:
-                for step in range(4 * style.meter - 4, 4 * style.meter):
+                for step in range(4 * meter - 4, 4 * meter):
                     drum = SNARE if step % 2 == 0 else (HIGH_TOM if step % 4 == 1 else LOW_TOM)
                     drums.add(_step_tick(style, tick, step), sixteenth, drum, 86 + 6 * (step % 4))
         if closing:
@@ -417,21 +469,28 @@ def compose(piece: Piece) -> list[_Track]:
                 for p in chord:
                     pad.add(tick, CLOSING_BEATS * TICKS_PER_BEAT, p + 12, 70)
             break
-        # Bass.
-        for step, length, tone in style.bass:
-            bass.add(_step_tick(style, tick, step), length * sixteenth - _GAP, _tone(chord, tone) - 12, 92)
-        # Chords, or a rising arpeggio through them.
+        if band or not (piece.drums and style.drums):
+            for step, length, tone in style.bass:
+                at = human(_step_tick(style, tick, step), style.timing)
+                bass.add(at, length * sixteenth - _GAP, _tone(chord, tone) - 12, 92)
+        # Chords, or a rising arpeggio through them; a push takes the next
+        # bar's chord into this bar's last eighth.
         octave = 12 * (1 + style.comp_octave)
+        next_chord = _chord(style, piece.key, style.progression[(bar + 1) % len(style.progression)])
         for i, (step, length) in enumerate(style.comp):
-            at = _step_tick(style, tick, step)
+            if pushed[bar] and step == 0 and not style.arpeggio:
+                continue
+            if pushed[bar + 1] and step >= 4 * meter - 2 and not style.arpeggio:
+                continue
+            at = human(_step_tick(style, tick, step), style.timing)
             if style.arpeggio:
-                comp.add(at, length * sixteenth, _tone(chord, i % (len(chord) + 1)) + octave - 12 + 12 * (i // 4 % 2), 72)
-            elif style.comp_program in (29, 30):  # power chords for distorted guitars
-                for p in (chord[0], chord[0] + 7, chord[0] + 12):
-                    comp.add(at, length * sixteenth - _GAP, p + octave, 80)
+                pitch = _tone(chord, i % (len(chord) + 1)) + octave - 12 + 12 * (i // 4 % 2)
+                comp.add(at, length * sixteenth, pitch, 72)
             else:
-                for p in chord:
-                    comp.add(at, length * sixteenth - _GAP, p + octave, 70 + int(rng.integers(-5, 6)))
+                _strike(comp, style, at, length * sixteenth - _GAP, chord, octave, rng)
+        if pushed[bar + 1] and not style.arpeggio:
+            at = human(_step_tick(style, tick, 4 * meter - 2), style.timing)
+            _strike(comp, style, at, 2 * sixteenth + style.comp[0][1] * sixteenth - _GAP, next_chord, octave, rng)
         if pad is not None:
             for p in chord:
                 pad.add(tick, bar_ticks, p + 12, 58)
@@ -441,16 +500,28 @@ def compose(piece: Piece) -> list[_Track]:
         onsets = style.lead_rhythms[phrase[bar % 4] if rng.random() < 0.8 else int(rng.integers(0, len(style.lead_rhythms)))]
         chord_classes = {p % 12 for p in chord}
         for i, step in enumerate(onsets):
-            nxt = onsets[i + 1] if i + 1 < len(onsets) else 4 * style.meter
+            nxt = onsets[i + 1] if i + 1 < len(onsets) else 4 * meter
             degree = int(np.clip(degree + rng.choice((-2, -1, -1, 0, 1, 1, 2)), 4, 13))
             pitch = 60 + piece.key % 12 + scale[degree % 7] + 12 * (degree // 7 - 1)
             if step % 4 == 0:  # on the beat: move to the nearest chord tone
                 while pitch % 12 not in chord_classes:
                     pitch -= 1
             length = min(nxt - step, 6) * sixteenth - 2 * _GAP
-            lead.add(_step_tick(style, tick, step), length, pitch, 88 + int(rng.integers(-8, 9)))
+            at = human(_step_tick(style, tick, step), style.timing)
+            lead.add(at, length, pitch, 88 + int(rng.integers(-8, 9)))
     tracks = [bass, comp, lead] + ([pad] if pad is not None else [])
     return tracks + ([drums] if drums.notes else [])
+
+
+def _strike(track: _Track, style: Style, tick: int, length: int, chord: list[int], octave: int,
+            rng: np.random.Generator) -> None:
+    """One chord hit: power chords for distorted guitars, the whole chord otherwise."""
+    if style.comp_program in (29, 30):
+        for p in (chord[0], chord[0] + 7, chord[0] + 12):
+            track.add(tick, length, p + octave, 80)
+    else:
+        for p in chord:
+            track.add(tick, length, p + octave, 70 + int(rng.integers(-5, 6)))
 
 
 def write_midi(piece: Piece, path: Path | str, tracks: list[_Track] | None = None,

@@ -100,6 +100,7 @@ def _parser() -> argparse.ArgumentParser:
     live.add_argument("--fps", type=_positive, default=100.0,
                       help="activation frames per second (default: 100)")
     _add_tempo_options(live)
+    live.set_defaults(run=_live_command)
     _add_downbeats_parser(commands)
     return parser
 
@@ -294,211 +295,6 @@ def _beats_command(args) -> int:
     return 0
 
 
-# The downbeats command.
-
-
-def _add_downbeats_parser(commands) -> None:
-    from .downbeats import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE
-
-    parser = commands.add_parser(
-        "downbeats",
-        help="print the beats and their position in the bar (1 = downbeat)",
-        description="Print beat times (seconds) and their position in the bar, 1 for a downbeat, "
-                    "of an audio file or a two-column beat/downbeat activation.",
-    )
-    parser.add_argument("file", metavar="FILE",
-                        help="audio file, or activation (.npy of shape (frames, 2), or text with "
-                             "two values per line: beat, downbeat)")
-    parser.add_argument("--fps", type=_positive, default=100.0,
-                        help="frames per second of the activation (default: 100)")
-    parser.add_argument("--format", choices=("text", "json"), default="text",
-                        help="text: one 'time position' pair per line; json: beats, positions, meter, tempo")
-    parser.add_argument("--online", action="store_true",
-                        help="causal tracking, as a live stream would see it")
-    parser.add_argument("--plot", metavar="PNG",
-                        help="draw activation, beats, downbeats and tempo into this image (needs matplotlib)")
-    parser.add_argument("--beats-per-bar", type=_whole, nargs="+", metavar="N",
-                        default=list(DEFAULT_BEATS_PER_BAR),
-                        help="meters to choose from (default: %s)" % " ".join(map(str, DEFAULT_BEATS_PER_BAR)))
-    parser.add_argument("--meter-change", type=float, default=DEFAULT_METER_CHANGE,
-                        help="probability of a change of meter at a bar line (default: %g)" % DEFAULT_METER_CHANGE)
-    parser.add_argument("--beat-includes-downbeats", action="store_true",
-                        help="the activation's first column is the probability of any beat, downbeats "
-                             "included (default: of a beat that is not a downbeat)")
-    _add_tempo_options(parser)
-    _add_model_options(parser)
-    parser.set_defaults(run=_downbeats_command)
-
-
-def _whole(text: str) -> int:
-    try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
-
-
-def _add_model_options(parser: argparse.ArgumentParser) -> None:
-    """The model options that the shared tempo options may not add yet."""
-    from .statespace import DEFAULT_OBSERVATION_LAMBDA, DEFAULT_TRANSITION_LAMBDA
-
-    have = parser._option_string_actions
-    if "--num-tempi" not in have:
-        parser.add_argument("--num-tempi", type=_whole, default=None,
-                            help="number of log-spaced tempo lanes (default: every whole-frame interval)")
-    if "--transition-lambda" not in have:
-        parser.add_argument("--transition-lambda", type=float, default=DEFAULT_TRANSITION_LAMBDA,
-                            help=f"tempo-change penalty (default: {DEFAULT_TRANSITION_LAMBDA:g})")
-    if "--observation-lambda" not in have:
-        parser.add_argument("--observation-lambda", type=float, default=DEFAULT_OBSERVATION_LAMBDA,
-                            help="one beat in this many frames parts reads the activation "
-                                 f"(default: {DEFAULT_OBSERVATION_LAMBDA:g})")
-
-
-def load_downbeat_activation(path: str) -> np.ndarray:
-    """Read a two-column activation saved as ``.npy`` or as text, two values per line."""
-    try:
-        if path.lower().endswith(".npy"):
-            values = np.load(path, allow_pickle=False)
-        else:
-            with open(path, encoding="utf-8") as handle:
-                rows = [line.replace(",", " ").split() for line in handle]
-            rows = [row for row in rows if row]
-            widths = {len(row) for row in rows}
-            if len(widths) > 1:
-                raise CommandError(f"activation in {path} has lines of {sorted(widths)} values; "
-                                   "give two per line (beat, downbeat)")
-            values = np.array(rows, dtype=np.float64)
-    except (OSError, ValueError, UnicodeDecodeError) as exc:
-        raise CommandError(f"cannot read activation from {path}: {exc}") from None
-    values = np.asarray(values)
-    if values.dtype.kind not in "biuf":
-        raise CommandError(f"activation in {path} is not numeric (dtype {values.dtype})")
-    if values.size == 0:
-        raise CommandError(f"activation in {path} is empty")
-    if values.ndim == 1 or (values.ndim == 2 and values.shape[1] == 1):
-        raise CommandError(
-            f"activation in {path} has one value per frame; downbeats needs two (beat, downbeat)"
-        )
-    return values
-
-
-def _downbeat_activation_for(path: str, fps: float, online: bool) -> np.ndarray:
-    from .audio import AudioError, read_audio
-    from .downbeat_onset import downbeat_activation
-
-    if not os.path.exists(path):
-        raise CommandError(f"no such file: {path}")
-    if path.lower().endswith(ACTIVATION_SUFFIXES):
-        return load_downbeat_activation(path)
-    try:
-        signal, sample_rate = read_audio(path)
-    except AudioError as exc:
-        raise CommandError(str(exc)) from None
-    if fps > sample_rate:
-        raise CommandError(f"--fps {fps:g} is above the sample rate of {path} ({sample_rate} Hz)")
-    try:
-        return downbeat_activation(signal, sample_rate, fps, online=online)
-    except ValueError as exc:
-        raise CommandError(f"{path}: {exc}") from None
-
-
-def _downbeats_command(args) -> int:
-    from .downbeats import DownbeatStream, check_downbeat_activation, downbeat_state_space, track_downbeats
-
-    if args.plot is not None:
-        _check_plot_target(args.plot)
-    options = _tempo_options(args)
-    for name in ("num_tempi", "transition_lambda", "observation_lambda"):
-        options.setdefault(name, getattr(args, name))
-    try:
-        space = downbeat_state_space(fps=args.fps, beats_per_bar=args.beats_per_bar,
-                                     meter_change=args.meter_change, **options)
-    except ValueError as exc:
-        raise CommandError(f"impossible downbeat model: {exc}") from None
-    activation = _downbeat_activation_for(args.file, args.fps, args.online)
-    try:
-        activation = check_downbeat_activation(activation, f"activation of {args.file}",
-                                               beat_includes_downbeats=args.beat_includes_downbeats)
-    except ValueError as exc:
-        raise CommandError(str(exc)) from None
-    if args.online:
-        stream = DownbeatStream(args.fps, state_space=space)
-        chunk = max(1, round(_ONLINE_CHUNK_SECONDS * args.fps))
-        parts = [stream.process(activation[start : start + chunk])
-                 for start in range(0, activation.shape[0], chunk)]
-        beats = np.concatenate([p[0] for p in parts])
-        positions = np.concatenate([p[1] for p in parts])
-        meter = stream.beats_per_bar
-        frame_tempo = None
-    else:
-        track = track_downbeats(activation, args.fps, state_space=space)
-        beats, positions, meter, frame_tempo = track.beats, track.positions, track.beats_per_bar, track.tempo
-
-    if args.format == "json":
-        if frame_tempo is not None:
-            tempo = float(np.median(frame_tempo))
-        else:
-            gaps = np.diff(beats)
-            tempo = 60.0 / float(np.median(gaps)) if gaps.size else None
-        print(json.dumps({
-            "file": args.file,
-            "fps": args.fps,
-            "mode": "online" if args.online else "offline",
-            "beats": [round(float(b), 3) for b in beats],
-            "positions": [int(p) for p in positions],
-            "beats_per_bar": meter,
-            "tempo": None if tempo is None else round(tempo, 2),
-        }))
-    else:
-        for beat, position in zip(beats, positions):
-            print(f"{beat:.3f} {position}")
-    if args.plot is not None:
-        _plot_downbeats(args.plot, activation, args.fps, beats, positions, frame_tempo,
-                        f"{os.path.basename(args.file)}: {meter} beats per bar")
-    return 0
-
-
-def _check_plot_target(png: str) -> None:
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        raise CommandError("--plot needs matplotlib (pip install 'cadentia[plot]')") from None
-    folder = os.path.dirname(os.path.abspath(png))
-    if not os.path.isdir(folder):
-        raise CommandError(f"cannot write plot {png}: no such directory {folder}")
-
-
-def _plot_downbeats(png, activation, fps, beats, positions, frame_tempo, title) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    times = np.arange(activation.shape[0]) / fps
-    fig, (top, bottom) = plt.subplots(2, 1, figsize=(12, 6), sharex=True)
-    top.plot(times, activation[:, 0], lw=0.8, color="0.4", label="beat")
-    top.plot(times, activation[:, 1], lw=0.8, color="tab:orange", label="downbeat")
-    for beat, position in zip(beats, positions):
-        top.axvline(beat, color="tab:red" if position == 1 else "tab:blue",
-                    lw=1.2 if position == 1 else 0.6, alpha=0.7)
-    top.set_ylabel("activation")
-    top.legend(loc="upper right")
-    top.set_title(f"{title} (downbeats red, beats blue)")
-    if frame_tempo is not None:
-        bottom.plot(times, frame_tempo, color="tab:blue")
-    elif len(beats) > 1:
-        bottom.step(beats[1:], 60.0 / np.diff(beats), where="post", color="tab:blue")
-    bottom.set_ylabel("tempo (BPM)")
-    bottom.set_xlabel("time (s)")
-    fig.tight_layout()
-    try:
-        fig.savefig(png, dpi=100)
-    except (OSError, ValueError) as exc:
-        raise CommandError(f"cannot write plot {png}: {exc}") from None
-    finally:
-        plt.close(fig)
-
-
 def _live_command(args) -> int:
     from .tracker import AudioBeatStream
 
@@ -656,11 +452,214 @@ def _device_blocks(args):
         raise CommandError(f"sound card {args.device}: {exc}") from None
 
 
+# The downbeats command.
+
+
+def _add_downbeats_parser(commands) -> None:
+    from .downbeats import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE
+
+    parser = commands.add_parser(
+        "downbeats",
+        help="print the beats and their position in the bar (1 = downbeat)",
+        description="Print beat times (seconds) and their position in the bar, 1 for a downbeat, "
+                    "of an audio file or a two-column beat/downbeat activation.",
+    )
+    parser.add_argument("file", metavar="FILE",
+                        help="audio file, or activation (.npy of shape (frames, 2), or text with "
+                             "two values per line: beat, downbeat)")
+    parser.add_argument("--fps", type=_positive, default=100.0,
+                        help="frames per second of the activation (default: 100)")
+    parser.add_argument("--format", choices=("text", "json"), default="text",
+                        help="text: one 'time position' pair per line; json: beats, positions, meter, tempo")
+    parser.add_argument("--online", action="store_true",
+                        help="causal tracking, as a live stream would see it")
+    parser.add_argument("--plot", metavar="PNG",
+                        help="draw activation, beats, downbeats and tempo into this image (needs matplotlib)")
+    parser.add_argument("--beats-per-bar", type=_whole, nargs="+", metavar="N",
+                        default=list(DEFAULT_BEATS_PER_BAR),
+                        help="meters to choose from (default: %s)" % " ".join(map(str, DEFAULT_BEATS_PER_BAR)))
+    parser.add_argument("--meter-change", type=float, default=DEFAULT_METER_CHANGE,
+                        help="probability of a change of meter at a bar line (default: %g)" % DEFAULT_METER_CHANGE)
+    parser.add_argument("--beat-includes-downbeats", action="store_true",
+                        help="the activation's first column is the probability of any beat, downbeats "
+                             "included (default: of a beat that is not a downbeat)")
+    _add_tempo_options(parser)
+    _add_model_options(parser)
+    parser.set_defaults(run=_downbeats_command)
+
+
+def _whole(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
+
+
+def _add_model_options(parser: argparse.ArgumentParser) -> None:
+    """The model options that the shared tempo options may not add yet."""
+    from .statespace import DEFAULT_OBSERVATION_LAMBDA, DEFAULT_TRANSITION_LAMBDA
+
+    have = parser._option_string_actions
+    if "--num-tempi" not in have:
+        parser.add_argument("--num-tempi", type=_whole, default=None,
+                            help="number of log-spaced tempo lanes (default: every whole-frame interval)")
+    if "--transition-lambda" not in have:
+        parser.add_argument("--transition-lambda", type=float, default=DEFAULT_TRANSITION_LAMBDA,
+                            help=f"tempo-change penalty (default: {DEFAULT_TRANSITION_LAMBDA:g})")
+    if "--observation-lambda" not in have:
+        parser.add_argument("--observation-lambda", type=float, default=DEFAULT_OBSERVATION_LAMBDA,
+                            help="one beat in this many frames parts reads the activation "
+                                 f"(default: {DEFAULT_OBSERVATION_LAMBDA:g})")
+
+
+def load_downbeat_activation(path: str) -> np.ndarray:
+    """Read a two-column activation saved as ``.npy`` or as text, two values per line."""
+    try:
+        if path.lower().endswith(".npy"):
+            values = np.load(path, allow_pickle=False)
+        else:
+            with open(path, encoding="utf-8") as handle:
+                rows = [line.replace(",", " ").split() for line in handle]
+            rows = [row for row in rows if row]
+            widths = {len(row) for row in rows}
+            if len(widths) > 1:
+                raise CommandError(f"activation in {path} has lines of {sorted(widths)} values; "
+                                   "give two per line (beat, downbeat)")
+            values = np.array(rows, dtype=np.float64)
+    except (OSError, ValueError, UnicodeDecodeError) as exc:
+        raise CommandError(f"cannot read activation from {path}: {exc}") from None
+    values = np.asarray(values)
+    if values.dtype.kind not in "biuf":
+        raise CommandError(f"activation in {path} is not numeric (dtype {values.dtype})")
+    if values.size == 0:
+        raise CommandError(f"activation in {path} is empty")
+    if values.ndim == 1 or (values.ndim == 2 and values.shape[1] == 1):
+        raise CommandError(
+            f"activation in {path} has one value per frame; downbeats needs two (beat, downbeat)"
+        )
+    return values
+
+
+def _downbeat_activation_for(path: str, fps: float, online: bool = False) -> np.ndarray:
+    from .audio import AudioError, read_audio
+    from .downbeat_onset import downbeat_activation
+
+    if not os.path.exists(path):
+        raise CommandError(f"no such file: {path}")
+    if path.lower().endswith(ACTIVATION_SUFFIXES):
+        return load_downbeat_activation(path)
+    try:
+        signal, sample_rate = read_audio(path)
+    except AudioError as exc:
+        raise CommandError(str(exc)) from None
+    if fps > sample_rate:
+        raise CommandError(f"--fps {fps:g} is above the sample rate of {path} ({sample_rate} Hz)")
+    try:
+        return downbeat_activation(signal, sample_rate, fps, online=online)
+    except ValueError as exc:
+        raise CommandError(f"{path}: {exc}") from None
+
+
+def _downbeats_command(args) -> int:
+    from .downbeats import DownbeatStream, check_downbeat_activation, downbeat_state_space, track_downbeats
+
+    if args.plot is not None:
+        _check_plot_target(args.plot)
+    options = _tempo_options(args)
+    for name in ("num_tempi", "transition_lambda", "observation_lambda"):
+        options.setdefault(name, getattr(args, name))
+    try:
+        space = downbeat_state_space(fps=args.fps, beats_per_bar=args.beats_per_bar,
+                                     meter_change=args.meter_change, **options)
+    except ValueError as exc:
+        raise CommandError(f"impossible downbeat model: {exc}") from None
+    activation = _downbeat_activation_for(args.file, args.fps, args.online)
+    try:
+        activation = check_downbeat_activation(activation, f"activation of {args.file}",
+                                               beat_includes_downbeats=args.beat_includes_downbeats)
+    except ValueError as exc:
+        raise CommandError(str(exc)) from None
+    if args.online:
+        stream = DownbeatStream(args.fps, state_space=space)
+        chunk = max(1, round(_ONLINE_CHUNK_SECONDS * args.fps))
+        parts = [stream.process(activation[start : start + chunk])
+                 for start in range(0, activation.shape[0], chunk)]
+        beats = np.concatenate([p[0] for p in parts])
+        positions = np.concatenate([p[1] for p in parts])
+        meter = stream.beats_per_bar
+        frame_tempo = None
+    else:
+        track = track_downbeats(activation, args.fps, state_space=space)
+        beats, positions, meter, frame_tempo = track.beats, track.positions, track.beats_per_bar, track.tempo
+
+    if args.format == "json":
+        if frame_tempo is not None:
+            tempo = float(np.median(frame_tempo))
+        else:
+            gaps = np.diff(beats)
+            tempo = 60.0 / float(np.median(gaps)) if gaps.size else None
+        print(json.dumps({
+            "file": args.file,
+            "fps": args.fps,
+            "mode": "online" if args.online else "offline",
+            "beats": [round(float(b), 3) for b in beats],
+            "positions": [int(p) for p in positions],
+            "beats_per_bar": meter,
+            "tempo": None if tempo is None else round(tempo, 2),
+        }))
+    else:
+        for beat, position in zip(beats, positions):
+            print(f"{beat:.3f} {position}")
+    if args.plot is not None:
+        _plot_downbeats(args.plot, activation, args.fps, beats, positions, frame_tempo,
+                        f"{os.path.basename(args.file)}: {meter} beats per bar")
+    return 0
+
+
+def _check_plot_target(png: str) -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise CommandError("--plot needs matplotlib (pip install 'cadentia[plot]')") from None
+    folder = os.path.dirname(os.path.abspath(png))
+    if not os.path.isdir(folder):
+        raise CommandError(f"cannot write plot {png}: no such directory {folder}")
+
+
+def _plot_downbeats(png, activation, fps, beats, positions, frame_tempo, title) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    times = np.arange(activation.shape[0]) / fps
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(12, 6), sharex=True)
+    top.plot(times, activation[:, 0], lw=0.8, color="0.4", label="beat")
+    top.plot(times, activation[:, 1], lw=0.8, color="tab:orange", label="downbeat")
+    for beat, position in zip(beats, positions):
+        top.axvline(beat, color="tab:red" if position == 1 else "tab:blue",
+                    lw=1.2 if position == 1 else 0.6, alpha=0.7)
+    top.set_ylabel("activation")
+    top.legend(loc="upper right")
+    top.set_title(f"{title} (downbeats red, beats blue)")
+    if frame_tempo is not None:
+        bottom.plot(times, frame_tempo, color="tab:blue")
+    elif len(beats) > 1:
+        bottom.step(beats[1:], 60.0 / np.diff(beats), where="post", color="tab:blue")
+    bottom.set_ylabel("tempo (BPM)")
+    bottom.set_xlabel("time (s)")
+    fig.tight_layout()
+    try:
+        fig.savefig(png, dpi=100)
+    except (OSError, ValueError) as exc:
+        raise CommandError(f"cannot write plot {png}: {exc}") from None
+    finally:
+        plt.close(fig)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        if args.command == "live":
-            return _live_command(args)
         return getattr(args, "run", _beats_command)(args)
     except CommandError as exc:
         print(f"cadentia: error: {exc}", file=sys.stderr)

@@ -47,9 +47,11 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
+from numpy.lib.stride_tricks import as_strided
+# scipy.signal and scipy.ndimage would do the window, the smoothing and the
+# maximum filter, but importing them costs more than a whole 15-minute file
+# takes to analyse; the few lines below do the same, bit-reproducibly.
 import scipy.fft
-import scipy.ndimage
-import scipy.signal
 import scipy.sparse
 
 __all__ = ["OnsetStream", "onset_strength", "to_float32"]
@@ -67,12 +69,13 @@ class _Design:
     max_frequency: float = 16000.0
     # Magnitudes are sinusoid amplitudes (full scale 1) before log1p(compression * x).
     compression: float = 25.0
-    max_filter_bands: int = 3  # 1: plain spectral flux
+    max_filter_bands: int = 1  # 1: plain spectral flux; 3: vibrato suppression
     lag_seconds: float = 0.01
     whitening_seconds: float = 0.0  # 0: no adaptive whitening
-    baseline_seconds: float = 0.25
+    baseline_seconds: float = 1.0
+    baseline_scale: float = 0.5
     smooth_seconds: float = 0.02
-    level_seconds: float = 4.0  # time for the peak level to fall to 1/e
+    level_seconds: float = 30.0  # time for the peak level to fall to 1/e
     # Below this peak level (flux summed over bands) the input counts as
     # silence or dither, not music: about one band rising by a factor of 2.
     level_floor: float = 0.5
@@ -82,7 +85,7 @@ class _Design:
 DESIGN = _Design()
 # Frames per transform call: bounds memory on long blocks and keeps the
 # batch in cache.
-_BATCH_FRAMES = 128
+_BATCH_FRAMES = 32
 
 
 def _log_filterbank(frame_size: int, sample_rate: float, design: _Design) -> scipy.sparse.csr_array:
@@ -101,6 +104,13 @@ def _log_filterbank(frame_size: int, sample_rate: float, design: _Design) -> sci
         weights[mid : hi + 1, band] = np.linspace(1.0, 0.0, hi - mid + 1)
         weights[:, band] /= weights[:, band].sum()
     return scipy.sparse.csr_array(weights)
+
+
+def _windows(values: np.ndarray, width: int) -> np.ndarray:
+    """Read-only view of every run of `width` consecutive values (sliding_window_view
+    without its per-call checks, which cost more than the work on short blocks)."""
+    step = values.strides[0]
+    return as_strided(values, (values.size - width + 1, width), (step, step), writeable=False)
 
 
 def to_float32(block: npt.ArrayLike, name: str = "block") -> np.ndarray:
@@ -163,7 +173,7 @@ class OnsetStream:
         self._design = d = _design
         self.frame_size = 1 << round(math.log2(d.window_seconds * sample_rate))
         self._hop = sample_rate / fps
-        window = scipy.signal.get_window("hann", self.frame_size, fftbins=False)
+        window = np.hanning(self.frame_size)
         # Scale so a full-scale sinusoid has magnitude 1 whatever the frame size.
         self._window = (window * (2.0 / window.sum())).astype(np.float32)
         filterbank = _log_filterbank(self.frame_size, sample_rate, d)
@@ -173,11 +183,14 @@ class OnsetStream:
         num_bands = self._filterbank_t.shape[0]
         self._band_sum = scipy.sparse.csr_array(np.ones((1, num_bands), dtype=np.float32))
         self._lag = max(1, round(d.lag_seconds * fps))
-        # Exponential baseline: b[t] = (1 - a) x[t] + a b[t-1].
-        self._baseline_a = math.exp(-1.0 / max(d.baseline_seconds * fps, 1e-9))
+        self._baseline_frames = max(1, round(d.baseline_seconds * fps))
         taps = max(1, round(3 * d.smooth_seconds * fps))
-        self._smooth = np.exp(-np.arange(taps) / max(d.smooth_seconds * fps, 1e-9)).astype(np.float64)
+        # Oldest first, to line up with the frames of a sliding window.
+        self._smooth = np.exp(-np.arange(taps)[::-1] / max(d.smooth_seconds * fps, 1e-9))
         self._log_decay = -1.0 / (d.level_seconds * fps)
+        # Reused for every batch of frames: fresh large arrays would cost
+        # page faults on every batch.
+        self._work = np.empty((_BATCH_FRAMES, self.frame_size), dtype=np.float32)
         if d.whitening_seconds > 0:
             self._white_log_decay = -1.0 / (d.whitening_seconds * fps)
         self.reset()
@@ -208,7 +221,7 @@ class OnsetStream:
         self._next_frame = 0
         self._finished = False
         self._history = None  # the last `lag` frames of (max-filtered) bands
-        self._baseline_zi = None
+        self._flux_history = np.zeros(self._baseline_frames - 1)
         self._smooth_history = np.zeros(self._smooth.size - 1)
         self._level_max = -math.inf  # running max of log(level) - t * log_decay
         self._white_max = None
@@ -226,9 +239,21 @@ class OnsetStream:
             return np.zeros(0)
         if not np.isfinite(samples).all():
             raise ValueError("audio has non-finite samples")
-        mono = samples[:, 0] if samples.shape[1] == 1 else samples.mean(axis=1, dtype=np.float32)
-        self._received += mono.size
-        self._buffer = np.concatenate((self._buffer, mono))
+        # The mix goes straight into the grown buffer; a serial sum over the
+        # channels, the same in any blocks.
+        kept = self._buffer.size
+        buffer = np.empty(kept + samples.shape[0], dtype=np.float32)
+        buffer[:kept] = self._buffer
+        mono = buffer[kept:]
+        if samples.shape[1] == 1:
+            mono[:] = samples[:, 0]
+        else:
+            np.add(samples[:, 0], samples[:, 1], out=mono)
+            for channel in range(2, samples.shape[1]):
+                mono += samples[:, channel]
+            mono *= np.float32(1.0 / samples.shape[1])
+        self._received += samples.shape[0]
+        self._buffer = buffer
         return self._frames(self._computable(self._buffer_start + self._buffer.size))
 
     def finish(self) -> np.ndarray:
@@ -259,11 +284,18 @@ class OnsetStream:
         if stop <= first:
             return np.zeros(0)
         flux = np.empty(stop - first)
-        view = np.lib.stride_tricks.sliding_window_view(self._buffer, self.frame_size)
+        view = _windows(self._buffer, self.frame_size)
+        whole_hop = int(self._hop) if self._hop == int(self._hop) else 0
         for lo in range(first, stop, _BATCH_FRAMES):
             hi = min(stop, lo + _BATCH_FRAMES)
-            starts = np.round(np.arange(lo, hi) * self._hop).astype(np.int64) - self._buffer_start
-            flux[lo - first : hi - first] = self._flux(view[starts])
+            frames = self._work[: hi - lo]
+            if whole_hop:  # frames as a strided view: windowed without a gather
+                start = lo * whole_hop - self._buffer_start
+                source = view[start : start + (hi - lo - 1) * whole_hop + 1 : whole_hop]
+            else:
+                source = view[np.round(np.arange(lo, hi) * self._hop).astype(np.int64) - self._buffer_start]
+            np.multiply(source, self._window, out=frames)
+            flux[lo - first : hi - first] = self._flux(frames)
         self._next_frame = stop
         keep_from = round(stop * self._hop)
         self._buffer = self._buffer[keep_from - self._buffer_start :].copy()
@@ -273,23 +305,25 @@ class OnsetStream:
     def _flux(self, frames: np.ndarray) -> np.ndarray:
         """Raw spectral flux of consecutive frames, continuing from the last call.
 
-        Works on (bands, frames) arrays, so the filterbank and the sum over
+        ``frames`` are windowed already. Works on (bands, frames) arrays, so the filterbank and the sum over
         bands are sparse products with the frames as contiguous columns:
         each output is then a serial sum in band order, the same for any
         number of frames at once.
         """
         d = self._design
         # (samples, frames): the transform runs down contiguous columns.
-        spectrum = scipy.fft.rfft(frames.T * self._window[:, np.newaxis], axis=0)
+        spectrum = scipy.fft.rfft(frames.T, axis=0, overwrite_x=True)
         magnitude = np.abs(spectrum[: self._num_bins])
         bands = self._filterbank_t @ magnitude
         if d.whitening_seconds > 0:
             bands = self._whiten(bands)
         bands = np.log1p(np.float32(d.compression) * bands)
-        if d.max_filter_bands > 1:
-            reference = scipy.ndimage.maximum_filter1d(bands, d.max_filter_bands, axis=0, mode="nearest")
-        else:
-            reference = bands
+        reference = bands
+        for _ in range(d.max_filter_bands // 2):  # widen by one band on each side
+            wider = reference.copy()
+            np.maximum(wider[1:], reference[:-1], out=wider[1:])
+            np.maximum(wider[:-1], reference[1:], out=wider[:-1])
+            reference = wider
         if self._history is None:
             # No rise into the first frames: compare them with the first.
             self._history = np.repeat(reference[:, :1], self._lag, axis=1)
@@ -313,16 +347,15 @@ class OnsetStream:
     def _normalise(self, flux: np.ndarray, first: int) -> np.ndarray:
         """Running normalisation of raw flux frames first, first + 1, ..."""
         d = self._design
-        a = self._baseline_a
-        if self._baseline_zi is None:
-            self._baseline_zi = np.array([a * flux[0]])
-        baseline, self._baseline_zi = scipy.signal.lfilter([1.0 - a], [1.0, -a], flux, zi=self._baseline_zi)
-        onset = np.maximum(flux - baseline, 0.0)
+        # Onsets over the mean of the last baseline_seconds (the noise floor).
+        padded = np.concatenate((self._flux_history, flux))
+        baseline = _windows(padded, self._baseline_frames).mean(axis=1)
+        self._flux_history = padded[padded.size - self._flux_history.size :]
+        onset = np.maximum(flux - self._design.baseline_scale * baseline, 0.0)
         # Causal smoothing: a peak stays where it is and spreads forward.
         padded = np.concatenate((self._smooth_history, onset))
-        onset = scipy.signal.lfilter(self._smooth, [1.0], padded)[self._smooth_history.size :]
-        if self._smooth_history.size:
-            self._smooth_history = padded[-self._smooth_history.size :]
+        onset = (_windows(padded, self._smooth.size) * self._smooth).sum(axis=1)
+        self._smooth_history = padded[padded.size - self._smooth_history.size :]
         # Peak level decaying by exp(log_decay) a frame: in the log domain a
         # running maximum of log(x[k]) - k * log_decay, exact in any blocks.
         frames = np.arange(first, first + onset.size)
