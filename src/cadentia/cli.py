@@ -513,7 +513,24 @@ def _add_model_options(parser: argparse.ArgumentParser) -> None:
 
 
 def load_downbeat_activation(path: str) -> np.ndarray:
-    """Read a two-column activation saved as ``.npy`` or as text, two values per line."""
+    """Read a two-column activation saved as ``.npy`` or as text, two values per line.
+
+    Parameters
+    ----------
+    path : str
+        The file.
+
+    Returns
+    -------
+    numpy.ndarray
+        The values as stored, at least two columns; check them with
+        :func:`cadentia.downbeats.check_downbeat_activation`.
+
+    Raises
+    ------
+    CommandError
+        The file is unreadable, empty, ragged, not numeric or one column.
+    """
     try:
         if path.lower().endswith(".npy"):
             values = np.load(path, allow_pickle=False)
