@@ -108,6 +108,17 @@ def test_bad_models_are_refused(options, message):
         downbeat_state_space(**options)
 
 
+def test_prebuilt_state_space_must_match():
+    space = downbeat_state_space(50, 60, 180, beats_per_bar=(4,))
+    act = np.zeros((100, 2))
+    assert track_downbeats(act, 50, state_space=space, beats_per_bar=[4]).fps == 50
+    for kwargs, error in [({"beats_per_bar": (3, 4)}, ValueError), ({"min_bpm": 70}, TypeError)]:
+        with pytest.raises(error):
+            track_downbeats(act, 50, state_space=space, **kwargs)
+    with pytest.raises(ValueError, match="built for 50 fps, not 100"):
+        DownbeatStream(100, state_space=space)
+
+
 # ---------------------------------------------------------------- observation
 
 

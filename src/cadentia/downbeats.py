@@ -459,8 +459,12 @@ def _state_space(
 ) -> DownbeatStateSpace:
     if state_space is None:
         return downbeat_state_space(fps=fps, beats_per_bar=beats_per_bar, **options)
-    if options or beats_per_bar is not DEFAULT_BEATS_PER_BAR:
+    if options:
         raise TypeError("give either state_space or model options, not both")
+    if beats_per_bar is not DEFAULT_BEATS_PER_BAR and _check_meters(beats_per_bar) != state_space.beats_per_bar:
+        raise ValueError(
+            f"state_space was built for beats_per_bar {state_space.beats_per_bar}, not {tuple(beats_per_bar)}"
+        )
     if state_space.fps != float(fps):
         raise ValueError(f"state_space was built for {state_space.fps:g} fps, not {fps:g}")
     return state_space
