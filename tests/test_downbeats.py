@@ -108,6 +108,17 @@ def test_bad_models_are_refused(options, message):
         downbeat_state_space(**options)
 
 
+def test_prebuilt_state_space_must_match():
+    space = downbeat_state_space(50, 60, 180, beats_per_bar=(4,))
+    act = np.zeros((100, 2))
+    assert track_downbeats(act, 50, state_space=space, beats_per_bar=[4]).fps == 50
+    for kwargs, error in [({"beats_per_bar": (3, 4)}, ValueError), ({"min_bpm": 70}, TypeError)]:
+        with pytest.raises(error):
+            track_downbeats(act, 50, state_space=space, **kwargs)
+    with pytest.raises(ValueError, match="built for 50 fps, not 100"):
+        DownbeatStream(100, state_space=space)
+
+
 # ---------------------------------------------------------------- observation
 
 
@@ -209,6 +220,15 @@ def test_audio_downbeat_activation_shape_and_sum():
     np.testing.assert_allclose(act.sum(1), onset_strength(signal, rate, 100), atol=1e-12)
     assert act.min() >= 0 and act.max() <= 1
     assert (downbeat_activation(np.zeros(8000), 8000) == 0).all()
+
+
+def test_live_audio_activation_uses_no_later_audio():
+    signal, rate, _ = synthesize_clicks(120.0, 6.0, end_bpm=None, noise=0.01)
+    whole = downbeat_activation(signal, rate, 100, online=True)
+    cut = round(4.0 * rate)
+    part = downbeat_activation(signal[:cut], rate, 100, online=True)
+    # Frames whose analysis window ends before the cut (0.1 s covers it) are final.
+    np.testing.assert_array_equal(part[:390], whole[:390])
 
 
 def test_downbeat_f_measure_backends_agree():

@@ -3,9 +3,9 @@
     cadentia beats FILE [--fps FPS] [--format text|json] [--online]
                         [--plot PNG] [--min-bpm BPM] [--max-bpm BPM]
                         [--tempo-prior CENTRE WIDTH | --no-tempo-prior]
+    cadentia downbeats FILE [--beats-per-bar N ...] [the options of beats]
     cadentia live [--rate HZ [--channels N] [--format s16le|f32le] | --device DEV]
                   [--fps FPS] [tempo options]
-    cadentia downbeats FILE [--beats-per-bar N ...] [the same options]
 
 ``downbeats`` takes audio or a two-column activation (beat that is not a
 downbeat, downbeat) and prints each beat with its position in the bar.
@@ -530,7 +530,24 @@ def _add_model_options(parser: argparse.ArgumentParser) -> None:
 
 
 def load_downbeat_activation(path: str) -> np.ndarray:
-    """Read a two-column activation saved as ``.npy`` or as text, two values per line."""
+    """Read a two-column activation saved as ``.npy`` or as text, two values per line.
+
+    Parameters
+    ----------
+    path : str
+        The file.
+
+    Returns
+    -------
+    numpy.ndarray
+        The values as stored, at least two columns; check them with
+        :func:`cadentia.downbeats.check_downbeat_activation`.
+
+    Raises
+    ------
+    CommandError
+        The file is unreadable, empty, ragged, not numeric or one column.
+    """
     try:
         if path.lower().endswith(".npy"):
             values = np.load(path, allow_pickle=False)
@@ -557,7 +574,7 @@ def load_downbeat_activation(path: str) -> np.ndarray:
     return values
 
 
-def _downbeat_activation_for(path: str, fps: float) -> np.ndarray:
+def _downbeat_activation_for(path: str, fps: float, online: bool = False) -> np.ndarray:
     from .audio import AudioError, read_audio
     from .downbeat_onset import downbeat_activation
 
@@ -572,7 +589,7 @@ def _downbeat_activation_for(path: str, fps: float) -> np.ndarray:
     if fps > sample_rate:
         raise CommandError(f"--fps {fps:g} is above the sample rate of {path} ({sample_rate} Hz)")
     try:
-        return downbeat_activation(signal, sample_rate, fps)
+        return downbeat_activation(signal, sample_rate, fps, online=online)
     except ValueError as exc:
         raise CommandError(f"{path}: {exc}") from None
 
@@ -590,7 +607,7 @@ def _downbeats_command(args) -> int:
                                      meter_change=args.meter_change, **options)
     except ValueError as exc:
         raise CommandError(f"impossible downbeat model: {exc}") from None
-    activation = _downbeat_activation_for(args.file, args.fps)
+    activation = _downbeat_activation_for(args.file, args.fps, args.online)
     try:
         activation = check_downbeat_activation(activation, f"activation of {args.file}",
                                                beat_includes_downbeats=args.beat_includes_downbeats)

@@ -48,6 +48,7 @@ from .statespace import (
     DEFAULT_TRANSITION_THRESHOLD,
     NO_BEAT_COLUMN,
     TempoPrior,
+    TempoStateSpace,
     as_tempo_prior,
     beat_intervals,
     tempo_change_weights,
@@ -110,27 +111,16 @@ class DownbeatStateSpace:
     log_initial: np.ndarray = field(repr=False)  # float32 (N,)
     tempo_prior: TempoPrior | None = None
 
-    @property
-    def num_states(self) -> int:
-        return int(self.columns.shape[0])
-
-    @property
-    def num_lanes(self) -> int:
-        return int(self.intervals.shape[0])
-
-    @property
-    def num_edges(self) -> int:
-        return int(self.pred.shape[0])
+    # The beat model's accessors read fields of the same names and meaning.
+    num_states = TempoStateSpace.num_states
+    num_lanes = TempoStateSpace.num_lanes
+    num_edges = TempoStateSpace.num_edges
+    state_bpm = TempoStateSpace.state_bpm
 
     @property
     def state_phase(self) -> np.ndarray:
         """Frames since the beat began: the beat model's name for ``state_position``."""
         return self.state_position
-
-    @property
-    def state_bpm(self) -> np.ndarray:
-        """Tempo in beats per minute of every state's lane."""
-        return 60.0 * self.fps / self.intervals[self.state_lane]
 
     def __repr__(self) -> str:
         lo, hi = self.intervals[-1], self.intervals[0]
@@ -459,8 +449,12 @@ def _state_space(
 ) -> DownbeatStateSpace:
     if state_space is None:
         return downbeat_state_space(fps=fps, beats_per_bar=beats_per_bar, **options)
-    if options or beats_per_bar is not DEFAULT_BEATS_PER_BAR:
+    if options:
         raise TypeError("give either state_space or model options, not both")
+    if beats_per_bar is not DEFAULT_BEATS_PER_BAR and _check_meters(beats_per_bar) != state_space.beats_per_bar:
+        raise ValueError(
+            f"state_space was built for beats_per_bar {state_space.beats_per_bar}, not {tuple(beats_per_bar)}"
+        )
     if state_space.fps != float(fps):
         raise ValueError(f"state_space was built for {state_space.fps:g} fps, not {fps:g}")
     return state_space
