@@ -156,7 +156,7 @@ def overhead(work: str, rows: list) -> None:
 
     def tracking_alone() -> None:  # state space prebuilt, nothing written
         for path in files:
-            track(batch._read_activation(path, 100.0))
+            track(batch._read_activation(path, 100.0), True)
 
     def command() -> None:
         _quiet_main(["beats", *files, "-o", out, "--jobs", "1", "--overwrite"])

@@ -153,6 +153,11 @@ def test_batch_command_writes_resumes_and_reports(inputs, tmp_path, capsys):
             assert (out / "pulse.beats" if result.path.endswith(".npy") else
                     out / (os.path.basename(result.path)[:-4] + ".beats")).read_text() == batch.format_result(result)
 
+    # One file to standard output gives what the batch wrote.
+    for path, name in ((inputs[0], "clicks0.beats"), (inputs[3], "pulse.beats")):
+        assert cli.main(["beats", path, "--max-bpm", "180"]) == 0
+        assert capsys.readouterr().out == (out / name).read_text()
+
     # A rerun skips what is there; --overwrite redoes it. The folder form
     # finds the same inputs.
     (out / "pulse.beats").write_text("kept\n")
@@ -173,6 +178,8 @@ def test_downbeats_batch_writes_times_and_positions(inputs, tmp_path, capsys):
         assert set(result.positions) <= {1, 2, 3, 4} and result.positions.size == result.beats.size
         name = os.path.basename(result.path)[:-4] + ".beats"
         assert (out / name).read_text() == batch.format_result(result)
+    assert cli.main(["downbeats", inputs[0], "--beats-per-bar", "3", "4"]) == 0
+    assert capsys.readouterr().out == (out / "clicks0.beats").read_text()
 
 
 @pytest.mark.parametrize("extra, message", [

@@ -111,16 +111,19 @@ _cache: dict[tuple, Callable] = {}
 _cache_lock = threading.Lock()
 
 
-def _build_tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray], tuple]:
-    """A function from an activation to (beats, positions) for these options."""
+def _build_tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray, bool], tuple]:
+    """A function from (activation, from audio?) to (beats, positions) for these options."""
     if kind == "beats":
         from .statespace import tempo_state_space
         from .tracker import track_beats
 
         space = tempo_state_space(fps=fps, **options)
 
-        def track(activation: np.ndarray) -> tuple:
-            return track_beats(activation, fps, state_space=space).beats, None
+        def track(activation: np.ndarray, from_audio: bool) -> tuple:
+            # Placed as `cadentia beats FILE` places them: onset strength
+            # peaks after the attack, a given activation at the beat.
+            placement = "state" if from_audio else "peak"
+            return track_beats(activation, fps, state_space=space, placement=placement).beats, None
 
         return track
 
@@ -131,14 +134,14 @@ def _build_tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray
     model = {k: v for k, v in options.items() if k not in per_call}
     bar_space = downbeat_state_space(fps=fps, **model)
 
-    def track_bars(activation: np.ndarray) -> tuple:
+    def track_bars(activation: np.ndarray, from_audio: bool) -> tuple:
         result = track_downbeats(activation, fps, state_space=bar_space, **per_call)
         return result.beats, np.asarray(result.positions, dtype=np.int64)
 
     return track_bars
 
 
-def _tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray], tuple]:
+def _tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray, bool], tuple]:
     """The tracker for these options, built once per process and kept."""
     key = _options_key(kind, fps, options)
     if key is None:
@@ -204,7 +207,10 @@ def track_file(path: str | os.PathLike, *, kind: Kind = "beats", fps: float = DE
     _check_kind(kind)
     try:
         track = _tracker(kind, fps, options)
-        beats, positions = track(_read_activation(path, fps, kind))
+        from .audio import ACTIVATION_SUFFIXES
+
+        from_audio = not path.lower().endswith(ACTIVATION_SUFFIXES)
+        beats, positions = track(_read_activation(path, fps, kind), from_audio)
         return FileResult(path, np.asarray(beats, dtype=np.float64), positions)
     except Exception as exc:  # noqa: BLE001 -- a failed file is a result, not a crash
         return FileResult(path, None, None, _one_line(path, exc))
