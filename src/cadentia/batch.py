@@ -7,10 +7,11 @@ and runs the same in this thread, in a thread or process pool, or on a
 Dask cluster. A file that cannot be read or tracked gives a result with
 ``error`` set instead of an exception, so one bad file never stops a batch.
 
-Building the state space takes longer than tracking a short file, so each
-worker builds it once per set of options and keeps it (:func:`_tracker`):
-threads of one process share it, every process (a pool worker, a Dask
-worker) builds its own on first use.
+Each worker builds the state space once per set of options and keeps it
+(:func:`_tracker`): threads of one process share it, every process (a pool
+worker, a Dask worker) builds its own on first use. Building it takes a
+few milliseconds, about what tracking a short file takes, and the first
+build in a process also pays for importing the tracker.
 
 Outputs are written atomically: the text goes to a temporary file in the
 destination folder and is renamed over the destination, so a reader or an
