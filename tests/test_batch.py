@@ -140,10 +140,11 @@ def _outputs(folder):
 
 def test_batch_command_writes_resumes_and_reports(inputs, tmp_path, capsys):
     out = tmp_path / "out"
-    arguments = ["beats", *inputs, "missing.wav", "-o", str(out), "--jobs", "2", "--max-bpm", "180"]
+    arguments = ["beats", *inputs, "missing.wav", "-o", str(out), "--jobs", "2", "--max-bpm", "180",
+                 "--progress"]
     assert cli.main(arguments) == 1
     captured = capsys.readouterr()
-    assert captured.out == ""
+    assert captured.out == "" and "6/6" in captured.err  # the bar is on stderr only
     errors = [line for line in captured.err.splitlines() if line.startswith("cadentia: error: ")]
     assert len(errors) == 2 and "corrupt.wav" in errors[0] + errors[1]
     assert captured.err.splitlines()[-1] == "cadentia: 4 done, 0 skipped, 2 failed"
