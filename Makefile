@@ -32,6 +32,7 @@ bench: install
 	$(PY) bench/run.py
 	$(PY) bench/tracker_bench.py --seconds 120
 	$(PY) bench/downbeats_bench.py --seconds 300
+	$(PY) bench/batch_bench.py
 
 # Fast incremental build for development: stages an importable copy of the
 # package in $(BUILD)/stage; `make check` runs the tests against it.

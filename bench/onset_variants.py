@@ -6,7 +6,8 @@ Reads the rendered set (``eval/``, rendered on first use), computes the
 activation of every piece with each front-end variant in memory, tracks it
 offline and live, and prints the mean F-measure, CMLt, AMLt (mir_eval,
 beats after 5 s) and the share of pieces whose tempo octave is right, the
-same figures ``eval/beats.py`` prints through the command line. With
+same figures ``eval/beats.py`` prints through the command line (offline
+beats at the path's beat state, as the command line places beats of audio). With
 ``--priors`` it keeps the default front end and varies the tempo prior.
 This is how the front end's design and the default prior were chosen.
 """
@@ -44,6 +45,8 @@ VARIANTS = {
     "smooth-40ms": {"smooth_seconds": 0.04},
     "baseline-0.25s": {"baseline_seconds": 0.25, "baseline_scale": 1.0},
     "no-baseline": {"baseline_scale": 0.0},
+    "baseline-half": {"baseline_scale": 0.5},
+    "baseline-full": {"baseline_scale": 1.0},
     "level-5s": {"level_seconds": 5.0},
     "level-forever": {"level_seconds": 1e9},
     "24-bands": {"bands_per_octave": 24},
@@ -88,7 +91,7 @@ def score(loaded, activations, prior="default") -> dict:
     space = tempo_state_space(fps=FPS, **options)
     rows = {"offline": [], "online": []}
     for (name, _, _, reference, true_tempo), act in zip(loaded, activations):
-        offline = track_beats(act, FPS, state_space=space)
+        offline = track_beats(act, FPS, state_space=space, placement="state")  # as `cadentia beats`
         tempo = float(np.median(offline.beat_tempo)) if offline.beats.size else None
         rows["offline"].append((harness.beat_scores(reference, offline.beats), harness.octave(tempo, true_tempo)))
         times, bpm = BeatStream(FPS, state_space=space).process(act, with_tempo=True)

@@ -1,7 +1,8 @@
 """Beat tracking from audio on the rendered set: per-piece scores and the targets.
 
     python eval/beats.py [--quick] [--online | --offline] [--jobs N]
-                         [--pieces SUBSTRING] [--cli-args "ARGS"] [--json FILE]
+                         [--pieces SUBSTRING] [--cli-args="ARGS"] [--json FILE]
+                         [--compare EARLIER.json]
 
 Renders the set when it is not cached (``build/evalset``), runs
 ``cadentia beats FILE --format json`` on every piece offline and with
@@ -71,6 +72,22 @@ def summarise(rows: list[dict], modes: list[str]) -> dict:
     return summary
 
 
+def compare(rows: list[dict], earlier: dict, modes: list[str]) -> None:
+    """Print the change of F (and of octave) of every piece also in ``earlier``."""
+    before = {row["piece"]: row for row in earlier["pieces"]}
+    print("\nchange of F against the earlier run (pieces in both):")
+    for mode in modes:
+        pairs = [(row, before[row["piece"]]) for row in rows if mode in before.get(row["piece"], {})]
+        for now, then in pairs:
+            delta = now[mode]["f"] - then[mode]["f"]
+            octave = "" if now[mode]["octave"] == then[mode]["octave"] else f"  octave {then[mode]['octave']} -> {now[mode]['octave']}"
+            if abs(delta) >= 0.005 or octave:
+                print(f"  {mode:8s} {now['piece']:26s} {then[mode]['f']:.3f} -> {now[mode]['f']:.3f} ({delta:+.3f}){octave}")
+        if pairs:
+            mean = np.mean([now[mode]["f"] - then[mode]["f"] for now, then in pairs])
+            print(f"  {mode:8s} mean change of F over {len(pairs)} pieces: {mean:+.3f}")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="the three short pieces only")
@@ -82,6 +99,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--cli-args", default="", help="extra options for `cadentia beats`, quoted")
     parser.add_argument("--out", default=None, help="cache folder of the rendered set")
     parser.add_argument("--json", default=None, help="also write the per-piece results here")
+    parser.add_argument("--compare", default=None, metavar="JSON",
+                        help="also print each piece's change of F against an earlier --json file")
     args = parser.parse_args(argv)
 
     modes = ["online"] if args.online else ["offline"] if args.offline else ["offline", "online"]
@@ -119,10 +138,12 @@ def main(argv: list[str] | None = None) -> int:
         print(f"target: octave right  {harness.verdict(summary['offline']['octave_right'], OCTAVE_TARGET)}")
     if "online" in modes:
         print(f"target: live mean F    {harness.verdict(summary['online']['f'], ONLINE_F_TARGET)}")
+    if args.compare:
+        compare(rows, json.loads(Path(args.compare).read_text()), modes)
     if args.json:
         Path(args.json).write_text(json.dumps({"pieces": rows, "summary": summary}, indent=1))
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run_main(main))

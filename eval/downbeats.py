@@ -1,7 +1,7 @@
 """Downbeat and meter tracking: synthetic activations and the rendered set.
 
-    python eval/downbeats.py [--quick] [--synthetic | --audio] [--online]
-                             [--jobs N] [--stub] [--cli-args "ARGS"] [--json FILE]
+    python eval/downbeats.py [--quick] [--synthetic | --audio] [--online] [--jobs N]
+                             [--pieces SUBSTRING] [--stub] [--cli-args="ARGS"] [--json FILE]
 
 (a) Synthetic two-column activations with known bars, as a joint
 beat/downbeat network would give them at 100 frames per second: column 0
@@ -235,19 +235,23 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--online", action="store_true", help="rendered set: also track live")
     parser.add_argument("--stub", action="store_true", help="synthetic: the stub peak picker")
     parser.add_argument("--jobs", type=int, default=1, help="pieces tracked at a time (default 1)")
+    parser.add_argument("--pieces", default="", help="only pieces whose name contains this")
     parser.add_argument("--cli-args", default="", help="extra options for `cadentia downbeats`, quoted")
     parser.add_argument("--out", default=None, help="cache folder of the rendered set")
     parser.add_argument("--json", default=None, help="also write the per-piece results here")
     args = parser.parse_args(argv)
     results: dict = {}
+    synthetic = [] if args.audio else [p for p in (QUICK_SYNTHETIC if args.quick else SYNTHETIC) if args.pieces in p.name]
+    rendered = [] if args.synthetic else [p for p in evalset.select(args.quick) if args.pieces in p.name]
+    if not synthetic and not rendered:
+        parser.error(f"no piece name contains {args.pieces!r}")
 
-    if not args.audio:
-        pieces = QUICK_SYNTHETIC if args.quick else SYNTHETIC
-        rows, name = run_synthetic(pieces, args.stub)
+    if synthetic:
+        rows, name = run_synthetic(synthetic, args.stub)
         results["synthetic"] = {"rows": rows, "summary": report(
             f"Synthetic activations at {FPS:g} fps ({len(rows)} pieces), {name}", rows, targets=True)}
-    if not args.synthetic:
-        pieces = evalset.select(args.quick)
+    if rendered:
+        pieces = rendered
         folder = Path(args.out) if args.out else evalset.CACHE / ("quick" if args.quick else "full")
         if not harness.has_command("downbeats"):
             print("\nRendered set: skipped, this cadentia has no `downbeats` command yet")
@@ -266,4 +270,4 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(harness.run_main(main))

@@ -41,7 +41,7 @@ import subprocess
 import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import asdict, dataclass, replace
+from dataclasses import asdict, dataclass
 from pathlib import Path
 
 import numpy as np
@@ -120,7 +120,7 @@ STYLES: dict[str, Style] = {
     "rock": Style(
         4, MAJOR, (0, 3, 4, 3),
         ((KICK, (0, 8, 10), 108), (SNARE, (4, 12), 104), (CLOSED_HAT, _eighths(4), 72)),
-        tuple((s, 2, 0 if s % 8 else 0) for s in _eighths(4)), 34,
+        tuple((s, 2, 0) for s in _eighths(4)), 34,
         ((0, 6), (6, 2), (8, 6), (14, 2)), 29, 29,
         ((0, 4, 8, 12), (0, 2, 4, 8, 10, 12), (0, 6, 8, 14)), comp_octave=-1, pushes=0.3),
     "pop": Style(
@@ -681,7 +681,7 @@ def click_onsets(signal: npt.ArrayLike, sample_rate: float, *, threshold: float 
     return starts / float(sample_rate)
 
 
-def probe_offsets(piece: Piece, folder: Path | str = CACHE) -> np.ndarray:
+def probe_offsets(piece: Piece) -> np.ndarray:
     """Audio onset minus tempo-map time of every beat of a click track.
 
     The click track has the piece's own tempo map and one short woodblock
@@ -695,7 +695,7 @@ def probe_offsets(piece: Piece, folder: Path | str = CACHE) -> np.ndarray:
     count = piece.bars * piece.meter + 1
     for k in range(count):
         clicks.add((LEAD_IN_BEATS + k) * TICKS_PER_BEAT, TICKS_PER_BEAT // 8, 76, 120)
-    with tempfile.TemporaryDirectory(dir=Path(folder).parent if Path(folder).exists() else None) as tmp:
+    with tempfile.TemporaryDirectory() as tmp:
         midi, wav = Path(tmp) / "probe.mid", Path(tmp) / "probe.wav"
         write_midi(piece, midi, tracks=[clicks])
         _fluidsynth(midi, wav, effects=False)
@@ -739,7 +739,7 @@ def check_alignment(pieces, folder: Path | str = CACHE, jobs: int = 1) -> list[d
     folder = Path(folder)
 
     def one(piece: Piece) -> dict:
-        offsets = probe_offsets(piece, folder)
+        offsets = probe_offsets(piece)
         beats = read_beats(folder / f"{piece.name}.beats")[0]
         return {"name": piece.name, "median": float(np.median(offsets)),
                 "spread": float(offsets.max() - offsets.min()),
@@ -773,4 +773,6 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    import harness
+
+    sys.exit(harness.run_main(main))

@@ -76,12 +76,17 @@ def track_downbeats(path: Path | str, *, online: bool, extra: list[str] = ()) ->
                    np.asarray(report["positions"], dtype=np.int64), report.get("beats_per_bar"))
 
 
+def _trimmed(times: npt.ArrayLike) -> np.ndarray:
+    import mir_eval.beat
+
+    return mir_eval.beat.trim_beats(np.sort(np.asarray(times, dtype=np.float64)))
+
+
 def beat_scores(reference: npt.ArrayLike, estimated: npt.ArrayLike) -> dict[str, float]:
     """F-measure, CMLt and AMLt (mir_eval) of estimated beats, both trimmed at 5 s."""
     import mir_eval.beat
 
-    ref = mir_eval.beat.trim_beats(np.sort(np.asarray(reference, dtype=np.float64)))
-    est = mir_eval.beat.trim_beats(np.sort(np.asarray(estimated, dtype=np.float64)))
+    ref, est = _trimmed(reference), _trimmed(estimated)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # empty lists: the scores say it
         _, cmlt, _, amlt = mir_eval.beat.continuity(ref, est)
@@ -92,11 +97,9 @@ def f_measure(reference: npt.ArrayLike, estimated: npt.ArrayLike) -> float:
     """mir_eval's beat F-measure (70 ms window), both lists trimmed at 5 s."""
     import mir_eval.beat
 
-    ref = mir_eval.beat.trim_beats(np.sort(np.asarray(reference, dtype=np.float64)))
-    est = mir_eval.beat.trim_beats(np.sort(np.asarray(estimated, dtype=np.float64)))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return float(mir_eval.beat.f_measure(ref, est))
+        return float(mir_eval.beat.f_measure(_trimmed(reference), _trimmed(estimated)))
 
 
 def octave(found: float | None, true: float) -> str:
@@ -109,6 +112,15 @@ def octave(found: float | None, true: float) -> str:
         if abs(ratio / value - 1.0) <= TEMPO_TOLERANCE:
             return name
     return f"x{ratio:.2f}"
+
+
+def run_main(main, argv: list[str] | None = None) -> int:
+    """Run a script's ``main``; a missing renderer or package ends in one line, not a traceback."""
+    try:
+        return main(argv)
+    except (RuntimeError, ImportError) as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
 
 
 def verdict(value: float, target: float) -> str:

@@ -148,3 +148,11 @@ def test_tempo_prior_options(tmp_path, capsys):
         cli.main(["beats", str(path), "--tempo-prior", "0", "1"])
     with pytest.raises(SystemExit):
         cli.main(["beats", str(path), "--tempo-prior", "120", "1", "--no-tempo-prior"])
+
+
+def test_device_needs_the_live_extra(monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "sounddevice", None)
+    assert cli.main(["live", "--device", "0"]) == 1
+    _one_line_error(capsys.readouterr().err, r"needs the sounddevice package .*cadentia\[live\]")
+    assert cli.main(["live", "--device", "0", "--channels", "2"]) == 1
+    _one_line_error(capsys.readouterr().err, "not --device")

@@ -218,6 +218,11 @@ def test_beats_sit_on_the_activation_peak_within_the_beat_region():
     activation = np.zeros(path.size)
     activation[[2 + 2, 66 + 0, 66 + 1, 130 + 3]] = [0.9, 0.5, 0.5, 0.7]  # tie: earlier frame
     np.testing.assert_array_equal(beats_from_path(path, activation, space), [4, 66, 133])
+    # At the beat state instead: where the path enters phase 0, as live.
+    np.testing.assert_array_equal(beats_from_path(path, activation, space, at_peak=False), [2, 66, 130])
+    np.testing.assert_array_equal(beats_from_path(path[3:], activation[3:], space, at_peak=False), [63, 127])
+    with pytest.raises(ValueError, match="placement"):
+        track_beats(activation, placement="middle")
 
 
 # ---------------------------------------------------------------- streaming

@@ -25,6 +25,13 @@ _EXPORTS = {
         "downbeats",
     ),
     "downbeat_f_measure": "evaluate",
+    # Many files at once (batch).
+    "FileResult": "batch",
+    "track_file": "batch",
+    "track_files": "batch",
+    "EvaluationReport": "evaluate",
+    "evaluate_files": "evaluate",
+    "load_beats": "evaluate",
 }
 
 __all__ = sorted(_EXPORTS)

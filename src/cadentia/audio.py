@@ -25,6 +25,7 @@ __all__ = [
     "audio_blocks",
     "file_activation",
     "load_activation",
+    "pcm_to_float32",
     "read_audio",
     "write_wav",
     "click_beat_times",

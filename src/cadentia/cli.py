@@ -22,6 +22,16 @@ every beat as soon as it is known: its time and the current tempo, one
 flushed line each. With the ``live`` extra (sounddevice), ``--device``
 reads a sound card instead.
 
+    cadentia beats|downbeats FILE... [-o DIR] [--jobs N] [--overwrite]
+                             [--progress | --no-progress] [--suffix .beats]
+    cadentia evaluate DETECTION... --reference DIR [--format table|json|csv]
+                      [--window 0.07]
+
+With several FILEs, a folder or ``-o``, every result goes to its own file
+(see :mod:`cadentia.batch`); a file that fails is one line on stderr and
+the rest go on. ``evaluate`` scores beat files against annotations paired
+by file stem.
+
 Every problem with the input ends in a one-line message on stderr and a
 non-zero exit status, never a traceback; beats already printed stay
 printed.
@@ -71,7 +81,8 @@ def _parser() -> argparse.ArgumentParser:
         help="print the beat times of an audio file or beat activation",
         description="Print the beat times (seconds) of an audio file or a beat activation.",
     )
-    beats.add_argument("file", metavar="FILE", help="audio file, or activation (.npy or text)")
+    beats.add_argument("files", nargs="+", metavar="FILE",
+                       help="audio file, or activation (.npy or text); several files or folders for a batch")
     beats.add_argument("--fps", type=_positive, default=100.0,
                        help="frames per second of the activation (default: 100)")
     beats.add_argument("--format", choices=("text", "json"), default="text",
@@ -81,6 +92,7 @@ def _parser() -> argparse.ArgumentParser:
     beats.add_argument("--plot", metavar="PNG",
                        help="draw activation, beats and tempo into this image (needs matplotlib)")
     _add_tempo_options(beats)
+    _add_batch_options(beats)
 
     live = commands.add_parser(
         "live",
@@ -102,6 +114,7 @@ def _parser() -> argparse.ArgumentParser:
     _add_tempo_options(live)
     live.set_defaults(run=_live_command)
     _add_downbeats_parser(commands)
+    _add_evaluate_command(commands)
     return parser
 
 
@@ -216,7 +229,10 @@ def _track(activation: np.ndarray, args, space) -> dict:
                 beats.extend(times)
                 tempi.extend(bpm)
             return {"beats": np.asarray(beats), "beat_tempo": np.asarray(tempi), "frame_tempo": None}
-        track = track_beats(activation, args.fps, state_space=space)
+        # Beats of audio sit where the path enters the beat state: the onset
+        # strength peaks after a note starts (see track_beats).
+        placement = "peak" if args.file.lower().endswith(ACTIVATION_SUFFIXES) else "state"
+        track = track_beats(activation, args.fps, state_space=space, placement=placement)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
     return {"beats": track.beats, "beat_tempo": track.beat_tempo, "frame_tempo": track.tempo}
@@ -464,9 +480,9 @@ def _add_downbeats_parser(commands) -> None:
         description="Print beat times (seconds) and their position in the bar, 1 for a downbeat, "
                     "of an audio file or a two-column beat/downbeat activation.",
     )
-    parser.add_argument("file", metavar="FILE",
+    parser.add_argument("files", nargs="+", metavar="FILE",
                         help="audio file, or activation (.npy of shape (frames, 2), or text with "
-                             "two values per line: beat, downbeat)")
+                             "two values per line: beat, downbeat); several files or folders for a batch")
     parser.add_argument("--fps", type=_positive, default=100.0,
                         help="frames per second of the activation (default: 100)")
     parser.add_argument("--format", choices=("text", "json"), default="text",
@@ -485,6 +501,7 @@ def _add_downbeats_parser(commands) -> None:
                              "included (default: of a beat that is not a downbeat)")
     _add_tempo_options(parser)
     _add_model_options(parser)
+    _add_batch_options(parser)
     parser.set_defaults(run=_downbeats_command)
 
 
@@ -674,9 +691,159 @@ def _plot_downbeats(png, activation, fps, beats, positions, frame_tempo, title) 
         plt.close(fig)
 
 
+# Many files at once (`cadentia beats FILE... -o DIR`) and scoring them.
+
+
+def _add_batch_options(parser: argparse.ArgumentParser) -> None:
+    from .batch import DEFAULT_SUFFIX
+
+    group = parser.add_argument_group(
+        "several files",
+        "With several FILEs, a folder, or -o, each result goes to a file named after its input.",
+    )
+    group.add_argument("-o", "--output-dir", metavar="DIR",
+                       help="write the results here (default: beside each input)")
+    group.add_argument("--jobs", "-j", type=_jobs, default=None, metavar="N",
+                       help="files tracked at once (default: the number of CPUs)")
+    group.add_argument("--overwrite", action="store_true",
+                       help="replace existing results (default: skip them, so a batch resumes)")
+    group.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                       help="progress bar on stderr (default: when stderr is a terminal)")
+    group.add_argument("--suffix", default=DEFAULT_SUFFIX,
+                       help=f"suffix of the result files (default: {DEFAULT_SUFFIX})")
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {text!r}")
+    return value
+
+
+def _is_batch(args) -> bool:
+    return len(args.files) > 1 or args.output_dir is not None or os.path.isdir(args.files[0])
+
+
+def _batch_options(args, kind: str) -> dict:
+    """The tracker's keyword options from the command's own."""
+    options = _tempo_options(args)
+    if kind == "downbeats":
+        for name in ("num_tempi", "transition_lambda", "observation_lambda", "meter_change",
+                     "beat_includes_downbeats"):
+            options[name] = getattr(args, name)
+        options["beats_per_bar"] = tuple(args.beats_per_bar)
+    return options
+
+
+def _batch_command(args, kind: str) -> int:
+    from . import batch
+
+    single = [flag for flag, given in (("--format json", args.format != "text"),
+                                       ("--online", args.online), ("--plot", args.plot)) if given]
+    if single:
+        raise CommandError(f"{single[0]} needs one FILE and output to stdout (no -o)")
+    if not args.suffix or os.sep in args.suffix:
+        raise CommandError(f"--suffix must be a file name ending, got {args.suffix!r}")
+    files = batch.expand_paths(args.files, exclude_suffix=args.suffix)
+    if not files:
+        raise CommandError(f"no audio or activation files in {', '.join(args.files)}")
+    outputs = [batch.output_path(f, args.output_dir, args.suffix) for f in files]
+    try:
+        batch.check_outputs(files, outputs)
+        if args.output_dir is not None:
+            os.makedirs(args.output_dir, exist_ok=True)
+    except (ValueError, OSError) as exc:
+        raise CommandError(str(exc)) from None
+    todo = [(f, out) for f, out in zip(files, outputs) if args.overwrite or not os.path.exists(out)]
+    jobs = min(args.jobs or batch.default_jobs(), max(1, len(todo)))
+    done = failed = 0
+    with batch.executor_for(jobs) as executor:
+        try:
+            results = batch.iter_track_files(
+                [f for f, _ in todo], kind=kind, executor=executor, fps=args.fps, **_batch_options(args, kind)
+            )
+        except ValueError as exc:
+            raise CommandError(str(exc)) from None
+        with _progress(args, len(todo)) as bar:
+            try:
+                for index, result in results:
+                    message = result.error
+                    if message is None:
+                        try:
+                            batch.write_result(result, todo[index][1])
+                        except OSError as exc:
+                            message = f"cannot write {todo[index][1]}: {exc}"
+                    if message is None:
+                        done += 1
+                    else:
+                        failed += 1
+                        bar.write(f"cadentia: error: {message}", file=sys.stderr)
+                    bar.update()
+            except KeyboardInterrupt:
+                # What is written is whole; a rerun picks up the rest.
+                bar.close()
+                print(f"cadentia: interrupted: {done} done, {len(files) - len(todo)} skipped, "
+                      f"{failed} failed, {len(todo) - done - failed} left", file=sys.stderr)
+                raise
+    print(f"cadentia: {done} done, {len(files) - len(todo)} skipped, {failed} failed", file=sys.stderr)
+    return 1 if failed else 0
+
+
+def _progress(args, total: int):
+    from tqdm import tqdm
+
+    show = sys.stderr.isatty() if args.progress is None else args.progress
+    return tqdm(total=total, disable=not show, file=sys.stderr, unit="file", dynamic_ncols=True)
+
+
+def _add_evaluate_command(commands) -> None:
+    from .evaluate import F_MEASURE_WINDOW
+
+    evaluate = commands.add_parser(
+        "evaluate",
+        help="score beat files against annotations, paired by file name",
+        description="Score detected beats against reference annotations (mir_eval), paired by "
+                    "file stem; per-file and mean scores, and the files left unpaired.",
+    )
+    evaluate.add_argument("detections", nargs="+", metavar="DETECTION",
+                          help="beat files (time [position] per line), or folders of them")
+    evaluate.add_argument("--reference", required=True, metavar="DIR", action="append",
+                          help="annotation file or folder (searched recursively); may be repeated")
+    evaluate.add_argument("--format", choices=("table", "json", "csv"), default="table",
+                          help="output format (default: table)")
+    evaluate.add_argument("--window", type=_positive, default=F_MEASURE_WINDOW,
+                          help=f"F-measure tolerance in seconds (default: {F_MEASURE_WINDOW:g})")
+
+
+def _evaluate_command(args) -> int:
+    from .evaluate import evaluate_files, render_report
+
+    try:
+        report = evaluate_files(args.detections, args.reference, window=args.window)
+    except (ValueError, ImportError) as exc:
+        raise CommandError(str(exc)) from None
+    for path in report.missing_detections:
+        print(f"cadentia: warning: no detection for {path}", file=sys.stderr)
+    for path in report.missing_references:
+        print(f"cadentia: warning: no reference for {path}", file=sys.stderr)
+    if not report.rows:
+        raise CommandError("no detection has a reference with the same file name")
+    sys.stdout.write(render_report(report, args.format))
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
+        if args.command == "evaluate":
+            return _evaluate_command(args)
+        if args.command != "live" and _is_batch(args):
+            return _batch_command(args, args.command)
+        if args.command != "live":
+            args.file = args.files[0]
         return getattr(args, "run", _beats_command)(args)
     except CommandError as exc:
         print(f"cadentia: error: {exc}", file=sys.stderr)

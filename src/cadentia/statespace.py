@@ -328,6 +328,12 @@ def tempo_state_space(
 
     With the defaults (55-215 BPM at 100 fps) this is 82 lanes and 5,617
     states.
+
+    Measured on the rendered evaluation set (README, "Tempo prior"): the
+    default prior leaves the share of pieces with the right tempo octave
+    (88 %) and offline F (0.942 without, 0.941 with) as they are and lifts
+    live F from 0.909 to 0.911; narrower priors trade one octave error for
+    another.
     """
     prior = as_tempo_prior(tempo_prior)
     intervals = beat_intervals(fps, min_bpm, max_bpm, num_tempi)

