@@ -67,8 +67,8 @@ def _features(audio: np.ndarray, sample_rate: float, fps: float, num_frames: int
     """Low-band spectral flux (frames,) and chroma (frames, 12), frames centred as the onset strength's."""
     frame_size = 1 << round(math.log2(_WINDOW_SECONDS * sample_rate))
     hop = sample_rate / fps
-    padded = np.concatenate((np.zeros(frame_size // 2), audio, np.zeros(frame_size)))
-    starts = np.round(np.arange(num_frames) * hop).astype(np.int64)
+    # Frame t covers audio[starts[t] : starts[t] + frame_size], zeros outside.
+    starts = np.round(np.arange(num_frames) * hop).astype(np.int64) - frame_size // 2
     window = np.hanning(frame_size)
     window *= 2.0 / window.sum()
     freqs = np.fft.rfftfreq(frame_size, 1.0 / sample_rate)
@@ -83,7 +83,12 @@ def _features(audio: np.ndarray, sample_rate: float, fps: float, num_frames: int
     chroma = np.zeros((num_frames, 12))
     previous = None
     for block in range(0, num_frames, _BLOCK_FRAMES):
-        frames = padded[starts[block : block + _BLOCK_FRAMES, np.newaxis] + offsets]
+        first = starts[block : block + _BLOCK_FRAMES]
+        # One zero-padded stretch per block instead of a padded copy of the whole signal.
+        lo, hi = first[0], first[-1] + frame_size
+        stretch = np.zeros(hi - lo, dtype=np.float32)
+        stretch[max(0, -lo) : max(0, min(hi, audio.size) - lo)] = audio[max(lo, 0) : max(min(hi, audio.size), 0)]
+        frames = stretch[(first - lo)[:, np.newaxis] + offsets]
         mag = np.abs(np.fft.rfft(frames * window, axis=1))
         bands = np.log1p(25.0 * mag[:, low])
         if previous is None:
@@ -152,9 +157,10 @@ def downbeat_activation(
         On the input that :func:`cadentia.onset.onset_strength` refuses.
     """
     beat = onset_strength(signal, sample_rate, fps)
-    audio = np.asarray(signal, dtype=np.float64)
-    if audio.ndim == 2:
-        audio = audio.mean(axis=1)
+    # float32 as the onset strength reads it: a float64 copy of a long
+    # recording would cost more memory than everything else here.
+    audio = np.asarray(signal)
+    audio = audio.mean(axis=1, dtype=np.float32) if audio.ndim == 2 else audio.astype(np.float32, copy=False)
     flux, chroma = _features(audio, float(sample_rate), float(fps), beat.size)
 
     width = max(1, round(_BASELINE_SECONDS * fps))
