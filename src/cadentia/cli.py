@@ -575,7 +575,7 @@ def load_downbeat_activation(path: str) -> np.ndarray:
 
 
 def _downbeat_activation_for(path: str, fps: float, online: bool = False) -> np.ndarray:
-    from .audio import AudioError, read_audio
+    from .audio import AudioError, audio_blocks
     from .downbeat_onset import downbeat_activation
 
     if not os.path.exists(path):
@@ -583,9 +583,14 @@ def _downbeat_activation_for(path: str, fps: float, online: bool = False) -> np.
     if path.lower().endswith(ACTIVATION_SUFFIXES):
         return load_downbeat_activation(path)
     try:
-        signal, sample_rate = read_audio(path)
+        # Mixed down a block at a time: the whole file as float32 mono is
+        # the least memory the analysis (which looks ahead) can take.
+        blocks = [(block.mean(axis=1, dtype=np.float32), rate) for block, rate in audio_blocks(path)]
     except AudioError as exc:
         raise CommandError(str(exc)) from None
+    sample_rate = blocks[0][1]
+    signal = np.concatenate([block for block, _ in blocks])
+    del blocks
     if fps > sample_rate:
         raise CommandError(f"--fps {fps:g} is above the sample rate of {path} ({sample_rate} Hz)")
     try:
