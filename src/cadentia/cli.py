@@ -765,7 +765,7 @@ def _batch_command(args, kind: str) -> int:
     todo = [(f, out) for f, out in zip(files, outputs) if args.overwrite or not os.path.exists(out)]
     jobs = min(args.jobs or batch.default_jobs(), max(1, len(todo)))
     done = failed = 0
-    with batch.executor_for(jobs) as executor:
+    with batch.executor_for(jobs, kind) as executor:
         try:
             results = batch.iter_track_files(
                 [f for f, _ in todo], kind=kind, executor=executor, fps=args.fps, **_batch_options(args, kind)
