@@ -317,8 +317,8 @@ def track_files(
 
     Examples
     --------
-    >>> from concurrent.futures import ThreadPoolExecutor
-    >>> with ThreadPoolExecutor(2) as pool:                       # doctest: +SKIP
+    >>> from concurrent.futures import ProcessPoolExecutor
+    >>> with ProcessPoolExecutor(2) as pool:                      # doctest: +SKIP
     ...     results = track_files(["a.wav", "b.wav"], executor=pool, max_bpm=180)
     >>> [r.beats for r in results if r.ok]                        # doctest: +SKIP
     """
@@ -442,8 +442,8 @@ def executor_for(jobs: int, kind: Kind = "beats") -> Iterator[cf.Executor | None
 
     Processes, not threads: the kernels and the FFT run without the GIL,
     but the front end's Python between them holds it often enough that two
-    threads track about 1.4 times the files of one, two processes about
-    1.95 times (see the README for the measurements). The workers fork from
+    threads track 1.2 to 1.35 times the files of one, two warm processes
+    twice as many (see the README for the measurements). The workers fork from
     a server that has imported the tracker already, so each starts at once
     and builds its state space on its first file. On an error or interrupt
     the files not yet started are dropped; those running finish.
