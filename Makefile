@@ -48,7 +48,7 @@ check: dev
 # The whole test suite against an AddressSanitizer + UBSan build of the module.
 sanitize: install
 	tools/sanitize.sh
-	SANITIZE_BUILD=build/sanitize-baseline SANITIZE_CMAKE_ARGS=-DCADENTIA_BASELINE_ONLY=ON \
+	SANITIZE_BUILD=build/sanitize-sse2 SANITIZE_CMAKE_ARGS=-DCADENTIA_MAX_FORM=sse2 \
 	    tools/sanitize.sh
 
 clean:

@@ -34,6 +34,8 @@
 // of more than one dimension are refused, since no meaning exists for them.
 #pragma once
 
+#include "arguments.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -631,8 +633,20 @@ static const char* const split_layout_locals[] = {
     "is_det", "bnd", "glob", "bnd_orig", "pred_list", "bnd_src",
     "col_np", "change", "run_lo", "run_hi", "s"};
 
-const kernel_function_def split_layout_def = {
-    "_split_layout", "_split_layout", split_layout_trace, split_layout_params, 5, 5,
-    split_layout_locals, 17, 22, 22, split_layout_doc, false, split_layout_impl};
+inline kernel_function_def split_layout_def = {
+    .name = "_split_layout",
+    .qualname = "_split_layout",
+    .trace_name = split_layout_trace,
+    .params = split_layout_params,
+    .num_params = 5,
+    .num_required = 5,
+    .local_names = split_layout_locals,
+    .num_locals = static_cast<int>(std::size(split_layout_locals)),
+    .first_line = layout_line::arguments,
+    .arg_error_line = layout_line::arguments,
+    .doc = split_layout_doc,
+    .is_method = false,
+    .impl = split_layout_impl,
+};
 
 }  // namespace cadentia
