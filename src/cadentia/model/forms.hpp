@@ -101,6 +101,8 @@ template <> struct simd<kernel_form::portable> {
     static f32 select(mask m, f32 yes, f32 no) noexcept { return m ? yes : no; }
     static int bits(mask m) noexcept { return m ? 1 : 0; }
     static f32 mul(f32 x, f32 y) noexcept { return x * y; }
+    static f32 mul(f32 x, double y) noexcept { return static_cast<float>(x * y); }
+    static f32 mul(double x, f32 y) noexcept { return static_cast<float>(x * y); }
     static float mul1(float x, float y) noexcept { return x * y; }
     // `width` products p * w[i] of a float and doubles, rounded once.
     static f32 mul_wide(double p, const double* w) noexcept { return static_cast<float>(p * *w); }
@@ -110,7 +112,11 @@ template <> struct simd<kernel_form::portable> {
     static i32 set1_i(int32_t x) noexcept { return x; }
     static i32 add_i(i32 a, i32 b) noexcept { return a + b; }
     static i32 select_i(mask m, i32 yes, i32 no) noexcept { return m ? yes : no; }
+    static mask gt_i(i32 a, i32 b) noexcept { return a > b; }
+    static i32 load_i(const int32_t* p) noexcept { return *p; }
     static void store_i(int32_t* p, i32 v) noexcept { *p = v; }
+    static mask mask_or(mask a, mask b) noexcept { return a || b; }
+    static mask mask_and(mask a, mask b) noexcept { return a && b; }
 };
 
 #if CADENTIA_X86
@@ -150,6 +156,17 @@ template <> struct simd<kernel_form::sse2> {
             _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), _mm_cvtps_pd(_mm_movehl_ps(y, y)));
         return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
     }
+    // A float widened once, for products with many vectors.
+    static f32 mul(f32 x, double y) noexcept {
+        const __m128d yy = _mm_set1_pd(y);
+        return _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), yy)),
+                             _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), yy)));
+    }
+    static f32 mul(double x, f32 y) noexcept {
+        const __m128d xx = _mm_set1_pd(x);
+        return _mm_movelh_ps(_mm_cvtpd_ps(_mm_mul_pd(xx, _mm_cvtps_pd(y))),
+                             _mm_cvtpd_ps(_mm_mul_pd(xx, _mm_cvtps_pd(_mm_movehl_ps(y, y)))));
+    }
     static float mul1(float x, float y) noexcept { return mul_through_double(x, y); }
     static f32 mul_wide(double p, const double* w) noexcept {
         const __m128d pp = _mm_set1_pd(p);
@@ -167,9 +184,15 @@ template <> struct simd<kernel_form::sse2> {
         const __m128i k = _mm_castps_si128(m);
         return _mm_or_si128(_mm_and_si128(k, yes), _mm_andnot_si128(k, no));
     }
+    static mask gt_i(i32 a, i32 b) noexcept { return _mm_castsi128_ps(_mm_cmpgt_epi32(a, b)); }
+    static i32 load_i(const int32_t* p) noexcept {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    }
     static void store_i(int32_t* p, i32 v) noexcept {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
     }
+    static mask mask_or(mask a, mask b) noexcept { return _mm_or_ps(a, b); }
+    static mask mask_and(mask a, mask b) noexcept { return _mm_and_ps(a, b); }
 };
 
 #define CADENTIA_AVX2 [[gnu::target("avx2")]]
@@ -198,6 +221,18 @@ template <> struct simd<kernel_form::avx2> {
                                                         _mm256_cvtps_pd(_mm256_extractf128_ps(y, 1))));
         return _mm256_set_m128(hi, lo);
     }
+    CADENTIA_AVX2 static f32 mul(f32 x, double y) noexcept {
+        const __m256d yy = _mm256_set1_pd(y);
+        return _mm256_set_m128(
+            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), yy)),
+            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), yy)));
+    }
+    CADENTIA_AVX2 static f32 mul(double x, f32 y) noexcept {
+        const __m256d xx = _mm256_set1_pd(x);
+        return _mm256_set_m128(
+            _mm256_cvtpd_ps(_mm256_mul_pd(xx, _mm256_cvtps_pd(_mm256_extractf128_ps(y, 1)))),
+            _mm256_cvtpd_ps(_mm256_mul_pd(xx, _mm256_cvtps_pd(_mm256_castps256_ps128(y)))));
+    }
     static float mul1(float x, float y) noexcept { return mul_through_double(x, y); }
     CADENTIA_AVX2 static f32 mul_wide(double p, const double* w) noexcept {
         const __m256d pp = _mm256_set1_pd(p);
@@ -220,12 +255,24 @@ template <> struct simd<kernel_form::avx2> {
         return _mm256_castps_si256(
             _mm256_blendv_ps(_mm256_castsi256_ps(no), _mm256_castsi256_ps(yes), m));
     }
+    CADENTIA_AVX2 static mask gt_i(i32 a, i32 b) noexcept {
+        return _mm256_castsi256_ps(_mm256_cmpgt_epi32(a, b));
+    }
+    CADENTIA_AVX2 static i32 load_i(const int32_t* p) noexcept {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
     CADENTIA_AVX2 static void store_i(int32_t* p, i32 v) noexcept {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
     }
+    CADENTIA_AVX2 static mask mask_or(mask a, mask b) noexcept { return _mm256_or_ps(a, b); }
+    CADENTIA_AVX2 static mask mask_and(mask a, mask b) noexcept { return _mm256_and_ps(a, b); }
 };
 
 #endif  // CADENTIA_X86
+
+// The next narrower form, for the tail of a loop: AVX2 includes SSE2.
+template <kernel_form F>
+constexpr kernel_form narrower = F == kernel_form::avx2 ? kernel_form::sse2 : kernel_form::portable;
 
 // ---------------------------------------------------------------------------
 // Dispatch

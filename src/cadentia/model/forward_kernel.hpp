@@ -27,49 +27,80 @@ namespace cadentia {
 // ---------------------------------------------------------------------------
 // Interior states
 
+// The largest normalised value of a frame, NaN never counting: one running
+// maximum per vector width the frame's loops use, merged when it ends.
+template <kernel_form F>
+struct running_max {
+    typename simd<F>::f32 lanes;
+    running_max<narrower<F>> tail;
+
+    void start() noexcept {
+        lanes = simd<F>::set1(-1.0f);
+        tail.start();
+    }
+    float& scalar() noexcept { return tail.scalar(); }
+    float top() const noexcept {
+        alignas(32) float values[simd<F>::width];
+        simd<F>::store(values, lanes);
+        float m = tail.top();
+        for (float v : values)  // never NaN: max() keeps the old value
+            m = v > m ? v : m;
+        return m;
+    }
+};
+
+template <>
+struct running_max<kernel_form::portable> {
+    float value;
+    void start() noexcept { value = -1.0f; }
+    float& scalar() noexcept { return value; }
+    float top() const noexcept { return value; }
+};
+
 // Interior states s .. hi-1 of one run: b[s] = dval * a[s-1], each value
 // added to the frame's sum in state order.  The products go a vector at a
-// time; the sum stays one serial chain, and the products hide in its
-// latency.  The sum reads each value back from b: a load costs no shuffle
-// port, and those ports also carry the chain's additions.
+// time, the tail in the next narrower form, the last few one by one (with
+// the products of form S); the sum stays one serial chain, and the products
+// hide in its latency.  The sum reads each value back from b: a load costs
+// no shuffle port, and those ports also carry the chain's additions.
 //
 // With `Owed` the previous frame still owes its normalisation: each a[s-1]
 // is first normalised by inv_sum (the value the stated normalise pass would
-// store, and it is stored) and then shifted.  `lane_max` and `rest_max`
-// collect the largest normalised value, NaN never counting.
-template <kernel_form F, bool Owed>
+// store, and it is stored) and then shifted, and `top` tracks the largest
+// normalised value.
+template <kernel_form F, bool Owed, kernel_form S = F>
 static inline float shift_and_sum(float* __restrict b, float* __restrict a, int32_t s, int32_t hi,
                                   float dval, float inv_sum, float ssum,
-                                  typename simd<F>::f32& lane_max, float& rest_max) noexcept {
+                                  running_max<F>& top) noexcept {
     using V = simd<F>;
     constexpr int32_t w = V::width;
-    if constexpr (w > 1) {
-        const typename V::f32 scale = V::set1(inv_sum);
-        const typename V::f32 shift = V::set1(dval);
+    if constexpr (w == 1) {
+        for (; s < hi; ++s) {
+            float n = a[s - 1];
+            if constexpr (Owed) {
+                n = simd<S>::mul1(n, inv_sum);
+                a[s - 1] = n;
+                top.value = n > top.value ? n : top.value;
+            }
+            const float v = simd<S>::mul1(dval, n);
+            b[s] = v;
+            ssum += v;
+        }
+        return ssum;
+    } else {
         for (; s + w <= hi; s += w) {
             typename V::f32 n = V::load(a + s - 1);
             if constexpr (Owed) {
-                n = V::mul(n, scale);
+                n = V::mul(n, static_cast<double>(inv_sum));
                 V::store(a + s - 1, n);
-                lane_max = V::max(n, lane_max);
+                top.lanes = V::max(n, top.lanes);
             }
-            V::store(b + s, V::mul(shift, n));
+            V::store(b + s, V::mul(static_cast<double>(dval), n));
             for (int32_t k = 0; k < w; ++k)
                 ssum += b[s + k];
         }
+        return shift_and_sum<narrower<F>, Owed, S>(b, a, s, hi, dval, inv_sum, ssum, top.tail);
     }
-    for (; s < hi; ++s) {
-        float n = a[s - 1];
-        if constexpr (Owed) {
-            n = V::mul1(n, inv_sum);
-            a[s - 1] = n;
-            rest_max = n > rest_max ? n : rest_max;
-        }
-        const float v = V::mul1(dval, n);
-        b[s] = v;
-        ssum += v;
-    }
-    return ssum;
 }
 
 // The first state whose value equals `target`, which one of them holds.
@@ -389,8 +420,8 @@ static float* forward_frames(const layout_ref& lay, const float* __restrict dens
                 bnd_value[k] = boundary_value<F>(lay, pl, k, d, consecutive);
         }
 
-        typename V::f32 lane_max = V::set1(-1.0f);
-        float rest_max = -1.0f;
+        running_max<F> top;
+        top.start();
         float ssum = 0.0f;
         int32_t next_bnd = 0;
         if (num_states > 0) {  // state 0 is the first boundary state
@@ -411,16 +442,14 @@ static float* forward_frames(const layout_ref& lay, const float* __restrict dens
                     next_bnd < num_bnd && static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi
                         ? static_cast<int32_t>(lay.bnd_state[next_bnd])
                         : hi;
-                ssum = owed ? shift_and_sum<F, true>(b, a, s, stop, dval, inv_sum, ssum, lane_max,
-                                                     rest_max)
-                            : shift_and_sum<F, false>(b, a, s, stop, dval, inv_sum, ssum,
-                                                      lane_max, rest_max);
+                ssum = owed ? shift_and_sum<F, true>(b, a, s, stop, dval, inv_sum, ssum, top)
+                            : shift_and_sum<F, false>(b, a, s, stop, dval, inv_sum, ssum, top);
                 s = stop;
                 if (s < hi) {  // a boundary state
                     if (owed) {
                         const float n = V::mul1(a[s - 1], inv_sum);
                         a[s - 1] = n;
-                        rest_max = n > rest_max ? n : rest_max;
+                        top.scalar() = n > top.scalar() ? n : top.scalar();
                     }
                     b[s] = bnd_value[next_bnd];
                     ssum += bnd_value[next_bnd];
@@ -433,15 +462,12 @@ static float* forward_frames(const layout_ref& lay, const float* __restrict dens
             if (num_states > 0) {
                 const float n = V::mul1(a[num_states - 1], inv_sum);
                 a[num_states - 1] = n;
-                rest_max = n > rest_max ? n : rest_max;
+                top.scalar() = n > top.scalar() ? n : top.scalar();
             }
-            alignas(32) float lanes[V::width];
-            V::store(lanes, lane_max);
-            float top = rest_max;
-            for (float m : lanes)  // never NaN: max() keeps the old value
-                top = m > top ? m : top;
-            out[frame - 1] =
-                !(top > -1.0f) ? 0u : static_cast<uint32_t>(first_equal<F>(a, num_states, top));
+            const float largest = top.top();
+            out[frame - 1] = !(largest > -1.0f)
+                                 ? 0u
+                                 : static_cast<uint32_t>(first_equal<F>(a, num_states, largest));
         }
         owed = ssum > 0.0f;
         if (owed)

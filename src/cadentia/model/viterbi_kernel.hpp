@@ -37,7 +37,7 @@ static inline void viterbi_shift(float* __restrict cur, const float* __restrict 
     constexpr int32_t w = V::width;
     const typename V::f32 shift = V::set1(dval);
     int32_t s = lo;
-    if (lo + (hi - lo + w - 1) / w * w <= limit) {
+    if (lo + ((hi - lo + w - 1) & -w) <= limit) {  // w is a power of two
         for (; s < hi; s += w)
             V::store(cur + s, V::add(V::load(prev + s - 1), shift));
         return;
@@ -231,22 +231,23 @@ static inline void band_boundary(const band_plan& plan, const layout_ref& lay,
         }
         if (r < rows)
             band_row<F>(pl, weight + w * r, dval, first + r, &best[0], &where[0]);
-        alignas(32) float score[2][w];
-        alignas(32) int32_t entry[2][w];
-        for (int k = 0; k < 2; ++k) {
-            V::store(score[k], best[k]);
-            V::store_i(entry[k], where[k]);
-        }
+        // -0.0 and 0.0 are equal here, so the earlier row keeps its bits.
+        const typename V::mask odd = V::mask_or(
+            V::gt(best[1], best[0]),
+            V::mask_and(V::eq(best[1], best[0]), V::gt_i(where[0], where[1])));
+        const typename V::f32 score = V::select(odd, best[1], best[0]);
+        alignas(32) float scores[w];
+        alignas(32) int32_t edges[w];
+        V::store(scores, score);
+        V::store_i(edges, V::add_i(V::select_i(odd, where[1], where[0]),
+                                   V::load_i(plan.edge_base + w * g)));
+        const int found = V::bits(V::gt(score, none));
         const int32_t j0 = w * g;
         const int32_t nb = std::min(w, lay.num_bnd - j0);
         for (int32_t k = 0; k < nb; ++k) {
-            // -0.0 and 0.0 are equal here, so the earlier row keeps its bits.
-            const bool odd = score[1][k] > score[0][k] ||
-                             (score[1][k] == score[0][k] && entry[0][k] > entry[1][k]);
-            const float s = score[odd][k];
-            if (s > minus_inf_f32)
-                bt_row[j0 + k] = lay.bnd_orig[entry[odd][k] + plan.edge_base[j0 + k]];
-            cur[lay.bnd_state[j0 + k]] = s;
+            if (found & (1 << k))
+                bt_row[j0 + k] = lay.bnd_orig[edges[k]];
+            cur[lay.bnd_state[j0 + k]] = scores[k];
         }
     }
 }
