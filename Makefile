@@ -7,7 +7,7 @@ PY        := $(VENV)/bin/python
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: all venv install test demo bench dev check sanitize clean
+.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean
 
 all: test
 
@@ -50,6 +50,10 @@ sanitize: install
 	tools/sanitize.sh
 	SANITIZE_BUILD=build/sanitize-sse2 SANITIZE_CMAKE_ARGS=-DCADENTIA_MAX_FORM=sse2 \
 	    tools/sanitize.sh
+
+# The kernels cross-compiled for aarch64 and checked bit for bit under qemu.
+cross-check: install
+	tools/cross_check.sh
 
 clean:
 	rm -rf build $(VENV)
