@@ -55,5 +55,10 @@ sanitize: install
 cross-check: install
 	tools/cross_check.sh
 
+# A representative part of the suite under valgrind memcheck: invalid reads
+# and uninitialised values in the module's code (what ASan cannot see).
+memcheck: install
+	tools/memcheck.sh
+
 clean:
 	rm -rf build $(VENV)
