@@ -452,14 +452,18 @@ struct viterbi_bench {
         bt.assign(static_cast<size_t>(frames) * static_cast<size_t>(bt_stride), unwritten);
     }
 
-    // One decode's recursion over the first `frames` frames.
+    // One decode's recursion over the first `frames` frames, the workspace
+    // prepared as decode prepares it.
     double run(kernel_form form, int32_t frames, float** final_scores) {
         std::copy(log_initial, log_initial + lay.num_states, buf_a.begin());
         const layout_ref h = hidden(lay);
+        viterbi_workspace work;
+        if (!work.prepare(h, form))
+            std::abort();
         return viterbi_recursion(opaque(form), h, opaque(log_dens), opaque(frames),
                                  opaque(num_cols), opaque(renorm_period), opaque(buf_a.data()),
                                  opaque(buf_b.data()), opaque(pl.data()), opaque(bt.data()),
-                                 opaque(bt_stride), final_scores);
+                                 opaque(bt_stride), final_scores, work);
     }
 
     // The most probable path, as decode backtracks it; empty when the walk
@@ -568,7 +572,7 @@ struct forward_bench {
         : lay(l), dens(d), initial(init), num_frames(frames), num_cols(cols),
           buf_a(static_cast<size_t>(l.num_states)), buf_b(static_cast<size_t>(l.num_states)),
           pl(static_cast<size_t>(std::max(l.num_pred, 1))), out(static_cast<size_t>(frames)) {
-        if (!work.prepare(lay, sources_consecutive(lay)))
+        if (!work.prepare(lay))
             std::abort();
     }
 

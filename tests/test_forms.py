@@ -85,3 +85,14 @@ def test_every_form_matches_the_numpy_models(kernels, harness, tmp_path, case, s
                 np.fromfile(tmp_path / f"viterbi_path.{form}.out", "<i8"), path, err_msg=form)
         np.testing.assert_array_equal(
             np.fromfile(tmp_path / f"forward_states.{form}.out", "<u4"), states, err_msg=form)
+
+
+@pytest.mark.parametrize("header", ["layout_kernel", "forms", "kernel_layout", "viterbi_kernel",
+                                    "forward_kernel"])
+def test_kernel_headers_build_without_python(header):
+    # No Python or NumPy include path: a header that needs one fails here.
+    cxx = shutil.which("g++")
+    if cxx is None:
+        pytest.skip("g++ is needed")
+    subprocess.run([cxx, *FLAGS, "-fsyntax-only", "-x", "c++", "-"], check=True,
+                   input=f'#include "{header}.hpp"\n', text=True)

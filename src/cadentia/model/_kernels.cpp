@@ -2,12 +2,13 @@
 // tempo-lane grid.  The subsystems follow in dependency order, each header
 // including what it uses: the glue's base, the array views and function
 // objects, the layout split, the kernels and their glue, and start-up last.
-// The kernel headers (forms, kernel_layout, viterbi_kernel, forward_kernel)
-// include no Python header.  Each header opens with what it is for.
+// The kernel headers (layout_kernel, forms, kernel_layout, viterbi_kernel,
+// forward_kernel) include no Python header.  Each header opens with what it is for.
 #include "base.hpp"
 #include "buffer_format.hpp"
 #include "array_view.hpp"
 #include "arguments.hpp"
+#include "layout_kernel.hpp"
 #include "layout.hpp"
 #include "forms.hpp"
 #include "kernel_layout.hpp"

@@ -154,7 +154,7 @@ static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
                      static_cast<long long>(layout.max_column), max_columns);
         return 213;
     }
-    if (!fd->work.prepare(layout.ref(), layout.sources_consecutive == 1)) {
+    if (!fd->work.prepare(layout.ref())) {
         PyErr_NoMemory();
         return 213;
     }

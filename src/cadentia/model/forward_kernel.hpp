@@ -223,149 +223,73 @@ static inline float boundary_value(const layout_ref& lay, const float* __restric
 // ---------------------------------------------------------------------------
 // Boundary states in groups
 //
-// Each boundary state's sum is a serial chain over its edges, about twenty
-// in the tempo grid, and one state after another those chains cost a quarter
-// of a frame.  When every state's sources are consecutive entries of pl,
-// eight boundary states are summed at once, one per lane: the group walks
-// the entries of pl its lanes read, and each lane adds that entry times its
-// own weight for it, or 0.0 where the entry is not among its sources.  Each
-// lane still meets its own edges in order, and the zero terms change
-// nothing: a sum that starts at +0.0 is never -0.0, and x + 0.0 gives back
-// the bits of every other x, inf and NaN included.  A zero term needs a
-// finite pl entry (inf * 0 is NaN), so a frame with an infinite or NaN entry
-// takes the per-state sums instead.
+// The groups of kernel_layout.hpp, eight states at once whatever the form,
+// with 0.0 for the padding: a sum that starts at +0.0 is never -0.0, and
+// x + 0.0 gives back the bits of every other x, inf and NaN included.  A
+// zero term needs a finite pl entry (inf * 0 is NaN), so a frame with an
+// infinite or NaN entry takes the per-state sums instead.  The weights are
+// widened to double for the exact products.
 
 constexpr int32_t band_lanes = 8;
 
-// The groups' weights, laid out once per decoder.  Group g reads entries
-// first[g] .. first[g] + (row[g+1] - row[g]) - 1 of pl; row r holds the eight
-// lanes' weights for its entry, widened to double for the exact products.
-struct forward_band {
-    int32_t num_groups = 0;  // 0 when the layout takes the per-state sums
-    const int32_t* first = nullptr;
-    const int32_t* row = nullptr;
-    const int32_t* dcol = nullptr;  // each lane's density column, 0 for padding
-    const double* weight = nullptr;
-};
-
-// The rows the groups of a checked layout would need, or -1 when the layout
-// does not suit them: sources not consecutive, or lanes so often idle that
-// the per-state sums, each with its own setup, cost less.
-static int64_t band_rows(const layout_ref& lay, bool consecutive) noexcept {
-    if (!consecutive || lay.num_bnd == 0)
-        return -1;
-    int64_t rows = 0;
-    for (int32_t j0 = 0; j0 < lay.num_bnd; j0 += band_lanes) {
-        int64_t lo, hi;
-        band_entries(lay, j0, band_lanes, &lo, &hi);
-        rows += hi - lo;
-    }
-    const int64_t edges = lay.bnd_ptr[lay.num_bnd];
-    return rows * band_lanes <= 2 * edges + 16 * static_cast<int64_t>(lay.num_bnd) ? rows : -1;
-}
-
-// Lays out the `rows` rows that band_rows found: first and row take
-// num_groups and num_groups + 1 entries, dcol num_groups * band_lanes, and
-// weight rows * band_lanes.
-static void fill_band(const layout_ref& lay, int32_t* first, int32_t* row, int32_t* dcol,
-                      double* weight, int64_t rows) noexcept {
-    const int32_t num_groups = (lay.num_bnd + band_lanes - 1) / band_lanes;
-    int32_t next = 0;
-    for (int32_t g = 0; g < num_groups; ++g) {
-        int64_t lo, hi;
-        band_entries(lay, band_lanes * g, band_lanes, &lo, &hi);
-        first[g] = static_cast<int32_t>(lo);
-        row[g] = next;
-        next += static_cast<int32_t>(hi - lo);
-    }
-    row[num_groups] = next;
-    std::fill(weight, weight + rows * band_lanes, 0.0);
-    std::fill(dcol, dcol + num_groups * band_lanes, 0);
-    for (int32_t j = 0; j < lay.num_bnd; ++j) {
-        const int32_t g = j / band_lanes;
-        dcol[j] = static_cast<int32_t>(lay.bnd_dcol[j]);
-        const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
-        const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
-        if (begin == end)
-            continue;
-        const int32_t entry = static_cast<int32_t>(lay.bnd_src[begin]) - first[g];
-        double* w = weight + static_cast<int64_t>(row[g] + entry) * band_lanes + j % band_lanes;
-        for (int32_t e = begin; e < end; ++e, w += band_lanes)
-            *w = lay.bnd_weight[e];
-    }
-}
-
-// The boundary values of one frame through the groups: out[j] for every
-// lane j of every group, padding lanes included.  pl_wide holds pl widened
-// to double, every entry finite.  Each lane's term is pl times its weight,
-// rounded once (pl first, as in the per-state sums), added as term + acc.
+// The boundary values of one frame through the groups, into out[j] for
+// boundary state j.  pl_wide holds pl widened to double, every entry
+// finite.  Each lane's term is pl times its weight, rounded once (pl first,
+// as in the per-state sums), added as term + acc.
 template <kernel_form F>
-static inline void band_values(const forward_band& band, const double* __restrict pl_wide,
+static inline void band_values(const band_layout<double>& band, const double* __restrict pl_wide,
                                const float* d, float* __restrict out) noexcept {
     using V = simd<F>;
     constexpr int32_t w = V::width;
     constexpr int32_t parts = band_lanes / w;
     for (int32_t g = 0; g < band.num_groups; ++g) {
-        const double* pl = pl_wide + band.first[g];
-        const double* weight = band.weight + static_cast<int64_t>(band.row[g]) * band_lanes;
-        const int32_t rows = band.row[g + 1] - band.row[g];
+        const int32_t first = band.row[g];
+        const int32_t rows = band.row[g + 1] - first;
+        const int32_t* entry = band.entry + first;
+        const double* weight = band.weight + static_cast<int64_t>(first) * band_lanes;
         typename V::f32 acc[parts];
         for (int32_t v = 0; v < parts; ++v)
             acc[v] = V::set1(0.0f);
-        for (int32_t r = 0; r < rows; ++r, weight += band_lanes)
+        for (int32_t r = 0; r < rows; ++r, weight += band_lanes) {
+            const double p = pl_wide[entry[r]];
             for (int32_t v = 0; v < parts; ++v)
-                acc[v] = V::add(V::mul_wide(pl[r], weight + w * v), acc[v]);
+                acc[v] = V::add(V::mul_wide(p, weight + w * v), acc[v]);
+        }
         const int32_t* col = band.dcol + band_lanes * g;
-        float* value = out + band_lanes * g;
+        alignas(32) float values[band_lanes];
         for (int32_t v = 0; v < parts; ++v)
-            V::store(value + w * v, V::mul(acc[v], V::gather(d, col + w * v)));
+            V::store(values + w * v, V::mul(acc[v], V::gather(d, col + w * v)));
+        const int32_t* states = band.bnd + band_lanes * g;
+        for (int32_t k = 0; k < band_lanes; ++k)
+            if (states[k] >= 0)
+                out[states[k]] = values[k];
     }
 }
 
-// What a frame needs beside the layout and the two beliefs: the groups'
-// weights when the layout suits them, pl widened to double for them, and
-// the frame's boundary values.  Made once per decoder, in one block.
+// What a frame needs beside the layout and the two beliefs: the groups when
+// the layout suits them, pl widened to double for them, and the frame's
+// boundary values.  Made once per decoder.
 class forward_workspace {
 public:
     // False when the memory cannot be had.  The layout must be checked.
-    bool prepare(const layout_ref& lay, bool consecutive) noexcept {
-        const int64_t rows = band_rows(lay, consecutive);
-        const int64_t groups = rows < 0 ? 0 : (lay.num_bnd + band_lanes - 1) / band_lanes;
-        const int64_t num_weights = rows < 0 ? 0 : rows * band_lanes;
-        const int64_t num_wide = rows < 0 ? 0 : lay.num_pred;
-        const int64_t num_ints = groups * (band_lanes + 2) + 1;  // first, row, dcol
-        const int64_t num_values = std::max<int64_t>(lay.num_bnd, groups * band_lanes);
-        // Doubles first, so that every array is aligned for its type.
-        const size_t bytes = static_cast<size_t>(num_weights + num_wide) * sizeof(double) +
-                             static_cast<size_t>(num_ints) * sizeof(int32_t) +
-                             static_cast<size_t>(num_values) * sizeof(float);
-        block_.reset(new (std::nothrow) std::byte[bytes]);
-        if (!block_)
+    bool prepare(const layout_ref& lay) noexcept {
+        if (!band.prepare(lay, band_lanes, 0.0))
             return false;
-        std::byte* next = block_.get();
-        auto* weight = reinterpret_cast<double*>(next);
-        next += num_weights * sizeof(double);
-        pl_wide = reinterpret_cast<double*>(next);
-        next += num_wide * sizeof(double);
-        auto* ints = reinterpret_cast<int32_t*>(next);
-        next += num_ints * sizeof(int32_t);
-        values = reinterpret_cast<float*>(next);
-        band = forward_band{};
-        if (rows >= 0) {
-            int32_t* row = ints + groups;
-            int32_t* dcol = row + groups + 1;
-            fill_band(lay, ints, row, dcol, weight, rows);
-            band = {static_cast<int32_t>(groups), ints, row, dcol, weight};
-        }
-        return true;
+        const size_t num_wide = band.num_groups > 0 ? static_cast<size_t>(lay.num_pred) : 0;
+        wide_.reset(new (std::nothrow) double[num_wide + 1]);
+        values_.reset(new (std::nothrow) float[static_cast<size_t>(lay.num_bnd) + 1]);
+        pl_wide = wide_.get();
+        values = values_.get();
+        return wide_ && values_;
     }
 
-    forward_band band;
+    band_layout<double> band;
     double* pl_wide = nullptr;
-    float* values = nullptr;  // one per boundary state, at least
+    float* values = nullptr;  // one per boundary state
 
 private:
-    std::unique_ptr<std::byte[]> block_;
+    std::unique_ptr<double[]> wide_;
+    std::unique_ptr<float[]> values_;
 };
 
 // ---------------------------------------------------------------------------
@@ -391,7 +315,7 @@ static float* forward_frames(const layout_ref& lay, const float* __restrict dens
     using V = simd<F>;
     const int32_t num_states = lay.num_states;
     const int32_t num_bnd = lay.num_bnd;
-    const forward_band& band = work.band;
+    const band_layout<double>& band = work.band;
     float* __restrict bnd_value = work.values;
     float d[max_columns] = {};
     bool owed = false;  // a still waits for its normalisation by inv_sum

@@ -103,15 +103,22 @@ static int decode_body(PyObject* const* slots, PyObject** result) noexcept {
     layout.num_states = static_cast<int32_t>(num_states);
     const layout_ref ref = layout.ref();
     boundary_maps(ref, is_bnd.data(), bnd_col.data());
+    const kernel_form form = best_form();
+    viterbi_workspace work;
+    // Without frames the edges are not checked, and nothing reads them.
+    if (num_frames > 0 && !work.prepare(ref, form)) {
+        PyErr_NoMemory();
+        return 106;
+    }
     float* final_scores = buf_a.data();
     double offset = 0.0;
     const int64_t bt_stride = bt.extent(1);
     {
         gil_release unlocked;
-        offset = viterbi_recursion(best_form(), ref, log_dens.data(),
+        offset = viterbi_recursion(form, ref, log_dens.data(),
                                    static_cast<int32_t>(num_frames), static_cast<int32_t>(num_cols),
                                    renorm_period, buf_a.data(), buf_b.data(), pl.data(), bt.data(),
-                                   bt_stride, &final_scores);
+                                   bt_stride, &final_scores, work);
     }
 
     if (buf_a.extent(0) == 0) {

@@ -135,66 +135,21 @@ static inline float reduce_edges(const layout_ref& lay, const float* __restrict 
 // ---------------------------------------------------------------------------
 // Boundary states a vector at a time
 //
-// With consecutive sources, `width` boundary states go at once, one per
-// lane: the group walks the entries of pl its edges read, each lane against
-// its own weight for that entry, or -inf where the entry is not among its
-// sources.  pl + -inf is -inf or NaN, which never wins, so the padding
-// changes nothing; each lane still meets its edges in order and keeps the
-// bits of its first maximum.  The weights are laid out once per call, on the
-// stack; a layout too large for it takes the states one at a time.  About
-// 21 KB of stack: room for the default tempo grids while staying well inside
-// small thread stacks.
-constexpr int32_t band_rows_max = 512;
-constexpr int32_t band_lanes_max = 512;  // boundary states, padding included
-constexpr int32_t band_widest = 8;
-constexpr int32_t band_groups_max = band_lanes_max / 4;
+// The groups of kernel_layout.hpp, one state per lane and -inf for the
+// padding: pl + -inf is -inf or NaN, which never wins, so each lane keeps
+// the bits of its first maximum.  Made once per call, for the width of the
+// form that runs.
 
-struct band_plan {
-    int32_t num_groups;
-    int32_t first[band_groups_max];  // first entry of pl the group reads
-    int32_t row[band_groups_max + 1];
-    alignas(32) int32_t dcol[band_lanes_max];
-    alignas(32) int32_t edge_base[band_lanes_max];  // edge index minus pl index
-    alignas(32) float weight[band_rows_max * band_widest];
+class viterbi_workspace {
+public:
+    // False when the memory cannot be had.  The layout must be checked.
+    bool prepare(const layout_ref& lay, kernel_form form) noexcept {
+        const int32_t lanes = dispatch(form, []<kernel_form F>() { return simd<F>::width; });
+        return lanes == 1 || band.prepare(lay, lanes, minus_inf_f32);
+    }
+
+    band_layout<float> band;
 };
-
-static bool build_band_plan(const layout_ref& lay, int32_t lanes, band_plan* plan) noexcept {
-    const int32_t num_groups = (lay.num_bnd + lanes - 1) / lanes;
-    if (num_groups > band_lanes_max / lanes)
-        return false;
-    plan->num_groups = num_groups;
-    int32_t rows = 0;
-    for (int32_t g = 0; g < num_groups; ++g) {
-        int64_t lo, hi;
-        band_entries(lay, lanes * g, lanes, &lo, &hi);
-        if (hi - lo > band_rows_max * band_widest / lanes - rows)
-            return false;
-        plan->first[g] = static_cast<int32_t>(lo);
-        plan->row[g] = rows;
-        rows += static_cast<int32_t>(hi - lo);
-    }
-    plan->row[num_groups] = rows;
-    std::fill(plan->weight, plan->weight + static_cast<int64_t>(rows) * lanes, minus_inf_f32);
-    for (int32_t j = 0; j < num_groups * lanes; ++j) {
-        const int32_t g = j / lanes;
-        plan->dcol[j] = 0;
-        plan->edge_base[j] = 0;
-        if (j >= lay.num_bnd)
-            continue;
-        plan->dcol[j] = static_cast<int32_t>(lay.bnd_dcol[j]);
-        const int32_t begin = static_cast<int32_t>(lay.bnd_ptr[j]);
-        const int32_t end = static_cast<int32_t>(lay.bnd_ptr[j + 1]);
-        if (begin == end)
-            continue;
-        const int32_t src = static_cast<int32_t>(lay.bnd_src[begin]);
-        plan->edge_base[j] = begin - src;
-        float* w = plan->weight + static_cast<int64_t>(plan->row[g] + src - plan->first[g]) * lanes +
-                   j % lanes;
-        for (int32_t p = begin; p < end; ++p, w += lanes)
-            *w = lay.bnd_weight[p];
-    }
-    return true;
-}
 
 // One row: entry `entry` of pl against the group's weights for it.
 template <kernel_form F>
@@ -209,45 +164,48 @@ static inline void band_row(const float* __restrict pl, const float* w, typename
 }
 
 // d holds max_columns values.  Even and odd rows go in two chains, merged
-// per lane by value, then by row.
+// per lane by value, then by row.  A lane's winning row is the entry of pl
+// its best edge read, and pred_list maps it to the state that edge left.
 template <kernel_form F>
-static inline void band_boundary(const band_plan& plan, const layout_ref& lay,
+static inline void band_boundary(const band_layout<float>& band, const layout_ref& lay,
                                  const float* __restrict pl, const float* d, float* cur,
                                  uint32_t* __restrict bt_row) noexcept {
     using V = simd<F>;
     constexpr int32_t w = V::width;
     const typename V::f32 none = V::set1(minus_inf_f32);
-    for (int32_t g = 0; g < plan.num_groups; ++g) {
-        const typename V::f32 dval = V::gather(d, plan.dcol + w * g);
-        const int32_t first = plan.first[g];
-        const int32_t rows = plan.row[g + 1] - plan.row[g];
-        const float* weight = plan.weight + static_cast<int64_t>(plan.row[g]) * w;
+    for (int32_t g = 0; g < band.num_groups; ++g) {
+        const typename V::f32 dval = V::gather(d, band.dcol + w * g);
+        const int32_t first = band.row[g];
+        const int32_t rows = band.row[g + 1] - first;
+        const int32_t* entry = band.entry + first;
+        const float* weight = band.weight + static_cast<int64_t>(first) * w;
         typename V::f32 best[2] = {none, none};
         typename V::i32 where[2] = {V::set1_i(0), V::set1_i(0)};
         int32_t r = 0;
         for (; r + 2 <= rows; r += 2) {
-            band_row<F>(pl, weight + w * r, dval, first + r, &best[0], &where[0]);
-            band_row<F>(pl, weight + w * (r + 1), dval, first + r + 1, &best[1], &where[1]);
+            band_row<F>(pl, weight + w * r, dval, entry[r], &best[0], &where[0]);
+            band_row<F>(pl, weight + w * (r + 1), dval, entry[r + 1], &best[1], &where[1]);
         }
         if (r < rows)
-            band_row<F>(pl, weight + w * r, dval, first + r, &best[0], &where[0]);
+            band_row<F>(pl, weight + w * r, dval, entry[r], &best[0], &where[0]);
         // -0.0 and 0.0 are equal here, so the earlier row keeps its bits.
         const typename V::mask odd = V::mask_or(
             V::gt(best[1], best[0]),
             V::mask_and(V::eq(best[1], best[0]), V::gt_i(where[0], where[1])));
         const typename V::f32 score = V::select(odd, best[1], best[0]);
         alignas(32) float scores[w];
-        alignas(32) int32_t edges[w];
+        alignas(32) int32_t entries[w];
         V::store(scores, score);
-        V::store_i(edges, V::add_i(V::select_i(odd, where[1], where[0]),
-                                   V::load_i(plan.edge_base + w * g)));
+        V::store_i(entries, V::select_i(odd, where[1], where[0]));
         const int found = V::bits(V::gt(score, none));
-        const int32_t j0 = w * g;
-        const int32_t nb = std::min(w, lay.num_bnd - j0);
-        for (int32_t k = 0; k < nb; ++k) {
+        const int32_t* states = band.bnd + w * g;
+        for (int32_t k = 0; k < w; ++k) {
+            const int32_t j = states[k];
+            if (j < 0)
+                continue;
             if (found & (1 << k))
-                bt_row[j0 + k] = lay.bnd_orig[edges[k]];
-            cur[lay.bnd_state[j0 + k]] = scores[k];
+                bt_row[j] = lay.pred_list[entries[k]];
+            cur[lay.bnd_state[j]] = scores[k];
         }
     }
 }
@@ -260,12 +218,8 @@ static double viterbi_frames(const layout_ref& lay, const float* __restrict log_
                              int32_t num_frames, int32_t num_cols, int32_t renorm_period,
                              float* prev, float* cur, float* __restrict pl,
                              uint32_t* __restrict bt, int64_t bt_stride, float** final_scores,
-                             bool consecutive) noexcept {
-    band_plan plan;
-    const band_plan* band = simd<F>::width > 1 && consecutive &&
-                                    build_band_plan(lay, simd<F>::width, &plan)
-                                ? &plan
-                                : nullptr;
+                             bool consecutive, const viterbi_workspace& work) noexcept {
+    const band_layout<float>& band = work.band;
     const int32_t num_states = lay.num_states;
     double offset = 0.0;
     float d[max_columns] = {};
@@ -283,8 +237,8 @@ static double viterbi_frames(const layout_ref& lay, const float* __restrict log_
                                  d[lay.run_col[r]]);
         }
         uint32_t* bt_row = bt + static_cast<int64_t>(frame) * bt_stride;
-        if (band != nullptr) {
-            band_boundary<F>(*band, lay, pl, d, cur, bt_row);
+        if (simd<F>::width > 1 && band.num_groups > 0 && band.lanes == simd<F>::width) {
+            band_boundary<F>(band, lay, pl, d, cur, bt_row);
         } else {
             for (int32_t j = 0; j < lay.num_bnd; ++j) {
                 int32_t edge;
@@ -316,18 +270,19 @@ static double viterbi_frames(const layout_ref& lay, const float* __restrict log_
 // back-pointers of frame t into bt[t * bt_stride ...] and returns the sum of
 // the maxima that renormalisation subtracted.  On return *final_scores
 // points at the buffer (one of prev and cur) that holds the scores after the
-// last frame.  `pl` holds num_pred values.
+// last frame.  `pl` holds num_pred values; `work` was prepared for this
+// layout and form.
 static double viterbi_recursion(kernel_form form, const layout_ref& lay,
                                 const float* __restrict log_dens, int32_t num_frames,
                                 int32_t num_cols, int32_t renorm_period, float* prev, float* cur,
                                 float* __restrict pl, uint32_t* __restrict bt, int64_t bt_stride,
-                                float** final_scores) noexcept {
+                                float** final_scores, const viterbi_workspace& work) noexcept {
     // Without frames the edges are not checked (nothing reads them), so
     // they must not be walked here either.
     const bool consecutive = num_frames > 0 && consecutive_sources(lay);
     return dispatch(form, [&]<kernel_form F>() {
         return viterbi_frames<F>(lay, log_dens, num_frames, num_cols, renorm_period, prev, cur, pl,
-                                 bt, bt_stride, final_scores, consecutive);
+                                 bt, bt_stride, final_scores, consecutive, work);
     });
 }
 
