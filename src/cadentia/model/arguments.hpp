@@ -68,6 +68,7 @@ constexpr const char int_returned_int_subclass_format[] =
     "subclass of int is deprecated, and may be removed in a future version of Python.";
 constexpr const char needs_argument_format[] = "descriptor '%s' of '%s' object needs an argument";
 constexpr const char no_code_object_format[] = "no code object for %s";
+constexpr const char too_many_parameters_format[] = "%s takes more than %d parameters";
 constexpr const char wrong_self_format[] =
     "descriptor '%s' requires a '%s' object but received a '%.100s'";
 
@@ -218,6 +219,10 @@ static bool to_double(PyObject* obj, double* out) noexcept {
 
 // The code object that describes a function's parameters to `inspect`.
 static PyObject* make_code_object(const kernel_function_def& def) noexcept {
+    if (def.num_params > max_parameters || def.num_required > def.num_params) {
+        PyErr_Format(PyExc_SystemError, too_many_parameters_format, def.qualname, max_parameters);
+        return nullptr;
+    }
     py_ref code = py_ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(source_file, def.name, def.first_line)));
     if (!code)

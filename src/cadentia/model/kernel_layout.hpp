@@ -21,6 +21,7 @@ namespace cadentia {
 
 // A frame's densities are copied into a fixed row of this many values.
 constexpr int max_columns = 16;
+static_assert(max_columns == 16, "the AVX2 column gather (forms.hpp) picks from two vectors of 8");
 
 constexpr float minus_inf_f32 = -std::numeric_limits<float>::infinity();
 
