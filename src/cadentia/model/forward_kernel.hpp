@@ -266,9 +266,16 @@ static inline void band_values(const band_layout<double>& band, const double* __
     }
 }
 
-// What a frame needs beside the layout and the two beliefs: the groups when
-// the layout suits them, pl widened to double for them, and the frame's
-// boundary values.  Made once per decoder.
+// One stretch of the pass in state order: interior states lo .. hi-1 of one
+// run, reading column `col`, then boundary state `bnd` at hi, if bnd >= 0.
+struct forward_segment {
+    int32_t lo, hi, col, bnd;
+};
+
+// What a frame needs beside the layout and the two beliefs: the pass in
+// state order cut into segments, the groups when the layout suits them, pl
+// widened to double for them, and the frame's boundary values.  Made once
+// per decoder.
 class forward_workspace {
 public:
     // False when the memory cannot be had.  The layout must be checked.
@@ -278,16 +285,38 @@ public:
         const size_t num_wide = band.num_groups > 0 ? static_cast<size_t>(lay.num_pred) : 0;
         wide_.reset(new (std::nothrow) double[num_wide + 1]);
         values_.reset(new (std::nothrow) float[static_cast<size_t>(lay.num_bnd) + 1]);
+        segments_.reset(new (std::nothrow)
+                            forward_segment[static_cast<size_t>(lay.num_runs + lay.num_bnd) + 1]);
+        if (!wide_ || !values_ || !segments_)
+            return false;
         pl_wide = wide_.get();
         values = values_.get();
-        return wide_ && values_;
+        segments = segments_.get();
+        num_segments = 0;
+        int32_t next_bnd = lay.num_states > 0 ? 1 : 0;  // state 0 is the first boundary state
+        for (int32_t r = 0; r < lay.num_runs; ++r) {
+            // An empty run reads nothing, not even its column.
+            const int32_t hi = static_cast<int32_t>(std::max(lay.run_lo[r], lay.run_hi[r]));
+            const int32_t col = static_cast<int32_t>(lay.run_col[r]);
+            for (int32_t s = static_cast<int32_t>(lay.run_lo[r]); s < hi;) {
+                const bool bnd = next_bnd < lay.num_bnd &&
+                                 static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi;
+                const int32_t stop = bnd ? static_cast<int32_t>(lay.bnd_state[next_bnd]) : hi;
+                segments_[num_segments++] = {s, stop, col, bnd ? next_bnd++ : -1};
+                s = bnd ? stop + 1 : hi;
+            }
+        }
+        return true;
     }
 
     band_layout<double> band;
+    const forward_segment* segments = nullptr;
+    int32_t num_segments = 0;
     double* pl_wide = nullptr;
     float* values = nullptr;  // one per boundary state
 
 private:
+    std::unique_ptr<forward_segment[]> segments_;
     std::unique_ptr<double[]> wide_;
     std::unique_ptr<float[]> values_;
 };
@@ -347,39 +376,24 @@ static float* forward_frames(const layout_ref& lay, const float* __restrict dens
         running_max<F> top;
         top.start();
         float ssum = 0.0f;
-        int32_t next_bnd = 0;
         if (num_states > 0) {  // state 0 is the first boundary state
             b[0] = bnd_value[0];
             ssum += bnd_value[0];
-            next_bnd = 1;
         }
-        for (int32_t r = 0; r < lay.num_runs; ++r) {
-            // Only non-empty runs are checked, judged at full width: an
-            // empty one must read nothing, not even its column.
-            if (lay.run_hi[r] <= lay.run_lo[r])
-                continue;
-            const int32_t hi = static_cast<int32_t>(lay.run_hi[r]);
-            const float dval = d[lay.run_col[r]];
-            int32_t s = static_cast<int32_t>(lay.run_lo[r]);
-            while (s < hi) {
-                const int32_t stop =
-                    next_bnd < num_bnd && static_cast<int32_t>(lay.bnd_state[next_bnd]) < hi
-                        ? static_cast<int32_t>(lay.bnd_state[next_bnd])
-                        : hi;
-                ssum = owed ? shift_and_sum<F, true>(b, a, s, stop, dval, inv_sum, ssum, top)
-                            : shift_and_sum<F, false>(b, a, s, stop, dval, inv_sum, ssum, top);
-                s = stop;
-                if (s < hi) {  // a boundary state
-                    if (owed) {
-                        const float n = V::mul1(a[s - 1], inv_sum);
-                        a[s - 1] = n;
-                        top.scalar() = n > top.scalar() ? n : top.scalar();
-                    }
-                    b[s] = bnd_value[next_bnd];
-                    ssum += bnd_value[next_bnd];
-                    ++s;
-                    ++next_bnd;
+        for (int32_t k = 0; k < work.num_segments; ++k) {
+            const forward_segment& seg = work.segments[k];
+            const float dval = d[seg.col];
+            ssum = owed ? shift_and_sum<F, true>(b, a, seg.lo, seg.hi, dval, inv_sum, ssum, top)
+                        : shift_and_sum<F, false>(b, a, seg.lo, seg.hi, dval, inv_sum, ssum, top);
+            if (seg.bnd >= 0) {
+                const int32_t s = seg.hi;
+                if (owed) {
+                    const float n = V::mul1(a[s - 1], inv_sum);
+                    a[s - 1] = n;
+                    top.scalar() = n > top.scalar() ? n : top.scalar();
                 }
+                b[s] = bnd_value[seg.bnd];
+                ssum += bnd_value[seg.bnd];
             }
         }
         if (owed) {

@@ -140,15 +140,36 @@ static inline float reduce_edges(const layout_ref& lay, const float* __restrict 
 // the bits of its first maximum.  Made once per call, for the width of the
 // form that runs.
 
+// The non-empty runs, each as one record: the frame loop meets a thousand
+// of them per frame in the bar grid.
+struct shift_run {
+    int32_t lo, hi, col;
+};
+
 class viterbi_workspace {
 public:
     // False when the memory cannot be had.  The layout must be checked.
     bool prepare(const layout_ref& lay, kernel_form form) noexcept {
+        runs_.reset(new (std::nothrow) shift_run[static_cast<size_t>(lay.num_runs) + 1]);
+        if (!runs_)
+            return false;
+        num_runs = 0;
+        for (int32_t r = 0; r < lay.num_runs; ++r)
+            if (lay.run_lo[r] < lay.run_hi[r])  // an empty run reads nothing, not even its column
+                runs_[num_runs++] = {static_cast<int32_t>(lay.run_lo[r]),
+                                     static_cast<int32_t>(lay.run_hi[r]),
+                                     static_cast<int32_t>(lay.run_col[r])};
+        runs = runs_.get();
         const int32_t lanes = dispatch(form, []<kernel_form F>() { return simd<F>::width; });
         return lanes == 1 || band.prepare(lay, lanes, minus_inf_f32);
     }
 
     band_layout<float> band;
+    const shift_run* runs = nullptr;
+    int32_t num_runs = 0;
+
+private:
+    std::unique_ptr<shift_run[]> runs_;
 };
 
 // One row: entry `entry` of pl against the group's weights for it.
@@ -228,13 +249,9 @@ static double viterbi_frames(const layout_ref& lay, const float* __restrict log_
         for (int32_t c = 0; c < num_cols; ++c)
             d[c] = row[c];
         gather_predecessors(lay, prev, pl);
-        for (int32_t r = 0; r < lay.num_runs; ++r) {
-            // Only non-empty runs are checked, judged at full width: an
-            // empty one must read nothing, not even its column.
-            if (lay.run_lo[r] < lay.run_hi[r])
-                viterbi_shift<F>(cur, prev, static_cast<int32_t>(lay.run_lo[r]),
-                                 static_cast<int32_t>(lay.run_hi[r]), num_states,
-                                 d[lay.run_col[r]]);
+        for (int32_t r = 0; r < work.num_runs; ++r) {
+            const shift_run& run = work.runs[r];
+            viterbi_shift<F>(cur, prev, run.lo, run.hi, num_states, d[run.col]);
         }
         uint32_t* bt_row = bt + static_cast<int64_t>(frame) * bt_stride;
         if (simd<F>::width > 1 && band.num_groups > 0 && band.lanes == simd<F>::width) {
