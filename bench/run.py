@@ -324,7 +324,8 @@ def main():
     if "beat" in models:
         model, sequences = build_model("beat")
         (log_dens, dens), (log_dens_2, _) = sequences
-        times, results, widest, vit, fwd = harness_figures(binary, "beat", model, sequences, log)
+        times, results, widest, vit, fwd = harness_figures(binary, "beat", model, sequences, log,
+                                                           "--reps", "15")
         model_line.append(f"beat model: {results['model']}")
         log("timing decode")
         t_decode = time_decode(model, log_dens, 9)
@@ -401,7 +402,7 @@ def main():
         model, sequences = build_model("downbeat")
         (log_dens, dens), _ = sequences
         times, results, widest, _, _ = harness_figures(binary, "downbeat", model, sequences, log,
-                                                       "--reps", "5", "--short-reps", "1")
+                                                       "--reps", "9", "--short-reps", "1")
         T = DOWNBEAT_FRAMES
         model_line.append(f"downbeat model: {results['model']}")
         log("timing decode and step on the downbeat model")
