@@ -57,23 +57,10 @@ struct kernel_function_object {
     PyObject* annotations;
 };
 
-constexpr const char arg_count_format[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
-constexpr const char keywords_not_strings_format[] = "%.200s() keywords must be strings";
-constexpr const char multiple_values_format[] = "%s() got multiple values for keyword argument '%U'";
-constexpr const char unexpected_keyword_format[] = "%s() got an unexpected keyword argument '%U'";
-constexpr const char integer_required_message[] = "an integer is required";
-constexpr const char int_returned_non_int_format[] = "__int__ returned non-int (type %.200s)";
-constexpr const char int_returned_int_subclass_format[] =
-    "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict "
-    "subclass of int is deprecated, and may be removed in a future version of Python.";
-constexpr const char needs_argument_format[] = "descriptor '%s' of '%s' object needs an argument";
-constexpr const char no_code_object_format[] = "no code object for %s";
-constexpr const char too_many_parameters_format[] = "%s takes more than %d parameters";
-constexpr const char wrong_self_format[] =
-    "descriptor '%s' requires a '%s' object but received a '%.100s'";
-
 // ---------------------------------------------------------------------------
 // Argument matching
+
+constexpr const char arg_count_format[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 
 [[gnu::cold, gnu::noinline]] static bool raise_arg_count(const kernel_function_def& def,
                                                         Py_ssize_t given, bool too_many) noexcept {
@@ -105,6 +92,10 @@ static int find_parameter(const kernel_function_def& def, PyObject* key) noexcep
             return i;
     return -1;
 }
+
+constexpr const char keywords_not_strings_format[] = "%.200s() keywords must be strings";
+constexpr const char multiple_values_format[] = "%s() got multiple values for keyword argument '%U'";
+constexpr const char unexpected_keyword_format[] = "%s() got an unexpected keyword argument '%U'";
 
 static bool match_keyword(const kernel_function_def& def, Py_ssize_t nargs, PyObject* key,
                           PyObject* value, PyObject** slots) noexcept {
@@ -168,6 +159,12 @@ static bool match_arguments(const kernel_function_def& def, PyObject* args, PyOb
 // ---------------------------------------------------------------------------
 // Scalar conversions
 
+constexpr const char integer_required_message[] = "an integer is required";
+constexpr const char int_returned_non_int_format[] = "__int__ returned non-int (type %.200s)";
+constexpr const char int_returned_int_subclass_format[] =
+    "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict "
+    "subclass of int is deprecated, and may be removed in a future version of Python.";
+
 // A signed 32-bit integer: ints as they are, anything else through its
 // __int__ (so floats truncate toward zero).
 static bool to_int32(PyObject* obj, int32_t* out) noexcept {
@@ -217,6 +214,8 @@ static bool to_double(PyObject* obj, double* out) noexcept {
 // ---------------------------------------------------------------------------
 // The function type
 
+constexpr const char too_many_parameters_format[] = "%s takes more than %d parameters";
+
 // The code object that describes a function's parameters to `inspect`.
 static PyObject* make_code_object(const kernel_function_def& def) noexcept {
     if (def.num_params > max_parameters || def.num_required > def.num_params) {
@@ -262,6 +261,10 @@ static PyObject* make_code_object(const kernel_function_def& def) noexcept {
         return nullptr;
     return PyObject_Call(replace.get(), no_args.get(), kwargs.get());
 }
+
+constexpr const char needs_argument_format[] = "descriptor '%s' of '%s' object needs an argument";
+constexpr const char wrong_self_format[] =
+    "descriptor '%s' requires a '%s' object but received a '%.100s'";
 
 static PyObject* kernel_function_vectorcall(PyObject* callable, PyObject* const* args,
                                             size_t nargsf, PyObject* kwnames) noexcept {
@@ -349,6 +352,8 @@ inline PyTypeObject kernel_function_type = {
     .tp_getset = kernel_function_getset,
     .tp_descr_get = kernel_function_descr_get,
 };
+
+constexpr const char no_code_object_format[] = "no code object for %s";
 
 static PyObject* kernel_function_new(const kernel_function_def& def, PyObject* defaults) noexcept {
     PyObject* code = def.code;

@@ -236,25 +236,22 @@ template <> struct element_traits<float> {
 // Shape and stride tests
 
 constexpr const char* msg_wrong_dims = "Buffer has wrong number of dimensions (expected %d, got %d)";
-constexpr const char* msg_item_size =
-    "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)";
-constexpr const char* msg_not_contiguous_dim =
-    "Buffer and memoryview are not contiguous in the same dimension.";
-constexpr const char* msg_suboffsets_no_strides = "Buffer exposes suboffsets but no strides";
-constexpr const char* msg_indirect_dim = "Buffer not compatible with direct access in dimension %d.";
-constexpr const char* msg_not_c_contiguous = "Buffer not C contiguous.";
-constexpr const char* msg_no_shape = "Buffer exposes no shape";
 
 [[gnu::cold, gnu::noinline]] static bool wrong_dims(int expected, int got) noexcept {
     PyErr_Format(PyExc_ValueError, msg_wrong_dims, expected, got);
     return false;
 }
 
+constexpr const char* msg_item_size =
+    "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)";
+
 [[gnu::cold, gnu::noinline]] static bool wrong_item_size(Py_ssize_t got, const element_ops& want) noexcept {
     PyErr_Format(PyExc_ValueError, msg_item_size, static_cast<size_t>(got), got > 1 ? "s" : "",
                  want.name, want.size, want.size > 1 ? "s" : "");
     return false;
 }
+
+constexpr const char* msg_indirect_dim = "Buffer not compatible with direct access in dimension %d.";
 
 [[gnu::cold, gnu::noinline]] static bool indirect_dim(int d) noexcept {
     PyErr_Format(PyExc_ValueError, msg_indirect_dim, d);
@@ -264,6 +261,12 @@ constexpr const char* msg_no_shape = "Buffer exposes no shape";
 static Py_ssize_t buffer_extent(const Py_buffer& b, int d) noexcept {
     return b.shape ? b.shape[d] : b.len / b.itemsize;  // no shape: one dimension
 }
+
+constexpr const char* msg_not_contiguous_dim =
+    "Buffer and memoryview are not contiguous in the same dimension.";
+constexpr const char* msg_suboffsets_no_strides = "Buffer exposes suboffsets but no strides";
+constexpr const char* msg_not_c_contiguous = "Buffer not C contiguous.";
+constexpr const char* msg_no_shape = "Buffer exposes no shape";
 
 // Rank, format (new buffers only), item size and layout, in that order.
 static bool check_buffer(const Py_buffer& b, int dims, const element_ops& want,

@@ -45,16 +45,6 @@ constexpr int cinit_line = 189;  // also the argument errors'
 constexpr int reset_line = 214;
 constexpr int step_line = 220;
 
-constexpr const char busy_message[] =
-    "ForwardDecoder is in use by another thread; step and reset must not run concurrently";
-constexpr const char not_ready_message[] =
-    "this ForwardDecoder cannot be used: its construction failed";
-constexpr const char step_columns_format[] =
-    "forward decoder supports at most %d observation columns";
-constexpr const char column_limit_format[] =
-    "observation column %lld is out of range: a decoder reads at most %d columns";
-constexpr const char pickling_refusal_message[] = "no default __reduce__ due to non-trivial __cinit__";
-
 constexpr layout_lines forward_layout_lines = {
     .bnd_state = 196, .pred_list = 198, .bnd_src = 200, .bnd_orig = 0, .bnd_ptr = 201,
     .bnd_weight = 202, .bnd_dcol = 203, .run_lo = 204, .run_hi = 205, .run_col = 207};
@@ -102,6 +92,9 @@ inline kernel_function_def forward_decoder_cinit_def = {
     .is_method = false,
     .impl = nullptr,
 };
+
+constexpr const char column_limit_format[] =
+    "observation column %lld is out of range: a decoder reads at most %d columns";
 
 // The body of construction: 0, or the traceback line of the failure.
 static int forward_decoder_cinit(forward_decoder_object* fd, PyObject* args,
@@ -197,6 +190,11 @@ static void forward_decoder_dealloc(PyObject* self) noexcept {
 // ---------------------------------------------------------------------------
 // step and reset
 
+constexpr const char busy_message[] =
+    "ForwardDecoder is in use by another thread; step and reset must not run concurrently";
+constexpr const char not_ready_message[] =
+    "this ForwardDecoder cannot be used: its construction failed";
+
 // Whether the decoder can run now; RuntimeError when not.
 static bool usable(const forward_decoder_object* fd) noexcept {
     if (!fd->ready) {
@@ -209,6 +207,9 @@ static bool usable(const forward_decoder_object* fd) noexcept {
     }
     return true;
 }
+
+constexpr const char step_columns_format[] =
+    "forward decoder supports at most %d observation columns";
 
 static int forward_decoder_step_body(forward_decoder_object* fd, PyObject* const* slots,
                                      PyObject** result) noexcept {
@@ -274,6 +275,8 @@ static PyObject* forward_decoder_reset_impl(PyObject* self, PyObject* const*) no
                     static_cast<size_t>(num_states) * sizeof(float));
     Py_RETURN_NONE;
 }
+
+constexpr const char pickling_refusal_message[] = "no default __reduce__ due to non-trivial __cinit__";
 
 // Instances hold private buffers that a pickle could not rebuild.
 [[gnu::cold]] static PyObject* refuse_pickling(const char* where, int line) noexcept {

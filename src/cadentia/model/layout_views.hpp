@@ -20,14 +20,10 @@ namespace cadentia {
 // ---------------------------------------------------------------------------
 // Data
 
-constexpr const char out_of_range_format[] = "%s[%zd] = %lld is out of range: %s is %lld";
-constexpr const char length_format[] = "%s has %zd entries, expected %lld (%s)";
-constexpr const char state_zero_message[] = "bnd_state must list state 0 first";
-constexpr const char orig_differs_format[] = "bnd_orig[%zd] = %lu differs from its pred_list entry %lu";
-constexpr const char runs_cover_format[] = "the runs cover states 1 to %lld only, of %lld states";
-constexpr const char count_format[] = "%s (%lld) exceeds the supported maximum of %d";
 constexpr const char reads_column_format[] =
     "the model reads observation column %lld but %s has %lld column%s";
+
+constexpr const char out_of_range_format[] = "%s[%zd] = %lld is out of range: %s is %lld";
 
 // An index of the model that would send a kernel outside its buffers.
 [[gnu::cold, gnu::noinline]] static bool raise_out_of_range(const char* array, Py_ssize_t position,
@@ -36,6 +32,8 @@ constexpr const char reads_column_format[] =
     PyErr_Format(PyExc_ValueError, out_of_range_format, array, position, value, bound_name, bound);
     return false;
 }
+
+constexpr const char length_format[] = "%s has %zd entries, expected %lld (%s)";
 
 [[gnu::cold, gnu::noinline]] static bool raise_length(const char* array, Py_ssize_t length,
                                                     const char* expected_name,
@@ -187,6 +185,10 @@ static int read_layout(PyObject* lay, const layout_lines& lines, layout_views& o
     return 0;
 }
 
+constexpr const char state_zero_message[] = "bnd_state must list state 0 first";
+constexpr const char orig_differs_format[] = "bnd_orig[%zd] = %lu differs from its pred_list entry %lu";
+constexpr const char runs_cover_format[] = "the runs cover states 1 to %lld only, of %lld states";
+
 // Everything the recursions index through the layout, checked in one pass so
 // that no layout, however it was made, can move a kernel outside its
 // buffers.  With `frames` false only the boundary states are checked: the
@@ -279,6 +281,8 @@ static bool check_layout(const layout_views& lay, int64_t num_states, bool with_
     *max_column = largest;
     return true;
 }
+
+constexpr const char count_format[] = "%s (%lld) exceeds the supported maximum of %d";
 
 // Counts the recursions hold in 32 bits.
 static bool check_count(const char* what, int64_t value) noexcept {

@@ -30,19 +30,6 @@ constexpr const char module_doc[] =
     "so phase advance is a stride-1 shift; only the few boundary states reduce over\n"
     "their predecessors. Single precision throughout.\n";
 
-constexpr const char interpreter_change_message[] =
-    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
-constexpr const char reinit_message[] =
-    "Module '_kernels' has already been imported. Re-initialisation is not supported.";
-constexpr const char version_mismatch_format[] =
-    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
-constexpr const char not_type_format[] = "%.200s.%.200s is not a type object";
-constexpr const char size_changed_format[] =
-    "%.200s.%.200s size changed, may indicate binary incompatibility. "
-    "Expected %zd from C header, got %zd from PyObject";
-constexpr const char numpy_import_message[] = "numpy._core.multiarray failed to import";
-constexpr const char pickling_format[] = "Unable to initialize pickling for %.200s";
-
 // Copies one attribute of the import spec into the new module's namespace.
 // A missing attribute is skipped, as is None where `skip_none` asks for it.
 static bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from,
@@ -58,6 +45,9 @@ static bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from
         return true;
     return PyDict_SetItemString(dict, to, value.get()) == 0;
 }
+
+constexpr const char interpreter_change_message[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
 
 static PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -118,6 +108,11 @@ static bool check_builtin(PyObject* name) noexcept {
 }
 
 enum class size_check { warn, ignore };
+
+constexpr const char not_type_format[] = "%.200s.%.200s is not a type object";
+constexpr const char size_changed_format[] =
+    "%.200s.%.200s size changed, may indicate binary incompatibility. "
+    "Expected %zd from C header, got %zd from PyObject";
 
 // Looks up a type that the module was compiled against and checks that its
 // instances are at least as large as the headers said.
@@ -199,6 +194,8 @@ static bool import_numpy_types() noexcept {
     }
     return true;
 }
+
+constexpr const char numpy_import_message[] = "numpy._core.multiarray failed to import";
 
 // NumPy's own import routine does the version and byte-order checks; an
 // ordinary exception from it becomes the ImportError users know from NumPy.
@@ -323,6 +320,8 @@ static int bind_all(bound_in where) noexcept {
     return 0;
 }
 
+constexpr const char pickling_format[] = "Unable to initialize pickling for %.200s";
+
 // Exec step 9: the type, its methods, then (instances hold private buffers
 // that a pickle could not rebuild) two hooks that refuse pickling in place
 // of the default object protocol, and the array-view type.  0, or the line
@@ -345,6 +344,11 @@ static int register_types(PyObject* module) noexcept {
     }
     return array_view_ready() == 0 ? 0 : 1;
 }
+
+constexpr const char reinit_message[] =
+    "Module '_kernels' has already been imported. Re-initialisation is not supported.";
+constexpr const char version_mismatch_format[] =
+    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
 
 static int module_exec(PyObject* module) noexcept {
     if (records.module) {
@@ -420,9 +424,6 @@ inline PyModuleDef module_def = {
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
 };
 
 }  // namespace cadentia
