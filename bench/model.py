@@ -74,7 +74,8 @@ def benchmark_densities(activation: np.ndarray, *, log: bool) -> np.ndarray:
 NO_BEAT, BEAT, DOWNBEAT = 0, 1, 2
 
 
-def downbeat_model(beats_per_bar: tuple[int, ...] = (3, 4), observation_lambda: float = 16.0) -> dict:
+def downbeat_model(beats_per_bar: tuple[int, ...] = (3, 4), observation_lambda: float = 16.0,
+                   fps: float = FPS) -> dict:
     """The bar-pointer model at the beat model's tempo grid, as kernel arrays.
 
     For every meter and every tempo lane a bar of ``beats x interval``
@@ -87,9 +88,10 @@ def downbeat_model(beats_per_bar: tuple[int, ...] = (3, 4), observation_lambda: 
     beats BEAT, every other state NO_BEAT. At 55-215 BPM, meters 3 and 4:
     39,319 states, 574 boundary states, 11,543 boundary edges.
 
-    Same keys as :func:`benchmark_model` (``num_columns`` is 3).
+    Same keys as :func:`benchmark_model` (``num_columns`` is 3). A lower
+    ``fps`` gives a small model of the same shape, for tests.
     """
-    space = tempo_state_space(fps=FPS)
+    space = tempo_state_space(fps=fps)
     intervals = space.intervals
     num_lanes = intervals.shape[0]
     # into[i, j]: the weight from the end of a beat in lane j to the start

@@ -21,7 +21,7 @@ from reference import ForwardReference, random_csr_model, tempo_lane_model, vite
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
-from model import write_model_files  # noqa: E402
+from model import downbeat_model, write_model_files  # noqa: E402
 
 FLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-math-errno", "-DNDEBUG",
          "-Wall", "-Wextra", "-Werror", "-Wno-psabi", f"-I{ROOT / 'src/cadentia/model'}"]
@@ -44,6 +44,9 @@ def models():
     yield ("near lanes", *tempo_lane_model(2, 30, np.random.default_rng(2), reach=3), 2, 60, 7)
     # Too many rows for the grouped boundary states: one state at a time.
     yield ("wide lanes", *tempo_lane_model(1, 80, np.random.default_rng(3)), 2, 12, 5)
+    # Bars: each state's sources step through pl by the beats in the bar.
+    bars = downbeat_model(fps=12.0)
+    yield ("bars", bars["pred"], bars["ptr"], bars["log_prob"], bars["columns"], 3, 25, 9)
     for seed in range(3):
         rng = np.random.default_rng(10 + seed)
         yield (f"random {seed}", *random_csr_model(rng, 90, 3), 3, 30, 4)
