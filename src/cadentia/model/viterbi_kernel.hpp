@@ -172,21 +172,22 @@ private:
     std::unique_ptr<shift_run[]> runs_;
 };
 
-// One row: entry `entry` of pl against the group's weights for it.
+// One row: entry `entry` of pl against the group's weights for it; `row`
+// holds the row's number in every lane.
 template <kernel_form F>
 static inline void band_row(const float* __restrict pl, const float* w, typename simd<F>::f32 dval,
-                            int32_t entry, typename simd<F>::f32* best,
+                            int32_t entry, typename simd<F>::i32 row, typename simd<F>::f32* best,
                             typename simd<F>::i32* where) noexcept {
     using V = simd<F>;
     const typename V::f32 c = V::add(V::add(V::set1(pl[entry]), V::load(w)), dval);
     const typename V::mask greater = V::gt(c, *best);
     *best = V::max(c, *best);
-    *where = V::select_i(greater, V::set1_i(entry), *where);
+    *where = V::select_i(greater, row, *where);
 }
 
 // d holds max_columns values.  Even and odd rows go in two chains, merged
-// per lane by value, then by row.  A lane's winning row is the entry of pl
-// its best edge read, and pred_list maps it to the state that edge left.
+// per lane by value, then by row.  A lane's winning row names the entry of
+// pl its best edge read, and pred_list maps that to the state the edge left.
 template <kernel_form F>
 static inline void band_boundary(const band_layout<float>& band, const layout_ref& lay,
                                  const float* __restrict pl, const float* d, float* cur,
@@ -202,22 +203,26 @@ static inline void band_boundary(const band_layout<float>& band, const layout_re
         const float* weight = band.weight + static_cast<int64_t>(first) * w;
         typename V::f32 best[2] = {none, none};
         typename V::i32 where[2] = {V::set1_i(0), V::set1_i(0)};
+        typename V::i32 row[2] = {V::set1_i(0), V::set1_i(1)};
+        const typename V::i32 two = V::set1_i(2);
         int32_t r = 0;
         for (; r + 2 <= rows; r += 2) {
-            band_row<F>(pl, weight + w * r, dval, entry[r], &best[0], &where[0]);
-            band_row<F>(pl, weight + w * (r + 1), dval, entry[r + 1], &best[1], &where[1]);
+            band_row<F>(pl, weight + w * r, dval, entry[r], row[0], &best[0], &where[0]);
+            band_row<F>(pl, weight + w * (r + 1), dval, entry[r + 1], row[1], &best[1], &where[1]);
+            row[0] = V::add_i(row[0], two);
+            row[1] = V::add_i(row[1], two);
         }
         if (r < rows)
-            band_row<F>(pl, weight + w * r, dval, entry[r], &best[0], &where[0]);
+            band_row<F>(pl, weight + w * r, dval, entry[r], row[0], &best[0], &where[0]);
         // -0.0 and 0.0 are equal here, so the earlier row keeps its bits.
         const typename V::mask odd = V::mask_or(
             V::gt(best[1], best[0]),
             V::mask_and(V::eq(best[1], best[0]), V::gt_i(where[0], where[1])));
         const typename V::f32 score = V::select(odd, best[1], best[0]);
         alignas(32) float scores[w];
-        alignas(32) int32_t entries[w];
+        alignas(32) int32_t rows_won[w];
         V::store(scores, score);
-        V::store_i(entries, V::select_i(odd, where[1], where[0]));
+        V::store_i(rows_won, V::select_i(odd, where[1], where[0]));
         const int found = V::bits(V::gt(score, none));
         const int32_t* states = band.bnd + w * g;
         for (int32_t k = 0; k < w; ++k) {
@@ -225,7 +230,7 @@ static inline void band_boundary(const band_layout<float>& band, const layout_re
             if (j < 0)
                 continue;
             if (found & (1 << k))
-                bt_row[j] = lay.pred_list[entries[k]];
+                bt_row[j] = lay.pred_list[entry[rows_won[k]]];
             cur[lay.bnd_state[j]] = scores[k];
         }
     }
