@@ -7,7 +7,7 @@ PY        := $(VENV)/bin/python
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean
+.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean eval eval-deps
 
 all: test
 
@@ -22,7 +22,7 @@ venv: $(PY)
 install: $(PY)
 	$(PY) -m pip install -q --no-build-isolation ".[test]"
 
-test: install
+test: install eval-deps
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS) .
 
 demo: install
@@ -31,6 +31,8 @@ demo: install
 bench: install
 	$(PY) bench/run.py
 	$(PY) bench/tracker_bench.py --seconds 120
+	$(PY) bench/downbeats_bench.py --seconds 300
+	$(PY) bench/batch_bench.py
 
 # Fast incremental build for development: stages an importable copy of the
 # package in $(BUILD)/stage; `make check` runs the tests against it.
@@ -59,6 +61,17 @@ cross-check: install
 # and uninitialised values in the module's code (what ASan cannot see).
 memcheck: install
 	tools/memcheck.sh
+
+# The rendered evaluation set (eval/) needs FluidSynth and the General MIDI
+# SoundFont; the audio is cached under build/evalset.
+EVAL_DEBS := fluidsynth fluid-soundfont-gm
+eval-deps:
+	@dpkg -s $(EVAL_DEBS) >/dev/null 2>&1 || \
+	    (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(EVAL_DEBS))
+
+eval: install eval-deps
+	$(PY) eval/beats.py --jobs 2
+	$(PY) eval/downbeats.py --jobs 2
 
 clean:
 	rm -rf build $(VENV)

@@ -16,7 +16,9 @@ from cadentia.audio import AudioError, click_beat_times, read_audio, write_wav
 from cadentia.evaluate import evaluate, f_measure
 from cadentia.observation import MIN_DENSITY, observation_densities
 from cadentia.onset import onset_strength
-from cadentia.statespace import BEAT_COLUMN, NO_BEAT_COLUMN, beat_intervals, tempo_state_space
+from cadentia.statespace import (BEAT_COLUMN, DEFAULT_TEMPO_PRIOR, NO_BEAT_COLUMN, TempoPrior, as_tempo_prior,
+                                 beat_intervals, tempo_change_weights, tempo_prior_log_weights,
+                                 tempo_state_space)
 from cadentia.tracker import BeatStream, beats_from_path, track_beats
 
 # ---------------------------------------------------------------- state space
@@ -44,7 +46,7 @@ def test_default_state_space_size_and_dtypes():
     {"fps": 10, "min_bpm": 100, "max_bpm": 600},  # one-frame lanes
 ])
 def test_transition_model_is_well_formed(options):
-    space = tempo_state_space(**options)
+    space = tempo_state_space(tempo_prior=None, **options)
     ptr = space.ptr.astype(np.int64)
     pred = space.pred.astype(np.int64)
     n = space.num_states
@@ -70,6 +72,43 @@ def test_transition_model_is_well_formed(options):
     assert (space.columns == np.where(expected, BEAT_COLUMN, NO_BEAT_COLUMN)).all()
     assert space.beat_region[space.first_states].all()
     np.testing.assert_allclose(space.initial.sum(dtype=np.float64), 1.0, rtol=1e-5)
+
+
+@pytest.mark.parametrize("options", [{}, {"fps": 50, "min_bpm": 60, "max_bpm": 180}, {"num_tempi": 40}])
+@pytest.mark.parametrize("prior", [DEFAULT_TEMPO_PRIOR, (90.0, 0.5)])
+def test_tempo_prior_charges_time_spent_away_from_the_centre(options, prior):
+    plain, space = tempo_state_space(tempo_prior=None, **options), tempo_state_space(tempo_prior=prior, **options)
+    np.testing.assert_array_equal(space.ptr, plain.ptr)
+    np.testing.assert_array_equal(space.pred, plain.pred)
+    # Only the edges into beat states change, so the kernels' interior shift stays.
+    lane_of_edge = np.repeat(space.state_lane, np.diff(space.ptr.astype(np.int64)))
+    into_beat = np.repeat(space.state_phase == 0, np.diff(space.ptr.astype(np.int64)))
+    np.testing.assert_array_equal(space.prob[~into_beat], plain.prob[~into_beat])
+    bpm = 60 * space.fps / space.intervals
+    entry = tempo_prior_log_weights(bpm, space.intervals / space.fps, prior)[lane_of_edge[into_beat]]
+    np.testing.assert_allclose(space.log_prob[into_beat], plain.log_prob[into_beat] + entry, rtol=1e-6, atol=1e-6)
+    np.testing.assert_allclose(space.prob, np.exp(space.log_prob), rtol=1e-5)
+    # The cost is per second: one second in any lane costs its log-density
+    # times the centre tempo's beats per second, however many beats it has.
+    centre, width = (prior.centre_bpm, prior.width) if isinstance(prior, TempoPrior) else prior
+    per_second = tempo_prior_log_weights(bpm, space.intervals / space.fps, prior) * space.fps / space.intervals
+    np.testing.assert_allclose(per_second, -0.5 * (np.log2(bpm / centre) / width) ** 2 * centre / 60)
+    lane_density = np.exp(-0.5 * (np.log2(space.state_bpm / centre) / width) ** 2)
+    np.testing.assert_allclose(space.initial, lane_density / lane_density.sum(), rtol=1e-5)
+    assert space.tempo_prior == as_tempo_prior(prior)
+
+
+@pytest.mark.parametrize("prior, message", [((0, 1), "centre_bpm"), ((120, -1), "width"),
+                                            ((120, math.inf), "width"), ((1, 2, 3), "pair"), ("x", "pair")])
+def test_bad_tempo_priors_are_refused(prior, message):
+    with pytest.raises(ValueError, match=message):
+        tempo_state_space(tempo_prior=prior)
+
+
+def test_tempo_change_weights_are_row_normalised():
+    weight = tempo_change_weights(beat_intervals())
+    np.testing.assert_allclose(weight.sum(axis=1), 1.0)
+    assert (np.argmax(weight, axis=1) == np.arange(weight.shape[0])).all()
 
 
 def test_tempo_changes_are_penalised_by_size_and_pruned():
@@ -179,6 +218,11 @@ def test_beats_sit_on_the_activation_peak_within_the_beat_region():
     activation = np.zeros(path.size)
     activation[[2 + 2, 66 + 0, 66 + 1, 130 + 3]] = [0.9, 0.5, 0.5, 0.7]  # tie: earlier frame
     np.testing.assert_array_equal(beats_from_path(path, activation, space), [4, 66, 133])
+    # At the beat state instead: where the path enters phase 0, as live.
+    np.testing.assert_array_equal(beats_from_path(path, activation, space, at_peak=False), [2, 66, 130])
+    np.testing.assert_array_equal(beats_from_path(path[3:], activation[3:], space, at_peak=False), [63, 127])
+    with pytest.raises(ValueError, match="placement"):
+        track_beats(activation, placement="middle")
 
 
 # ---------------------------------------------------------------- streaming

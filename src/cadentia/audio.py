@@ -3,6 +3,11 @@
 Audio is read with ``soundfile`` (the ``audio`` extra). Plain PCM WAV files
 can also be read and written with the standard library, so the demo and the
 tests work without it.
+
+:func:`audio_blocks` reads a file a block at a time as float32, and
+:func:`file_activation` turns an audio file (through the onset front end)
+or a saved activation into a beat activation with memory bounded by the
+block size, not by the length of the file.
 """
 
 from __future__ import annotations
@@ -10,10 +15,27 @@ from __future__ import annotations
 import math
 import os
 import wave
+from collections.abc import Iterator
 
 import numpy as np
 
-__all__ = ["AudioError", "read_audio", "write_wav", "click_beat_times", "synthesize_clicks"]
+__all__ = [
+    "ACTIVATION_SUFFIXES",
+    "AudioError",
+    "audio_blocks",
+    "file_activation",
+    "load_activation",
+    "pcm_to_float32",
+    "read_audio",
+    "write_wav",
+    "click_beat_times",
+    "synthesize_clicks",
+]
+
+# Beat activations computed elsewhere, one value per frame.
+ACTIVATION_SUFFIXES = (".npy", ".txt", ".csv", ".act", ".dat")
+# Samples per channel read at a time: 1.5 s at 44.1 kHz, a few MB at most.
+BLOCK_FRAMES = 1 << 16
 
 
 class AudioError(ValueError):
@@ -47,6 +69,207 @@ def read_audio(path) -> tuple[np.ndarray, int]:
     if signal.shape[0] == 0:
         raise AudioError(f"audio file has no samples: {path}")
     return signal.mean(axis=1), int(sample_rate)
+
+
+def _check_path(path) -> str:
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise AudioError(f"no such file: {path}")
+    if os.path.isdir(path):
+        raise AudioError(f"is a directory, not an audio file: {path}")
+    return path
+
+
+def audio_blocks(path, block_frames: int = BLOCK_FRAMES) -> Iterator[tuple[np.ndarray, int]]:
+    """Read an audio file a block at a time.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The audio file: anything soundfile reads, or plain PCM WAV without it.
+    block_frames : int
+        Samples per channel in each block (the last may be shorter).
+
+    Yields
+    ------
+    block : numpy.ndarray
+        float32 of shape (samples, channels), full scale 1. The buffer is
+        reused for the next block: copy it to keep it.
+    sample_rate : int
+        The file's sampling rate.
+
+    Raises
+    ------
+    AudioError
+        The file is missing, unreadable or has no samples.
+    """
+    path = _check_path(path)
+    try:
+        import soundfile
+    except ImportError:
+        soundfile = None
+    if soundfile is None:
+        if not path.lower().endswith(".wav"):
+            raise AudioError(
+                f"cannot read {path}: reading this format needs the soundfile package "
+                "(pip install 'cadentia[audio]')"
+            )
+        yield from _pcm_wav_blocks(path, block_frames)
+        return
+    try:
+        handle = soundfile.SoundFile(path)
+    except (RuntimeError, TypeError, ValueError, OSError) as exc:
+        # LibsndfileError is a RuntimeError; its text says what went wrong.
+        raise AudioError(f"cannot read audio from {path}: {exc}") from None
+    with handle:
+        sample_rate = int(handle.samplerate)
+        buffer = np.empty((block_frames, handle.channels), dtype=np.float32)
+        empty = True
+        while True:
+            try:
+                block = handle.read(block_frames, dtype="float32", always_2d=True, out=buffer)
+            except (RuntimeError, ValueError, OSError) as exc:
+                raise AudioError(f"cannot read audio from {path}: {exc}") from None
+            if block.shape[0] == 0:
+                break
+            empty = False
+            yield block, sample_rate
+            if block.shape[0] < block_frames:
+                break
+        if empty:
+            raise AudioError(f"audio file has no samples: {path}")
+
+
+def _pcm_wav_blocks(path: str, block_frames: int) -> Iterator[tuple[np.ndarray, int]]:
+    try:
+        wav = wave.open(path, "rb")
+    except (wave.Error, EOFError, OSError) as exc:
+        raise AudioError(f"cannot read audio from {path}: {exc}") from None
+    with wav:
+        width, channels, sample_rate = wav.getsampwidth(), wav.getnchannels(), wav.getframerate()
+        if width not in _PCM_TYPES:
+            raise AudioError(
+                f"cannot read {path}: {8 * width}-bit WAV needs the soundfile package "
+                "(pip install 'cadentia[audio]')"
+            )
+        empty = True
+        while True:
+            try:
+                raw = wav.readframes(block_frames)
+            except (wave.Error, EOFError, OSError) as exc:
+                raise AudioError(f"cannot read audio from {path}: {exc}") from None
+            usable = len(raw) // (width * channels) * width * channels
+            if usable == 0:
+                break
+            empty = False
+            yield pcm_to_float32(raw[:usable], width, channels), sample_rate
+        if empty:
+            raise AudioError(f"audio file has no samples: {path}")
+
+
+_PCM_TYPES = {1: np.uint8, 2: np.dtype("<i2"), 4: np.dtype("<i4")}
+
+
+def pcm_to_float32(raw: bytes, width: int, channels: int, *, floating: bool = False) -> np.ndarray:
+    """Little-endian interleaved PCM bytes as float32 (samples, channels), full scale 1.
+
+    ``width`` is bytes per sample: 1 (unsigned), 2, 3 or 4 (signed), or 4 or
+    8 with ``floating=True``.
+    """
+    if floating:
+        data = np.frombuffer(raw, "<f4" if width == 4 else "<f8").astype(np.float32)
+    elif width == 3:
+        triples = np.frombuffer(raw, np.uint8).reshape(-1, 3)
+        padded = np.zeros((triples.shape[0], 4), dtype=np.uint8)
+        padded[:, 1:] = triples  # the sample in the high bytes of an int32
+        data = padded.view("<i4").reshape(-1).astype(np.float32) * np.float32(2.0**-31)
+    elif width == 1:
+        data = (np.frombuffer(raw, np.uint8).astype(np.float32) - np.float32(128.0)) * np.float32(1 / 128)
+    else:
+        dtype = _PCM_TYPES[width]
+        data = np.frombuffer(raw, dtype).astype(np.float32) * np.float32(2.0 ** (1 - 8 * width))
+    return data.reshape(-1, channels)
+
+
+def load_activation(path) -> np.ndarray:
+    """Read a beat activation saved as ``.npy`` or as text, one value per frame.
+
+    Raises
+    ------
+    AudioError
+        The file is missing, unreadable, or not one number per frame.
+    """
+    path = _check_path(path)
+    try:
+        if path.lower().endswith(".npy"):
+            values = np.load(path, allow_pickle=False)
+        else:
+            with open(path, encoding="utf-8") as handle:
+                rows = [line.replace(",", " ").split() for line in handle]
+            rows = [row for row in rows if row]
+            if len(rows) > 1 and any(len(row) != 1 for row in rows):
+                raise AudioError(
+                    f"activation in {path} must be one value per frame: one per line, or all on one line"
+                )
+            values = np.array([value for row in rows for value in row], dtype=np.float64)
+    except AudioError:
+        raise
+    except (OSError, ValueError, UnicodeDecodeError) as exc:
+        raise AudioError(f"cannot read activation from {path}: {exc}") from None
+    values = np.asarray(values)
+    if values.dtype.kind not in "biuf":
+        raise AudioError(f"activation in {path} is not numeric (dtype {values.dtype})")
+    return values
+
+
+def file_activation(path, fps: float = 100.0, *, online: bool = False) -> np.ndarray:
+    """The beat activation of an audio file or of a saved activation.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Audio, or an activation (``.npy``, ``.txt``, ``.csv``, ``.act``,
+        ``.dat``: one value in [0, 1] per frame at ``fps``), which is
+        returned as read.
+    fps : float
+        Frames per second of the activation.
+    online : bool
+        Whether the activation is for live tracking. The front end is
+        causal either way, so both give the same values today; the flag
+        keeps callers right if the offline front end ever looks ahead.
+
+    Returns
+    -------
+    numpy.ndarray
+        One value per frame. Audio is read and analysed a block at a time,
+        so memory stays bounded whatever the file's length.
+
+    Raises
+    ------
+    AudioError
+        The file is missing, unreadable or empty, or ``fps`` does not fit
+        its sample rate; the message names the file.
+    """
+    from .onset import OnsetStream
+
+    path = _check_path(path)
+    if path.lower().endswith(ACTIVATION_SUFFIXES):
+        return load_activation(path)
+    stream = None
+    parts = []
+    try:
+        for block, sample_rate in audio_blocks(path):
+            if stream is None:
+                if fps > sample_rate:
+                    raise AudioError(f"fps {fps:g} is above the sample rate of {path} ({sample_rate} Hz)")
+                stream = OnsetStream(sample_rate, fps)
+            parts.append(stream.process(block))
+        parts.append(stream.finish())
+    except AudioError:
+        raise
+    except ValueError as exc:
+        raise AudioError(f"{path}: {exc}") from None
+    return np.concatenate(parts)
 
 
 def _read_pcm_wav(path: str) -> tuple[np.ndarray, int]:

@@ -16,6 +16,19 @@ The transition model is emitted in compressed-sparse-row form by destination
 state (``ptr``, ``pred``) in the dtypes the kernels take: uint32 indices and
 float32 weights, both as log-probabilities (offline Viterbi) and as
 probabilities (streaming forward decoder).
+
+A tempo prior (:class:`TempoPrior`) resolves tempo octaves: music that fits
+a beat at 70 BPM fits one at 140 BPM nearly as well, and listeners settle
+the question by preferring tempi near the middle of the usual range. The
+prior is log-normal in tempo and acts as a cost per second spent at a tempo,
+charged on the edges into a lane's beat state (interior edges stay plain
+phase advances, which the kernels rely on for speed). It has to act on every
+beat: renormalising each source's outgoing weights would cancel a smooth
+prior on the destination, and a prior on the initial distribution alone is
+outweighed after a few seconds of music. Charging it per beat instead of per
+second would favour slow lanes, which have fewer beats. The kernels do not
+need a source's weights to sum to one: the Viterbi decoder only compares
+scores and the forward decoder normalises its belief every frame.
 """
 
 from __future__ import annotations
@@ -24,13 +37,19 @@ import math
 from dataclasses import dataclass, field
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = [
     "NO_BEAT_COLUMN",
     "BEAT_COLUMN",
     "NUM_COLUMNS",
+    "DEFAULT_TEMPO_PRIOR",
+    "TempoPrior",
     "TempoStateSpace",
+    "as_tempo_prior",
     "beat_intervals",
+    "tempo_change_weights",
+    "tempo_prior_log_weights",
     "tempo_state_space",
 ]
 
@@ -49,6 +68,141 @@ DEFAULT_TRANSITION_THRESHOLD = float(np.finfo(np.float32).eps)
 
 # The kernels index states and edges with 32-bit signed integers.
 _MAX_INDEX = 2**31 - 1
+
+
+@dataclass(frozen=True)
+class TempoPrior:
+    """A log-normal prior over tempo, charged per second spent at a tempo.
+
+    Parameters
+    ----------
+    centre_bpm : float
+        The most likely tempo, in beats per minute.
+    width : float
+        Standard deviation of ``log2(tempo)``, in octaves.
+
+    Notes
+    -----
+    A stretch of ``seconds`` at tempo ``bpm`` costs
+    ``0.5 * (log2(bpm / centre_bpm) / width) ** 2`` in log-probability per
+    beat of the centre tempo it lasts, so one beat at the centre tempo costs
+    nothing and the cost of a path grows with time, not with its number of
+    beats.
+    """
+
+    centre_bpm: float
+    width: float
+
+    def __post_init__(self) -> None:
+        for name in ("centre_bpm", "width"):
+            value = getattr(self, name)
+            try:
+                value = float(value)
+            except (TypeError, ValueError):
+                raise ValueError(f"tempo prior {name} must be a number, got {value!r}") from None
+            if not (math.isfinite(value) and value > 0):
+                raise ValueError(f"tempo prior {name} must be a positive finite number, got {value!r}")
+            object.__setattr__(self, name, value)
+
+    def log_density(self, bpm: npt.ArrayLike) -> np.ndarray:
+        """Unnormalised log-density of the prior at ``bpm``: 0 at the centre."""
+        z = np.log2(np.asarray(bpm, dtype=np.float64) / self.centre_bpm) / self.width
+        return -0.5 * z * z
+
+    def log_weights(self, bpm: npt.ArrayLike, seconds: npt.ArrayLike) -> np.ndarray:
+        """Log-weight (<= 0) of a stretch of ``seconds`` spent at ``bpm``."""
+        beats = np.asarray(seconds, dtype=np.float64) * (self.centre_bpm / 60.0)
+        return self.log_density(bpm) * beats
+
+
+# On by default: tempo octave errors are the tracker's most common failure
+# on music. Chosen on the rendered evaluation set (see README).
+DEFAULT_TEMPO_PRIOR = TempoPrior(centre_bpm=120.0, width=1.0)
+
+
+def as_tempo_prior(tempo_prior: TempoPrior | tuple[float, float] | None) -> TempoPrior | None:
+    """A :class:`TempoPrior` from itself, a ``(centre_bpm, width)`` pair or None."""
+    if tempo_prior is None or isinstance(tempo_prior, TempoPrior):
+        return tempo_prior
+    try:
+        centre_bpm, width = tempo_prior
+    except (TypeError, ValueError):
+        raise ValueError(
+            f"tempo_prior must be a TempoPrior, a (centre_bpm, width) pair or None, got {tempo_prior!r}"
+        ) from None
+    return TempoPrior(centre_bpm, width)
+
+
+def tempo_prior_log_weights(
+    bpm: npt.ArrayLike,
+    seconds: npt.ArrayLike,
+    tempo_prior: TempoPrior | tuple[float, float] | None = DEFAULT_TEMPO_PRIOR,
+) -> np.ndarray:
+    """Log-weights to add to the edges that start a stretch at each tempo.
+
+    Parameters
+    ----------
+    bpm : array_like
+        Tempo of each destination lane, in beats per minute.
+    seconds : array_like
+        How long one pass through the lane lasts (one beat for the tempo
+        model, one bar for a bar-pointer model).
+    tempo_prior : TempoPrior, (centre_bpm, width) or None
+        The prior; None gives zeros (no prior).
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 log-weights (<= 0), broadcast from ``bpm`` and ``seconds``.
+        Add them to the log-weights of every edge into a lane's first state
+        (multiply the probabilities by their exponential); the cost then
+        accrues with time spent at a tempo, whatever the lane length.
+    """
+    prior = as_tempo_prior(tempo_prior)
+    bpm, seconds = np.broadcast_arrays(np.asarray(bpm, np.float64), np.asarray(seconds, np.float64))
+    if prior is None:
+        return np.zeros(bpm.shape)
+    return prior.log_weights(bpm, seconds)
+
+
+def tempo_change_weights(
+    intervals: npt.ArrayLike,
+    transition_lambda: float = DEFAULT_TRANSITION_LAMBDA,
+    transition_threshold: float = DEFAULT_TRANSITION_THRESHOLD,
+) -> np.ndarray:
+    """Lane-to-lane tempo-change probabilities.
+
+    Parameters
+    ----------
+    intervals : array_like
+        Beat interval of every lane (frames, or any unit common to all).
+    transition_lambda : float
+        How strongly tempo changes are penalised (>= 0).
+    transition_threshold : float
+        Weights below this times the same-tempo weight are dropped.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 ``weight[j, i]``, the probability of moving from lane j to
+        lane i at a beat: proportional to
+        ``exp(-transition_lambda * |intervals[i] / intervals[j] - 1|)``,
+        pruned, each row normalised to sum to one.
+    """
+    intervals = np.asarray(intervals, dtype=np.float64)
+    if intervals.ndim != 1 or intervals.size == 0 or not (intervals > 0).all():
+        raise ValueError("intervals must be a non-empty 1-D array of positive values")
+    transition_lambda = float(transition_lambda)
+    if not math.isfinite(transition_lambda) or transition_lambda < 0:
+        raise ValueError(f"transition_lambda must be finite and >= 0, got {transition_lambda!r}")
+    transition_threshold = float(transition_threshold)
+    if not 0 <= transition_threshold < 1:
+        raise ValueError(f"transition_threshold must lie in [0, 1), got {transition_threshold!r}")
+    ratio = intervals[np.newaxis, :] / intervals[:, np.newaxis]
+    weight = np.exp(-transition_lambda * np.abs(ratio - 1.0))
+    weight[weight < transition_threshold] = 0.0  # the diagonal is 1 and always stays
+    weight /= weight.sum(axis=1, keepdims=True)
+    return weight
 
 
 @dataclass(frozen=True, eq=False)
@@ -74,6 +228,7 @@ class TempoStateSpace:
     columns: np.ndarray  # uint32 (N,)
     initial: np.ndarray = field(repr=False)  # float32 (N,), uniform
     log_initial: np.ndarray = field(repr=False)  # float32 (N,)
+    tempo_prior: TempoPrior | None = None
 
     @property
     def num_states(self) -> int:
@@ -152,6 +307,7 @@ def tempo_state_space(
     transition_lambda: float = DEFAULT_TRANSITION_LAMBDA,
     observation_lambda: float = DEFAULT_OBSERVATION_LAMBDA,
     transition_threshold: float = DEFAULT_TRANSITION_THRESHOLD,
+    tempo_prior: TempoPrior | tuple[float, float] | None = DEFAULT_TEMPO_PRIOR,
 ) -> TempoStateSpace:
     """Build the tempo state space and its transition model.
 
@@ -162,20 +318,32 @@ def tempo_state_space(
     same-tempo weight are dropped before normalising. A fraction
     ``1 / observation_lambda`` of every lane is its beat region.
 
+    ``tempo_prior`` (a :class:`TempoPrior` or a ``(centre_bpm, width)``
+    pair) multiplies every edge into the first state of lane i by
+    ``exp(tempo_prior_log_weights(bpm_i, interval_i / fps))`` and weights the
+    initial distribution by ``exp(log_density(bpm_i))``; the edges out of a
+    lane then sum to less than one, a cost per second spent away from the
+    centre tempo. ``None`` gives the plain model: a uniform initial
+    distribution and normalised tempo changes.
+
     With the defaults (55-215 BPM at 100 fps) this is 82 lanes and 5,617
     states.
+
+    Measured on the rendered evaluation set (README, "Tempo prior"): the
+    default prior leaves the share of pieces with the right tempo octave
+    (88 %) and offline F (0.942 without, 0.941 with) as they are and lifts
+    live F from 0.909 to 0.911; narrower priors trade one octave error for
+    another.
     """
+    prior = as_tempo_prior(tempo_prior)
     intervals = beat_intervals(fps, min_bpm, max_bpm, num_tempi)
     fps = float(fps)
     transition_lambda = float(transition_lambda)
-    if not math.isfinite(transition_lambda) or transition_lambda < 0:
-        raise ValueError(f"transition_lambda must be finite and >= 0, got {transition_lambda!r}")
     observation_lambda = float(observation_lambda)
     if not math.isfinite(observation_lambda) or observation_lambda <= 1:
         raise ValueError(f"observation_lambda must be finite and > 1, got {observation_lambda!r}")
-    transition_threshold = float(transition_threshold)
-    if not 0 <= transition_threshold < 1:
-        raise ValueError(f"transition_threshold must lie in [0, 1), got {transition_threshold!r}")
+    # weight[j, i]: from the last state of lane j to the first state of lane i.
+    weight = tempo_change_weights(intervals, transition_lambda, transition_threshold)
 
     num_lanes = intervals.shape[0]
     num_states = int(intervals.sum())
@@ -189,12 +357,6 @@ def tempo_state_space(
     # phase / interval < 1 / observation_lambda, without a division.
     beat_region = state_phase * observation_lambda < intervals[state_lane]
     columns = np.where(beat_region, BEAT_COLUMN, NO_BEAT_COLUMN).astype(np.uint32)
-
-    # weight[j, i]: from the last state of lane j to the first state of lane i.
-    ratio = intervals[np.newaxis, :] / intervals[:, np.newaxis]
-    weight = np.exp(-transition_lambda * np.abs(ratio - 1.0))
-    weight[weight < transition_threshold] = 0.0  # the diagonal is 1 and always stays
-    weight /= weight.sum(axis=1, keepdims=True)
 
     # CSR by destination. A lane's first state takes the edges of one column
     # of `weight` (sources ascending); every other state has the single edge
@@ -217,7 +379,15 @@ def tempo_state_space(
     prob[edge] = into_lane[lane_to, lane_from]
 
     log_prob = np.log(prob, dtype=np.float64)
-    initial = np.full(num_states, 1.0 / num_states)
+    if prior is None:
+        initial = np.full(num_states, 1.0 / num_states)
+    else:
+        lane_bpm = 60.0 * fps / intervals
+        entry = tempo_prior_log_weights(lane_bpm, intervals / fps, prior)
+        log_prob[edge] += entry[lane_to]
+        prob[edge] *= np.exp(entry[lane_to])
+        initial = np.exp(prior.log_density(lane_bpm))[state_lane]
+        initial /= initial.sum()
     return TempoStateSpace(
         fps=fps,
         transition_lambda=transition_lambda,
@@ -234,6 +404,7 @@ def tempo_state_space(
         columns=columns,
         initial=initial.astype(np.float32),
         log_initial=np.log(initial).astype(np.float32),
+        tempo_prior=prior,
     )
 
 
