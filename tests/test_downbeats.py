@@ -115,6 +115,8 @@ def test_prebuilt_state_space_must_match():
     for kwargs, error in [({"beats_per_bar": (3, 4)}, ValueError), ({"min_bpm": 70}, TypeError)]:
         with pytest.raises(error):
             track_downbeats(act, 50, state_space=space, **kwargs)
+    with pytest.raises(ValueError, match="placement"):
+        track_downbeats(act, 50, state_space=space, placement="middle")
     with pytest.raises(ValueError, match="built for 50 fps, not 100"):
         DownbeatStream(100, state_space=space)
 
@@ -178,6 +180,9 @@ def test_synthetic_bars_decode_to_meter_beats_and_downbeats(meter, bpm, end_bpm)
     assert f_measure(times[positions == 1], track.downbeats)[0] >= 0.95
     assert track.beats.dtype == np.float64 and track.positions.dtype == np.int64
     assert track.tempo.shape == track.path.shape == (act.shape[0],)
+    # Placed where the path enters each beat (whole-frame lanes drift a little), still within the window.
+    entered = track_downbeats(act, placement="state")
+    assert f_measure(times, entered.beats)[0] >= 0.98 and (entered.positions == track.positions).all()
     # The other convention, given the same information, decodes the same.
     inclusive = np.stack([act.sum(1), act[:, 1]], axis=1)
     again = track_downbeats(inclusive, beat_includes_downbeats=True)

@@ -628,7 +628,9 @@ def _downbeats_command(args) -> int:
         meter = stream.beats_per_bar
         frame_tempo = None
     else:
-        track = track_downbeats(activation, args.fps, state_space=space)
+        # As `beats` does: the onset strength of audio peaks after the note starts.
+        placement = "peak" if args.file.lower().endswith(ACTIVATION_SUFFIXES) else "state"
+        track = track_downbeats(activation, args.fps, state_space=space, placement=placement)
         beats, positions, meter, frame_tempo = track.beats, track.positions, track.beats_per_bar, track.tempo
 
     if args.format == "json":
