@@ -687,6 +687,7 @@ def _plot_downbeats(png, activation, fps, beats, positions, frame_tempo, title) 
         bottom.plot(times, frame_tempo, color="tab:blue")
     elif len(beats) > 1:
         bottom.step(beats[1:], 60.0 / np.diff(beats), where="post", color="tab:blue")
+    bottom.ticklabel_format(axis="y", useOffset=False)  # a steady tempo reads as itself
     bottom.set_ylabel("tempo (BPM)")
     bottom.set_xlabel("time (s)")
     fig.tight_layout()
