@@ -15,6 +15,8 @@ from cadentia.downbeats import (DOWNBEAT_COLUMN, DownbeatStream, check_downbeat_
                                 downbeat_observation_densities, downbeat_state_space, track_downbeats)
 from cadentia.evaluate import downbeat_f_measure, f_measure
 from cadentia.observation import MIN_DENSITY
+from reference import ForwardReference, viterbi_reference
+from cadentia.model import _kernels
 from cadentia.statespace import (BEAT_COLUMN, NO_BEAT_COLUMN, as_tempo_prior, beat_intervals,
                                  tempo_change_weights)
 
@@ -84,6 +86,23 @@ def test_state_space_matches_dense_construction(meters, meter_change, prior):
         assert getattr(space, name).dtype == np.uint32
     for name in ("prob", "log_prob", "initial", "log_initial"):
         assert getattr(space, name).dtype == np.float32
+
+
+def test_kernels_decode_the_model_as_the_reference_decoders_do():
+    # The default grid has more than 512 beat-start states, and meter changes
+    # add edges across sub-spaces: the kernels against the plain-NumPy
+    # decoders, bit for bit.
+    space = downbeat_state_space(meter_change=0.05)
+    act = np.random.default_rng(0).uniform(0, 0.45, (150, 2))
+    log_dens = downbeat_observation_densities(act, space.observation_lambda, log=True)
+    args = (space.pred, space.ptr, space.log_prob, log_dens, space.columns, space.log_initial)
+    path, score = _kernels.decode(*args)
+    want_path, want_score = viterbi_reference(*args)
+    np.testing.assert_array_equal(path, want_path)
+    assert score == want_score
+    dens = downbeat_observation_densities(act, space.observation_lambda)
+    model = (space.pred, space.ptr, space.prob, space.columns, space.initial)
+    np.testing.assert_array_equal(_kernels.ForwardDecoder(*model).step(dens), ForwardReference(*model).step(dens))
 
 
 def test_default_model_size():
