@@ -17,12 +17,12 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import benchmark_densities, benchmark_model, synthetic_activation  # noqa: E402
+from tracker_bench import _best_time  # noqa: E402
 
 from cadentia.downbeats import (DownbeatStream, _densities, check_downbeat_activation,  # noqa: E402
                                 downbeat_state_space, track_downbeats)
@@ -30,15 +30,6 @@ from cadentia.evaluate import f_measure  # noqa: E402
 from cadentia.model import _kernels  # noqa: E402
 
 FPS = 100.0
-
-
-def _best_time(function, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def _piece(num_frames: int, meter: int = 4, bpm: float = 124.0) -> tuple[np.ndarray, np.ndarray]:

@@ -15,6 +15,8 @@ from cadentia.downbeats import (DOWNBEAT_COLUMN, DownbeatStream, check_downbeat_
                                 downbeat_observation_densities, downbeat_state_space, track_downbeats)
 from cadentia.evaluate import downbeat_f_measure, f_measure
 from cadentia.observation import MIN_DENSITY
+from reference import ForwardReference, viterbi_reference
+from cadentia.model import _kernels
 from cadentia.statespace import (BEAT_COLUMN, NO_BEAT_COLUMN, as_tempo_prior, beat_intervals,
                                  tempo_change_weights)
 
@@ -86,6 +88,23 @@ def test_state_space_matches_dense_construction(meters, meter_change, prior):
         assert getattr(space, name).dtype == np.float32
 
 
+def test_kernels_decode_the_model_as_the_reference_decoders_do():
+    # The default grid has more than 512 beat-start states, and meter changes
+    # add edges across sub-spaces: the kernels against the plain-NumPy
+    # decoders, bit for bit.
+    space = downbeat_state_space(meter_change=0.05)
+    act = np.random.default_rng(0).uniform(0, 0.45, (150, 2))
+    log_dens = downbeat_observation_densities(act, space.observation_lambda, log=True)
+    args = (space.pred, space.ptr, space.log_prob, log_dens, space.columns, space.log_initial)
+    path, score = _kernels.decode(*args)
+    want_path, want_score = viterbi_reference(*args)
+    np.testing.assert_array_equal(path, want_path)
+    assert score == want_score
+    dens = downbeat_observation_densities(act, space.observation_lambda)
+    model = (space.pred, space.ptr, space.prob, space.columns, space.initial)
+    np.testing.assert_array_equal(_kernels.ForwardDecoder(*model).step(dens), ForwardReference(*model).step(dens))
+
+
 def test_default_model_size():
     space = downbeat_state_space()
     heads = space.state_position == 0
@@ -106,6 +125,19 @@ def test_default_model_size():
 def test_bad_models_are_refused(options, message):
     with pytest.raises(ValueError, match=message):
         downbeat_state_space(**options)
+
+
+def test_prebuilt_state_space_must_match():
+    space = downbeat_state_space(50, 60, 180, beats_per_bar=(4,))
+    act = np.zeros((100, 2))
+    assert track_downbeats(act, 50, state_space=space, beats_per_bar=[4]).fps == 50
+    for kwargs, error in [({"beats_per_bar": (3, 4)}, ValueError), ({"min_bpm": 70}, TypeError)]:
+        with pytest.raises(error):
+            track_downbeats(act, 50, state_space=space, **kwargs)
+    with pytest.raises(ValueError, match="placement"):
+        track_downbeats(act, 50, state_space=space, placement="middle")
+    with pytest.raises(ValueError, match="built for 50 fps, not 100"):
+        DownbeatStream(100, state_space=space)
 
 
 # ---------------------------------------------------------------- observation
@@ -167,6 +199,9 @@ def test_synthetic_bars_decode_to_meter_beats_and_downbeats(meter, bpm, end_bpm)
     assert f_measure(times[positions == 1], track.downbeats)[0] >= 0.95
     assert track.beats.dtype == np.float64 and track.positions.dtype == np.int64
     assert track.tempo.shape == track.path.shape == (act.shape[0],)
+    # Placed where the path enters each beat (whole-frame lanes drift a little), still within the window.
+    entered = track_downbeats(act, placement="state")
+    assert f_measure(times, entered.beats)[0] >= 0.98 and (entered.positions == track.positions).all()
     # The other convention, given the same information, decodes the same.
     inclusive = np.stack([act.sum(1), act[:, 1]], axis=1)
     again = track_downbeats(inclusive, beat_includes_downbeats=True)
@@ -209,6 +244,15 @@ def test_audio_downbeat_activation_shape_and_sum():
     np.testing.assert_allclose(act.sum(1), onset_strength(signal, rate, 100), atol=1e-12)
     assert act.min() >= 0 and act.max() <= 1
     assert (downbeat_activation(np.zeros(8000), 8000) == 0).all()
+
+
+def test_live_audio_activation_uses_no_later_audio():
+    signal, rate, _ = synthesize_clicks(120.0, 6.0, end_bpm=None, noise=0.01)
+    whole = downbeat_activation(signal, rate, 100, online=True)
+    cut = round(4.0 * rate)
+    part = downbeat_activation(signal[:cut], rate, 100, online=True)
+    # Frames whose analysis window ends before the cut (0.1 s covers it) are final.
+    np.testing.assert_array_equal(part[:390], whole[:390])
 
 
 def test_downbeat_f_measure_backends_agree():

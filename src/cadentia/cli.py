@@ -3,9 +3,9 @@
     cadentia beats FILE [--fps FPS] [--format text|json] [--online]
                         [--plot PNG] [--min-bpm BPM] [--max-bpm BPM]
                         [--tempo-prior CENTRE WIDTH | --no-tempo-prior]
+    cadentia downbeats FILE [--beats-per-bar N ...] [the options of beats]
     cadentia live [--rate HZ [--channels N] [--format s16le|f32le] | --device DEV]
                   [--fps FPS] [tempo options]
-    cadentia downbeats FILE [--beats-per-bar N ...] [the same options]
 
 ``downbeats`` takes audio or a two-column activation (beat that is not a
 downbeat, downbeat) and prints each beat with its position in the bar.
@@ -530,7 +530,24 @@ def _add_model_options(parser: argparse.ArgumentParser) -> None:
 
 
 def load_downbeat_activation(path: str) -> np.ndarray:
-    """Read a two-column activation saved as ``.npy`` or as text, two values per line."""
+    """Read a two-column activation saved as ``.npy`` or as text, two values per line.
+
+    Parameters
+    ----------
+    path : str
+        The file.
+
+    Returns
+    -------
+    numpy.ndarray
+        The values as stored, at least two columns; check them with
+        :func:`cadentia.downbeats.check_downbeat_activation`.
+
+    Raises
+    ------
+    CommandError
+        The file is unreadable, empty, ragged, not numeric or one column.
+    """
     try:
         if path.lower().endswith(".npy"):
             values = np.load(path, allow_pickle=False)
@@ -557,8 +574,8 @@ def load_downbeat_activation(path: str) -> np.ndarray:
     return values
 
 
-def _downbeat_activation_for(path: str, fps: float) -> np.ndarray:
-    from .audio import AudioError, read_audio
+def _downbeat_activation_for(path: str, fps: float, online: bool = False) -> np.ndarray:
+    from .audio import AudioError, audio_blocks
     from .downbeat_onset import downbeat_activation
 
     if not os.path.exists(path):
@@ -566,13 +583,18 @@ def _downbeat_activation_for(path: str, fps: float) -> np.ndarray:
     if path.lower().endswith(ACTIVATION_SUFFIXES):
         return load_downbeat_activation(path)
     try:
-        signal, sample_rate = read_audio(path)
+        # Mixed down a block at a time: the whole file as float32 mono is
+        # the least memory the analysis (which looks ahead) can take.
+        blocks = [(block.mean(axis=1, dtype=np.float32), rate) for block, rate in audio_blocks(path)]
     except AudioError as exc:
         raise CommandError(str(exc)) from None
+    sample_rate = blocks[0][1]
+    signal = np.concatenate([block for block, _ in blocks])
+    del blocks
     if fps > sample_rate:
         raise CommandError(f"--fps {fps:g} is above the sample rate of {path} ({sample_rate} Hz)")
     try:
-        return downbeat_activation(signal, sample_rate, fps)
+        return downbeat_activation(signal, sample_rate, fps, online=online)
     except ValueError as exc:
         raise CommandError(f"{path}: {exc}") from None
 
@@ -590,7 +612,7 @@ def _downbeats_command(args) -> int:
                                      meter_change=args.meter_change, **options)
     except ValueError as exc:
         raise CommandError(f"impossible downbeat model: {exc}") from None
-    activation = _downbeat_activation_for(args.file, args.fps)
+    activation = _downbeat_activation_for(args.file, args.fps, args.online)
     try:
         activation = check_downbeat_activation(activation, f"activation of {args.file}",
                                                beat_includes_downbeats=args.beat_includes_downbeats)
@@ -606,7 +628,9 @@ def _downbeats_command(args) -> int:
         meter = stream.beats_per_bar
         frame_tempo = None
     else:
-        track = track_downbeats(activation, args.fps, state_space=space)
+        # As `beats` does: the onset strength of audio peaks after the note starts.
+        placement = "peak" if args.file.lower().endswith(ACTIVATION_SUFFIXES) else "state"
+        track = track_downbeats(activation, args.fps, state_space=space, placement=placement)
         beats, positions, meter, frame_tempo = track.beats, track.positions, track.beats_per_bar, track.tempo
 
     if args.format == "json":
@@ -663,6 +687,7 @@ def _plot_downbeats(png, activation, fps, beats, positions, frame_tempo, title) 
         bottom.plot(times, frame_tempo, color="tab:blue")
     elif len(beats) > 1:
         bottom.step(beats[1:], 60.0 / np.diff(beats), where="post", color="tab:blue")
+    bottom.ticklabel_format(axis="y", useOffset=False)  # a steady tempo reads as itself
     bottom.set_ylabel("tempo (BPM)")
     bottom.set_xlabel("time (s)")
     fig.tight_layout()

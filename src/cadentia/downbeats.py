@@ -48,12 +48,13 @@ from .statespace import (
     DEFAULT_TRANSITION_THRESHOLD,
     NO_BEAT_COLUMN,
     TempoPrior,
+    TempoStateSpace,
     as_tempo_prior,
     beat_intervals,
     tempo_change_weights,
     tempo_prior_log_weights,
 )
-from .tracker import beats_from_path
+from .tracker import BEAT_PLACEMENTS, beats_from_path
 
 __all__ = [
     "DOWNBEAT_COLUMN",
@@ -110,27 +111,16 @@ class DownbeatStateSpace:
     log_initial: np.ndarray = field(repr=False)  # float32 (N,)
     tempo_prior: TempoPrior | None = None
 
-    @property
-    def num_states(self) -> int:
-        return int(self.columns.shape[0])
-
-    @property
-    def num_lanes(self) -> int:
-        return int(self.intervals.shape[0])
-
-    @property
-    def num_edges(self) -> int:
-        return int(self.pred.shape[0])
+    # The beat model's accessors read fields of the same names and meaning.
+    num_states = TempoStateSpace.num_states
+    num_lanes = TempoStateSpace.num_lanes
+    num_edges = TempoStateSpace.num_edges
+    state_bpm = TempoStateSpace.state_bpm
 
     @property
     def state_phase(self) -> np.ndarray:
         """Frames since the beat began: the beat model's name for ``state_position``."""
         return self.state_position
-
-    @property
-    def state_bpm(self) -> np.ndarray:
-        """Tempo in beats per minute of every state's lane."""
-        return 60.0 * self.fps / self.intervals[self.state_lane]
 
     def __repr__(self) -> str:
         lo, hi = self.intervals[-1], self.intervals[0]
@@ -459,8 +449,12 @@ def _state_space(
 ) -> DownbeatStateSpace:
     if state_space is None:
         return downbeat_state_space(fps=fps, beats_per_bar=beats_per_bar, **options)
-    if options or beats_per_bar is not DEFAULT_BEATS_PER_BAR:
+    if options:
         raise TypeError("give either state_space or model options, not both")
+    if beats_per_bar is not DEFAULT_BEATS_PER_BAR and _check_meters(beats_per_bar) != state_space.beats_per_bar:
+        raise ValueError(
+            f"state_space was built for beats_per_bar {state_space.beats_per_bar}, not {tuple(beats_per_bar)}"
+        )
     if state_space.fps != float(fps):
         raise ValueError(f"state_space was built for {state_space.fps:g} fps, not {fps:g}")
     return state_space
@@ -473,6 +467,7 @@ def track_downbeats(
     beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR,
     beat_includes_downbeats: bool = False,
     state_space: DownbeatStateSpace | None = None,
+    placement: str = "peak",
     **options,
 ) -> DownbeatTrack:
     """Track beats, downbeats and the meter of a whole activation offline.
@@ -491,6 +486,12 @@ def track_downbeats(
         The activation's column 0 includes the downbeats.
     state_space : DownbeatStateSpace, optional
         A prebuilt model, instead of ``beats_per_bar`` and ``options``.
+    placement : {"peak", "state"}
+        Where each beat goes within its visit of the path to a beat region,
+        as for :func:`cadentia.tracker.track_beats`: at the largest
+        beat-or-downbeat activation (for a network's activation), or where
+        the path enters the beat's first state (for the onset strength of
+        audio, which peaks after a note starts).
     **options
         ``min_bpm``, ``max_bpm``, ``num_tempi``, ``transition_lambda``,
         ``observation_lambda``, ``transition_threshold``, ``meter_change``,
@@ -500,14 +501,15 @@ def track_downbeats(
     -------
     DownbeatTrack
         Beat times, each beat's position in its bar (1 = downbeat), the
-        meter and the tempo per frame. Each beat sits at the frame of the
-        largest beat-or-downbeat activation within its beat region.
+        meter and the tempo per frame.
 
     Examples
     --------
     >>> track = track_downbeats(activation, fps=100)   # doctest: +SKIP
     >>> track.beats_per_bar, track.downbeats[:4]        # doctest: +SKIP
     """
+    if placement not in BEAT_PLACEMENTS:
+        raise ValueError(f"placement must be one of {BEAT_PLACEMENTS}, got {placement!r}")
     space = _state_space(state_space, fps, beats_per_bar, options)
     values = check_downbeat_activation(activation, beat_includes_downbeats=beat_includes_downbeats)
     log_dens = _densities(values, space.observation_lambda, log=True)
@@ -515,7 +517,7 @@ def track_downbeats(
         space.pred, space.ptr, space.log_prob, log_dens, space.columns, space.log_initial
     )
     path = np.asarray(path, dtype=np.int64)
-    frames = beats_from_path(path, values.sum(axis=1), space)
+    frames = beats_from_path(path, values.sum(axis=1), space, at_peak=placement == "peak")
     meter_frames = np.bincount(space.state_meter[path])
     return DownbeatTrack(
         beats=frames / space.fps,

@@ -321,13 +321,25 @@ def downbeat_f_measure(
     min_beat_time: float = MIN_BEAT_TIME,
     use_mir_eval: bool | None = None,
 ) -> float:
-    """F-measure of estimated downbeat times against reference downbeat times (seconds).
+    """F-measure of estimated downbeat times against reference downbeat times.
 
     The field scores downbeats as beats: ``mir_eval.beat.f_measure`` with
-    the same 70 ms window, on the downbeats alone, after dropping those
-    before ``min_beat_time`` as :func:`evaluate` does. Without mir_eval (or
-    with ``use_mir_eval=False``) the built-in :func:`f_measure` gives the
-    same number.
+    the same 70 ms window, on the downbeats alone.
+
+    Parameters
+    ----------
+    reference, estimated : array_like
+        Downbeat times in seconds.
+    min_beat_time : float
+        Downbeats before this time are dropped from both, as in :func:`evaluate`.
+    use_mir_eval : bool, optional
+        Force mir_eval (True) or the built-in :func:`f_measure` (False),
+        which give the same number; by default mir_eval when installed.
+
+    Returns
+    -------
+    float
+        The F-measure, 0 when either list is empty.
     """
     ref = _times(reference, "reference")
     est = _times(estimated, "estimated")
