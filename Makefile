@@ -7,7 +7,7 @@ PY        := $(VENV)/bin/python
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: all venv install test demo bench dev check sanitize clean eval eval-deps
+.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean eval eval-deps
 
 all: test
 
@@ -50,8 +50,17 @@ check: dev
 # The whole test suite against an AddressSanitizer + UBSan build of the module.
 sanitize: install
 	tools/sanitize.sh
-	SANITIZE_BUILD=build/sanitize-baseline SANITIZE_CMAKE_ARGS=-DCADENTIA_BASELINE_ONLY=ON \
+	SANITIZE_BUILD=build/sanitize-sse2 SANITIZE_CMAKE_ARGS=-DCADENTIA_MAX_FORM=sse2 \
 	    tools/sanitize.sh
+
+# The kernels cross-compiled for aarch64 and checked bit for bit under qemu.
+cross-check: install
+	tools/cross_check.sh
+
+# A representative part of the suite under valgrind memcheck: invalid reads
+# and uninitialised values in the module's code (what ASan cannot see).
+memcheck: install
+	tools/memcheck.sh
 
 # The rendered evaluation set (eval/) needs FluidSynth and the General MIDI
 # SoundFont; the audio is cached under build/evalset.

@@ -17,17 +17,22 @@
 // call, so the optimiser can neither specialise on them nor drop a loop
 // whose result is only stored.
 //
-// Output is one `key value...` record per line, for run.py to parse:
-//   check <kernel> ok|FAILED <what>
-//   time <name> <frames> <best seconds> <median seconds>
+// Every instruction-set form this CPU runs is checked and timed in the same
+// run (`--forms` narrows them), so its speed over the portable form is a
+// ratio from one process.  Output is one `key value...` record per line, for
+// run.py to parse:
+//   form <name>                      (each form checked and timed)
+//   check <kernel>.<form> ok|FAILED <what>
+//   time <name>[.<form>] <frames> <best seconds> <median seconds>
 //   result viterbi_log_probability <value>
 //   model states <N> boundary <B> edges <E> runs <R> frames <T>
+// With --verify-only nothing is timed; each form's Viterbi path and forward
+// states go to viterbi_path.<form>.out and forward_states.<form>.out.
 // For a profile of one recursion alone:
 //   valgrind --tool=callgrind bench/out/kernels_bench --only viterbi
 //       --frames 3000 --no-verify --reps 1 --short-reps 1
-#define CADENTIA_KERNELS_ONLY
-#include "viterbi.hpp"
-#include "forward_decoder.hpp"
+#include "forward_kernel.hpp"
+#include "viterbi_kernel.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -365,12 +370,15 @@ struct options {
     int short_frames = 100;
     int short_reps = 300;
     bool verify = true;
+    bool verify_only = false;
     std::string only;   // "viterbi" or "forward": time that recursion alone
     int frames = 0;     // fewer frames than the files hold, e.g. under callgrind
+    std::vector<kernel_form> forms;  // the forms to run, widest last
 };
 
 options parse(int argc, char** argv) {
     options o;
+    std::string forms;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* {
@@ -390,19 +398,36 @@ options parse(int argc, char** argv) {
             o.short_reps = std::max(1, std::atoi(value()));
         else if (a == "--no-verify")
             o.verify = false;
+        else if (a == "--verify-only")
+            o.verify_only = true;
         else if (a == "--only")
             o.only = value();
         else if (a == "--frames")
             o.frames = std::max(1, std::atoi(value()));
+        else if (a == "--forms")
+            forms = value();
         else {
             std::fprintf(stderr,
                          "usage: kernels_bench [--dir DIR] [--reps N] [--short-frames T] "
-                         "[--short-reps N] [--no-verify] [--only viterbi|forward] "
-                         "[--frames T]\n");
+                         "[--short-reps N] [--no-verify | --verify-only] "
+                         "[--only viterbi|forward] [--frames T] [--forms f1,f2,...]\n");
             std::exit(2);
         }
     }
+    for (kernel_form f : all_forms)
+        if (form_supported(f) && (forms.empty() || ("," + forms + ",").find(
+                                                         std::string(",") + form_name(f) + ",") !=
+                                                         std::string::npos))
+            o.forms.push_back(f);
+    if (o.forms.empty()) {
+        std::fprintf(stderr, "error: none of the forms '%s' runs here\n", forms.c_str());
+        std::exit(2);
+    }
     return o;
+}
+
+std::string tagged(const char* name, kernel_form f) {
+    return std::string(name) + "." + form_name(f);
 }
 
 // ---------------------------------------------------------------------------
@@ -427,56 +452,68 @@ struct viterbi_bench {
         bt.assign(static_cast<size_t>(frames) * static_cast<size_t>(bt_stride), unwritten);
     }
 
-    // One decode's recursion over the first `frames` frames.
-    double run(int32_t frames, float** final_scores) {
+    // One decode's recursion over the first `frames` frames, the workspace
+    // prepared as decode prepares it.
+    double run(kernel_form form, int32_t frames, float** final_scores) {
         std::copy(log_initial, log_initial + lay.num_states, buf_a.begin());
         const layout_ref h = hidden(lay);
-        return viterbi_recursion(h, opaque(log_dens), opaque(frames), opaque(num_cols),
-                                 opaque(renorm_period), opaque(buf_a.data()), opaque(buf_b.data()),
-                                 opaque(pl.data()), opaque(bt.data()), opaque(bt_stride),
-                                 final_scores);
+        viterbi_workspace work;
+        if (!work.prepare(h, form))
+            std::abort();
+        return viterbi_recursion(opaque(form), h, opaque(log_dens), opaque(frames),
+                                 opaque(num_cols), opaque(renorm_period), opaque(buf_a.data()),
+                                 opaque(buf_b.data()), opaque(pl.data()), opaque(bt.data()),
+                                 opaque(bt_stride), final_scores, work);
     }
 
-    // The most probable path, as decode backtracks it.
+    // The most probable path, as decode backtracks it; empty when the walk
+    // leaves the state space.
     std::vector<int64_t> path(const float* final_scores) const {
         std::vector<int64_t> out(static_cast<size_t>(num_frames), 0);
         const int64_t state = first_argmax(final_scores, lay.num_states);
         if (!(final_scores[state] > minus_inf))
             return out;
-        std::vector<int32_t> col(static_cast<size_t>(lay.num_states), -1);
-        for (int32_t j = 0; j < lay.num_bnd; ++j)
-            col[lay.bnd_state[j]] = j;
-        int64_t st = state;
-        for (int64_t t = num_frames - 1; t >= 0; --t) {
-            out[t] = st;
-            st = col[st] >= 0 ? bt[t * bt_stride + col[st]] : st - 1;
-            if (t > 0 && (st < 0 || st >= lay.num_states))
-                return {};
-        }
+        std::vector<uint8_t> is_bnd(static_cast<size_t>(lay.num_states), 0);
+        std::vector<uint32_t> bnd_col(static_cast<size_t>(lay.num_states), 0);
+        boundary_maps(lay, is_bnd.data(), bnd_col.data());
+        if (!viterbi_backtrack(is_bnd.data(), bnd_col.data(), bt.data(), bt_stride,
+                               lay.num_states, num_frames, state, out.data()))
+            return {};
         return out;
     }
 };
 
-bool verify_viterbi(viterbi_bench& vb, const csr_model& m, const std::string& dir) {
-    float* final_scores = nullptr;
-    const double offset = vb.run(vb.num_frames, &final_scores);
+template <class T>
+void write_file(const std::string& path, const std::vector<T>& values) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(values.data()),
+               static_cast<std::streamsize>(values.size() * sizeof(T)));
+}
+
+bool verify_viterbi(viterbi_bench& vb, const csr_model& m, const options& o) {
     const viterbi_result ref = reference_viterbi(m, vb.log_dens, vb.num_frames, vb.num_cols,
                                                  vb.renorm_period, vb.log_initial);
     bool ok = check("viterbi", ref.kept.size() == static_cast<size_t>(vb.lay.num_bnd) &&
                                    std::equal(ref.kept.begin(), ref.kept.end(), vb.lay.bnd_state),
                     "boundary states match the transition model");
-    ok = check("viterbi", same_bits(final_scores, ref.scores.data(), ref.scores.size()),
-               "final scores bit-identical") && ok;
-    ok = check("viterbi", offset == ref.offset, "renormalisation offset identical") && ok;
-    ok = check("viterbi", vb.bt == ref.bt, "back-pointers identical") && ok;
-    const std::vector<int64_t> path = vb.path(final_scores);
-    ok = check("viterbi", !path.empty(), "backtracking stays inside the state space") && ok;
-    const int64_t state = first_argmax(final_scores, vb.lay.num_states);
-    std::printf("result viterbi_log_probability %.17g\n",
-                static_cast<double>(final_scores[state]) + offset);
-    std::ofstream(dir + "/viterbi_path.out", std::ios::binary)
-        .write(reinterpret_cast<const char*>(path.data()),
-               static_cast<std::streamsize>(path.size() * sizeof(int64_t)));
+    for (kernel_form f : o.forms) {
+        const std::string kernel = tagged("viterbi", f);
+        const char* k = kernel.c_str();
+        std::fill(vb.bt.begin(), vb.bt.end(), unwritten);
+        float* final_scores = nullptr;
+        const double offset = vb.run(f, vb.num_frames, &final_scores);
+        ok = check(k, same_bits(final_scores, ref.scores.data(), ref.scores.size()),
+                   "final scores bit-identical") && ok;
+        ok = check(k, offset == ref.offset, "renormalisation offset identical") && ok;
+        ok = check(k, vb.bt == ref.bt, "back-pointers identical") && ok;
+        const std::vector<int64_t> path = vb.path(final_scores);
+        ok = check(k, !path.empty() || vb.num_frames == 0,
+                   "backtracking stays inside the state space") && ok;
+        const int64_t state = first_argmax(final_scores, vb.lay.num_states);
+        std::printf("result viterbi_log_probability.%s %.17g\n", form_name(f),
+                    static_cast<double>(final_scores[state]) + offset);
+        write_file(o.dir + "/viterbi_path." + form_name(f) + ".out", path);
+    }
     return ok;
 }
 
@@ -486,31 +523,36 @@ void time_viterbi(viterbi_bench& vb, const options& o) {
     std::vector<float> fa(vb.log_initial, vb.log_initial + n), fb(static_cast<size_t>(n));
     std::vector<float> cand(static_cast<size_t>(std::max(num_edges, 1)));
     float* final_scores = nullptr;
-    timing kernel, floor;
+    std::vector<timing> kernel(o.forms.size());
+    timing floor;
     for (int rep = 0; rep <= o.reps; ++rep) {  // rep 0 warms up
-        const double tk = seconds([&] { vb.run(vb.num_frames, &final_scores); });
+        for (size_t i = 0; i < o.forms.size(); ++i) {
+            const double t = seconds([&] { vb.run(o.forms[i], vb.num_frames, &final_scores); });
+            if (rep)
+                kernel[i].samples.push_back(t);
+        }
         std::copy(vb.log_initial, vb.log_initial + n, fa.begin());
         const double tf = seconds([&] {
             viterbi_floor(opaque(vb.log_dens), opaque(vb.num_frames), opaque(vb.num_cols),
                           opaque(n), opaque(vb.lay.bnd_weight), opaque(num_edges),
                           opaque(fa.data()), opaque(fb.data()), opaque(cand.data()));
         });
-        if (rep) {
-            kernel.samples.push_back(tk);
+        if (rep)
             floor.samples.push_back(tf);
-        }
     }
-    report("viterbi_recursion", vb.num_frames, kernel);
+    for (size_t i = 0; i < o.forms.size(); ++i)
+        report(tagged("viterbi_recursion", o.forms[i]).c_str(), vb.num_frames, kernel[i]);
     report("viterbi_floor", vb.num_frames, floor);
 
+    const kernel_form widest = o.forms.back();
     const int32_t short_frames = std::min(o.short_frames, vb.num_frames);
     timing short_kernel;
     for (int rep = 0; rep <= o.short_reps; ++rep) {
-        const double t = seconds([&] { vb.run(short_frames, &final_scores); });
+        const double t = seconds([&] { vb.run(widest, short_frames, &final_scores); });
         if (rep)
             short_kernel.samples.push_back(t);
     }
-    report("viterbi_recursion", short_frames, short_kernel);
+    report(tagged("viterbi_recursion", widest).c_str(), short_frames, short_kernel);
 }
 
 // ---------------------------------------------------------------------------
@@ -530,29 +572,31 @@ struct forward_bench {
         : lay(l), dens(d), initial(init), num_frames(frames), num_cols(cols),
           buf_a(static_cast<size_t>(l.num_states)), buf_b(static_cast<size_t>(l.num_states)),
           pl(static_cast<size_t>(std::max(l.num_pred, 1))), out(static_cast<size_t>(frames)) {
-        if (!work.prepare(lay, sources_consecutive(lay)))
+        if (!work.prepare(lay))
             std::abort();
     }
 
-    float* run() {
+    float* run(kernel_form form) {
         std::copy(initial, initial + lay.num_states, buf_a.begin());
         const layout_ref h = hidden(lay);
-        return forward_recursion(h, opaque(dens), opaque(num_frames), opaque(num_cols),
-                                 opaque(buf_a.data()), opaque(buf_b.data()), opaque(pl.data()),
-                                 opaque(out.data()), work);
+        return forward_recursion(opaque(form), h, opaque(dens), opaque(num_frames),
+                                 opaque(num_cols), opaque(buf_a.data()), opaque(buf_b.data()),
+                                 opaque(pl.data()), opaque(out.data()), work);
     }
 };
 
-bool verify_forward(forward_bench& fb, const csr_model& m, const std::string& dir) {
-    const float* belief = fb.run();
+bool verify_forward(forward_bench& fb, const csr_model& m, const options& o) {
     const forward_result ref =
         reference_forward(m, fb.dens, fb.num_frames, fb.num_cols, fb.initial);
-    bool ok = check("forward", same_bits(belief, ref.belief.data(), ref.belief.size()),
-                    "final belief bit-identical");
-    ok = check("forward", fb.out == ref.states, "per-frame states identical") && ok;
-    std::ofstream(dir + "/forward_states.out", std::ios::binary)
-        .write(reinterpret_cast<const char*>(fb.out.data()),
-               static_cast<std::streamsize>(fb.out.size() * sizeof(uint32_t)));
+    bool ok = true;
+    for (kernel_form f : o.forms) {
+        const std::string kernel = tagged("forward", f);
+        const float* belief = fb.run(f);
+        ok = check(kernel.c_str(), same_bits(belief, ref.belief.data(), ref.belief.size()),
+                   "final belief bit-identical") && ok;
+        ok = check(kernel.c_str(), fb.out == ref.states, "per-frame states identical") && ok;
+        write_file(o.dir + "/forward_states." + form_name(f) + ".out", fb.out);
+    }
     return ok;
 }
 
@@ -560,19 +604,23 @@ void time_forward(forward_bench& fb, const options& o) {
     const int32_t n = fb.lay.num_states;
     std::vector<float> belief(fb.initial, fb.initial + n);
     std::vector<float> sums(static_cast<size_t>(fb.num_frames));
-    timing kernel, floor;
+    std::vector<timing> kernel(o.forms.size());
+    timing floor;
     for (int rep = 0; rep <= o.reps; ++rep) {
-        const double tk = seconds([&] { fb.run(); });
+        for (size_t i = 0; i < o.forms.size(); ++i) {
+            const double t = seconds([&] { fb.run(o.forms[i]); });
+            if (rep)
+                kernel[i].samples.push_back(t);
+        }
         const double tf = seconds([&] {
             forward_floor(opaque(belief.data()), opaque(fb.num_frames), opaque(n),
                           opaque(sums.data()));
         });
-        if (rep) {
-            kernel.samples.push_back(tk);
+        if (rep)
             floor.samples.push_back(tf);
-        }
     }
-    report("forward_recursion", fb.num_frames, kernel);
+    for (size_t i = 0; i < o.forms.size(); ++i)
+        report(tagged("forward_recursion", o.forms[i]).c_str(), fb.num_frames, kernel[i]);
     report("forward_floor", fb.num_frames, floor);
 }
 
@@ -610,15 +658,19 @@ int main(int argc, char** argv) {
     std::printf("model states %d boundary %d edges %lld runs %d frames %d\n", num_states,
                 vb.lay.num_bnd, static_cast<long long>(vb.lay.bnd_ptr[vb.lay.num_bnd]),
                 vb.lay.num_runs, num_frames);
+    for (kernel_form form : o.forms)
+        std::printf("form %s\n", form_name(form));
     const bool viterbi = o.only.empty() || o.only == "viterbi";
     const bool forward = o.only.empty() || o.only == "forward";
-    if (o.verify) {
-        const bool ok_v = !viterbi || verify_viterbi(vb, log_model, o.dir);
-        const bool ok_f = !forward || verify_forward(fb, lin_model, o.dir);
+    if (o.verify || o.verify_only) {
+        const bool ok_v = !viterbi || verify_viterbi(vb, log_model, o);
+        const bool ok_f = !forward || verify_forward(fb, lin_model, o);
         if (!ok_v || !ok_f)
             return 1;  // a figure for a wrong result means nothing
     }
     std::fflush(stdout);
+    if (o.verify_only)
+        return 0;
     if (viterbi)
         time_viterbi(vb, o);
     if (forward)

@@ -1,11 +1,13 @@
 """Benchmarks of both decoders, printed as one table.
 
-Builds the benchmark model (82 tempo lanes, 5,617 states, two observation
-columns) and 30,000 frames of synthetic beat activation, writes the model,
-both layouts and the densities to bench/out/, compiles and runs the C++
-harness (kernels_bench.cpp: each recursion against its floor loop), then
-times the Python entry points against the kernels alone, the pure-NumPy
-models of the tests, and two threads decoding at once.
+Builds the two benchmark models (the beat model: 82 tempo lanes, 5,617
+states, two observation columns; the downbeat model: bars of 3 and 4 beats
+over the same lanes, 39,319 states, three columns) and 30,000 frames of
+synthetic activation for each, writes each model, both layouts and the
+densities to bench/out/<model>/, compiles and runs the C++ harness
+(kernels_bench.cpp: each recursion in every instruction-set form against its
+floor loop), then times the Python entry points against the kernels alone,
+the pure-NumPy models of the tests, and two threads decoding at once.
 
 Every figure is the best of several repetitions, and every ratio is taken
 from one run of this script.  Results are checked before they are timed:
@@ -13,7 +15,7 @@ the harness against its own scalar loops, `decode` and `step` against the
 harness, and the NumPy models against `decode` and `step`.
 
     make bench
-    PYTHONPATH=build/<dir>/stage .venv/bin/python bench/run.py [--no-v3]
+    PYTHONPATH=build/<dir>/stage .venv/bin/python bench/run.py [--models beat,downbeat]
 """
 
 from __future__ import annotations
@@ -38,6 +40,7 @@ KERNEL_HEADERS = ROOT / "src" / "cadentia" / "model"
 CXXFLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-math-errno", "-DNDEBUG"]
 
 NUM_FRAMES = 30_000
+DOWNBEAT_FRAMES = 10_000  # seven times the states: fewer frames for the same time
 SHORT_FRAMES = 100
 NUMPY_FRAMES = 300
 RENORM_PERIOD = 1024  # decode's default
@@ -45,25 +48,32 @@ RENORM_PERIOD = 1024  # decode's default
 sys.path.insert(0, str(BENCH))
 
 from cadentia.model import _kernels  # noqa: E402
-from model import benchmark_densities, benchmark_model, synthetic_activation  # noqa: E402
+from model import (benchmark_densities, benchmark_model, downbeat_densities,  # noqa: E402
+                   downbeat_model, synthetic_activation, synthetic_downbeat_activation,
+                   write_model_files)
 
 
 # ---------------------------------------------------------------------------
 # The benchmark model
 
 
-def build_model():
-    """The model's arrays, and two sequences of (log, linear) densities."""
-    space = benchmark_model()
+def build_model(name):
+    """A model's arrays, and two sequences of (log, linear) densities."""
+    if name == "beat":
+        space, activation, densities = benchmark_model(), synthetic_activation, benchmark_densities
+    else:
+        space, activation = downbeat_model(), synthetic_downbeat_activation
+        densities = downbeat_densities
     model = {name: np.ascontiguousarray(space[name], dtype=dtype)
              for name, dtype in (("pred", np.uint32), ("ptr", np.uint32),
                                  ("log_prob", np.float32), ("prob", np.float32),
                                  ("columns", np.uint32), ("log_initial", np.float32),
                                  ("initial", np.float32))}
     sequences = []
+    frames = NUM_FRAMES if name == "beat" else DOWNBEAT_FRAMES
     for seed in (0, 1):  # the second one for the two-thread figure
-        act = synthetic_activation(num_frames=NUM_FRAMES, seed=seed)
-        sequences.append((benchmark_densities(act, log=True), benchmark_densities(act, log=False)))
+        act = activation(num_frames=frames, seed=seed)
+        sequences.append((densities(act, log=True), densities(act, log=False)))
     return model, sequences
 
 
@@ -75,26 +85,6 @@ def layouts(model):
             {k: np.asarray(v) for k, v in fwd.items()})
 
 
-_DTYPES = {np.dtype(np.uint32): ("u32", "<u4"), np.dtype(np.int64): ("i64", "<i8"),
-           np.dtype(np.float32): ("f32", "<f4")}
-
-
-def write_model(model, vit, fwd, log_dens, dens):
-    OUT.mkdir(exist_ok=True)
-    arrays = dict(model, log_dens=log_dens, dens=dens)
-    arrays.update({"vit_" + k: v for k, v in vit.items()})
-    arrays.update({"fwd_" + k: v for k, v in fwd.items()})
-    lines = [f"scalar num_states {len(model['ptr']) - 1}",
-             f"scalar num_frames {log_dens.shape[0]}",
-             f"scalar num_cols {log_dens.shape[1]}",
-             f"scalar renorm_period {RENORM_PERIOD}"]
-    for name, array in arrays.items():
-        kind, little = _DTYPES[array.dtype]
-        array.astype(little).tofile(OUT / f"{name}.bin")
-        lines.append(f"array {name} {kind} {array.size}")
-    (OUT / "model.txt").write_text("\n".join(lines) + "\n")
-
-
 # ---------------------------------------------------------------------------
 # The C++ harness
 
@@ -104,23 +94,26 @@ def compile_harness(name, extra_flags):
     if cxx is None:
         sys.exit("error: g++ not found on PATH")
     binary = OUT / name
+    OUT.mkdir(exist_ok=True)
     cmd = [cxx, *CXXFLAGS, *extra_flags, f"-I{KERNEL_HEADERS}",
            str(BENCH / "kernels_bench.cpp"), "-o", str(binary)]
     subprocess.run(cmd, check=True)
     return binary
 
 
-def run_harness(binary, *args):
-    proc = subprocess.run([str(binary), "--dir", str(OUT), *args],
+def run_harness(binary, out, *args):
+    proc = subprocess.run([str(binary), "--dir", str(out), *args],
                           capture_output=True, text=True)
     if proc.returncode != 0:
         sys.stdout.write(proc.stdout)
         sys.stderr.write(proc.stderr)
         raise RuntimeError(f"{binary.name} failed with exit status {proc.returncode}")
-    times, checks, results = {}, [], {}
+    times, checks, results = {}, [], {"forms": []}
     for line in proc.stdout.splitlines():
         fields = line.split()
-        if fields[:1] == ["time"]:
+        if fields[:1] == ["form"]:
+            results["forms"].append(fields[1])
+        elif fields[:1] == ["time"]:
             times[(fields[1], int(fields[2]))] = float(fields[3])  # best of the repetitions
         elif fields[:1] == ["check"]:
             checks.append(" ".join(fields[1:]))
@@ -274,132 +267,166 @@ def machine():
            f"Python {platform.python_version()}, NumPy {np.__version__}"
 
 
+def harness_figures(binary, name, model, sequences, log, *args):
+    """Writes the model's files, runs the harness on them (every form
+    checked, then timed) and checks `decode` and `step` against it."""
+    out = OUT / name
+    (log_dens, dens), _ = sequences
+    vit, fwd = layouts(model)
+    write_model_files(out, model, vit, fwd, log_dens, dens, RENORM_PERIOD)
+    log(f"{name} model: {len(model['ptr']) - 1} states, {len(model['pred'])} edges, "
+        f"{len(vit['bnd_state'])} boundary states, {len(vit['bnd_src'])} boundary edges, "
+        f"{len(vit['run_lo'])} runs; {log_dens.shape[0]} frames")
+    times, checks, results = run_harness(binary, out, "--short-frames", str(SHORT_FRAMES), *args)
+    for c in checks:
+        log(f"harness check: {c}")
+    widest = results["forms"][-1]
+    # The harness ran the same work as the module: same path, same score.
+    path, log_probability = _kernels.decode(*decode_args(model, log_dens))
+    cpp_path = np.fromfile(out / f"viterbi_path.{widest}.out", dtype="<i8")
+    if not (np.array_equal(path, cpp_path)
+            and log_probability == results[f"viterbi_log_probability.{widest}"]):
+        sys.exit(f"error: decode and the harness's Viterbi recursion disagree ({name} model)")
+    fd = _kernels.ForwardDecoder(model["pred"], model["ptr"], model["prob"], model["columns"],
+                                 model["initial"])
+    cpp_states = np.fromfile(out / f"forward_states.{widest}.out", dtype="<u4")
+    if not np.array_equal(fd.step(dens), cpp_states):
+        sys.exit(f"error: ForwardDecoder.step and the harness's forward recursion disagree "
+                 f"({name} model)")
+    log(f"decode and step match the harness ({name} model)")
+    return times, results, widest, vit, fwd
+
+
+def form_rows(table, name, times, results, T):
+    """Each form's speed over the portable form, both recursions."""
+    for kernel in ("viterbi", "forward"):
+        portable = times[(f"{kernel}_recursion.portable", T)]
+        for form in results["forms"][1:]:
+            table.ratio(f"  {name} model, {kernel}: {form} speed / portable speed", portable,
+                        times[(f"{kernel}_recursion.{form}", T)])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--no-v3", action="store_true",
-                        help="skip the information build for x86-64-v3")
+    parser.add_argument("--models", default="beat,downbeat",
+                        help="comma-separated models to run (beat, downbeat)")
     opts = parser.parse_args()
+    models = opts.models.split(",")
     started = time.perf_counter()
     load_before = os.getloadavg()[0]
     log = lambda msg: print(f"[{time.perf_counter() - started:5.1f} s] {msg}", file=sys.stderr,
                             flush=True)
-
-    model, sequences = build_model()
-    (log_dens, dens), (log_dens_2, _) = sequences
-    vit, fwd = layouts(model)
-    write_model(model, vit, fwd, log_dens, dens)
-    log(f"model: {len(model['ptr']) - 1} states, {len(model['pred'])} edges, "
-        f"{len(vit['bnd_state'])} boundary states, {len(vit['bnd_src'])} boundary edges, "
-        f"{len(vit['run_lo'])} runs; {log_dens.shape[0]} frames")
-
     binary = compile_harness("kernels_bench", [])
-    times, checks, results = run_harness(binary, "--short-frames", str(SHORT_FRAMES))
-    for c in checks:
-        log(f"harness check: {c}")
-
-    # The harness ran the same work as the module: same path, same score.
-    path, log_probability = _kernels.decode(*decode_args(model, log_dens))
-    cpp_path = np.fromfile(OUT / "viterbi_path.out", dtype="<i8")
-    if not (np.array_equal(path, cpp_path)
-            and log_probability == results["viterbi_log_probability"]):
-        sys.exit("error: decode and the harness's Viterbi recursion disagree")
-    log("decode matches the harness's recursion")
-    log("timing decode")
-    t_decode = time_decode(model, log_dens, 9)
-    t_decode_short = time_decode(model, np.ascontiguousarray(log_dens[:SHORT_FRAMES]), 300)
-
-    log("timing ForwardDecoder.step")
-    step_times, step_states = time_steps(model, dens, (NUM_FRAMES, 64, 1), 3)
-    t_step_1chunk, t_step_64, t_step_1 = (step_times[n] for n in (NUM_FRAMES, 64, 1))
-    states = step_states[NUM_FRAMES]
-    cpp_states = np.fromfile(OUT / "forward_states.out", dtype="<u4")
-    if not np.array_equal(states, cpp_states):
-        sys.exit("error: ForwardDecoder.step and the harness's forward recursion disagree")
-    if not (np.array_equal(step_states[64], states) and np.array_equal(step_states[1], states)):
-        sys.exit("error: ForwardDecoder.step depends on the chunking")
-
-    log("timing two threads")
-    t_one_thread, t_two_threads, parallelism = time_threads(model, log_dens, log_dens_2, 7)
-
-    viterbi_np, forward_np = numpy_models()
-    t_np_vit = t_np_fwd = None
-    if viterbi_np is not None:
-        log(f"timing the NumPy models on {NUMPY_FRAMES} frames")
-        short = np.ascontiguousarray(log_dens[:NUMPY_FRAMES])
-        args = decode_args(model, short)
-        expected = _kernels.decode(*args)
-        got = viterbi_np(*args, renorm_period=RENORM_PERIOD, layout=vit)
-        if not (np.array_equal(got[0], expected[0]) and got[1] == expected[1]):
-            sys.exit("error: the NumPy Viterbi model and decode disagree")
-        t_np_vit = best_of(1, lambda: viterbi_np(*args, renorm_period=RENORM_PERIOD, layout=vit))
-    if forward_np is not None:
-        short = np.ascontiguousarray(dens[:NUMPY_FRAMES])
-        ref = forward_np(model["pred"], model["ptr"], model["prob"], model["columns"],
-                         model["initial"], layout=fwd)
-        if not np.array_equal(ref.step(short), states[:NUMPY_FRAMES]):
-            sys.exit("error: the NumPy forward model and ForwardDecoder.step disagree")
-        ref.reset()
-        t_np_fwd = best_of(1, lambda: ref.step(short), setup=ref.reset)
-
-    v3 = None
-    if not opts.no_v3:
-        log("information build for x86-64-v3")
-        try:
-            v3_binary = compile_harness("kernels_bench_v3", ["-march=x86-64-v3"])
-            v3 = run_harness(v3_binary, "--reps", "5", "--short-reps", "1")
-        except (subprocess.CalledProcessError, RuntimeError) as exc:
-            log(f"x86-64-v3 build skipped: {exc}")
-
-    # ---- the table
     T, S = NUM_FRAMES, SHORT_FRAMES
-    vit_rec = times[("viterbi_recursion", T)]
-    fwd_rec = times[("forward_recursion", T)]
     table = Table()
-    table.ratio(f"Viterbi recursion / floor loop, {T:,} frames", vit_rec,
-                times[("viterbi_floor", T)], 1.5)
-    table.ratio(f"forward recursion / serial-sum floor, {T:,} frames", fwd_rec,
-                times[("forward_floor", T)], 1.3)
-    table.ratio(f"decode end to end / Viterbi recursion alone, {T:,} frames", t_decode, vit_rec,
-                1.1)
-    table.ratio(f"decode end to end / Viterbi recursion alone, {S} frames", t_decode_short,
-                times[("viterbi_recursion", S)], 2)
-    table.ratio(f"step over {T:,} frames: chunks of 1 / one chunk", t_step_1, t_step_1chunk, 1.5)
-    table.ratio("two threads, two sequences / one thread, one sequence (wall)", t_two_threads,
-                t_one_thread, 1.2)
-    if t_np_vit is not None:
-        per_np = t_np_vit / NUMPY_FRAMES
-        per_decode = t_decode / T
-        table.ratio(f"decode / pure-NumPy Viterbi, per frame (NumPy on {NUMPY_FRAMES} frames)",
-                    per_decode, per_np, 1 / 100,
-                    f"{ms(per_decode)} / {ms(per_np)} per frame")
-    else:
-        table.info("decode / pure-NumPy Viterbi", "tests/reference.py not found")
-    table.ratio(f"step over {T:,} frames: chunks of 64 / one chunk", t_step_64, t_step_1chunk)
-    table.ratio(f"step in one chunk / forward recursion alone, {T:,} frames", t_step_1chunk,
-                fwd_rec)
-    if t_np_fwd is not None:
-        per_np = t_np_fwd / NUMPY_FRAMES
-        per_step = t_step_1chunk / T
-        table.ratio(f"step / pure-NumPy forward, per frame (NumPy on {NUMPY_FRAMES} frames)",
-                    per_step, per_np, detail=f"{ms(per_step)} / {ms(per_np)} per frame")
-    table.info("two threads: CPU time / wall time (2 = both ran at once)",
-               f"{parallelism:.2f}")
-    table.info("Viterbi recursion, per frame", ms(vit_rec / T))
-    table.info("forward recursion, per frame", ms(fwd_rec / T))
-    if v3 is not None:
-        v3_times = v3[0]
-        table.ratio("  x86-64-v3 build: Viterbi recursion / floor",
-                    v3_times[("viterbi_recursion", T)], v3_times[("viterbi_floor", T)])
-        table.ratio("  x86-64-v3 build: forward recursion / floor",
-                    v3_times[("forward_recursion", T)], v3_times[("forward_floor", T)])
-        table.ratio("  x86-64-v3 build / baseline build: Viterbi recursion",
-                    v3_times[("viterbi_recursion", T)], vit_rec)
-        table.ratio("  x86-64-v3 build / baseline build: forward recursion",
-                    v3_times[("forward_recursion", T)], fwd_rec)
+    model_line = []
+
+    if "beat" in models:
+        model, sequences = build_model("beat")
+        (log_dens, dens), (log_dens_2, _) = sequences
+        times, results, widest, vit, fwd = harness_figures(binary, "beat", model, sequences, log,
+                                                           "--reps", "15")
+        model_line.append(f"beat model: {results['model']}")
+        log("timing decode")
+        t_decode = time_decode(model, log_dens, 9)
+        t_decode_short = time_decode(model, np.ascontiguousarray(log_dens[:S]), 300)
+
+        log("timing ForwardDecoder.step")
+        step_times, step_states = time_steps(model, dens, (T, 64, 1), 3)
+        t_step_1chunk, t_step_64, t_step_1 = (step_times[n] for n in (T, 64, 1))
+        states = step_states[T]
+        if not (np.array_equal(step_states[64], states) and np.array_equal(step_states[1], states)):
+            sys.exit("error: ForwardDecoder.step depends on the chunking")
+
+        log("timing two threads")
+        t_one_thread, t_two_threads, parallelism = time_threads(model, log_dens, log_dens_2, 7)
+
+        viterbi_np, forward_np = numpy_models()
+        t_np_vit = t_np_fwd = None
+        if viterbi_np is not None:
+            log(f"timing the NumPy models on {NUMPY_FRAMES} frames")
+            short = np.ascontiguousarray(log_dens[:NUMPY_FRAMES])
+            args = decode_args(model, short)
+            expected = _kernels.decode(*args)
+            got = viterbi_np(*args, renorm_period=RENORM_PERIOD, layout=vit)
+            if not (np.array_equal(got[0], expected[0]) and got[1] == expected[1]):
+                sys.exit("error: the NumPy Viterbi model and decode disagree")
+            t_np_vit = best_of(1, lambda: viterbi_np(*args, renorm_period=RENORM_PERIOD,
+                                                     layout=vit))
+        if forward_np is not None:
+            short = np.ascontiguousarray(dens[:NUMPY_FRAMES])
+            ref = forward_np(model["pred"], model["ptr"], model["prob"], model["columns"],
+                             model["initial"], layout=fwd)
+            if not np.array_equal(ref.step(short), states[:NUMPY_FRAMES]):
+                sys.exit("error: the NumPy forward model and ForwardDecoder.step disagree")
+            ref.reset()
+            t_np_fwd = best_of(1, lambda: ref.step(short), setup=ref.reset)
+
+        vit_rec = times[(f"viterbi_recursion.{widest}", T)]
+        fwd_rec = times[(f"forward_recursion.{widest}", T)]
+        table.ratio(f"Viterbi recursion / floor loop, {T:,} frames", vit_rec,
+                    times[("viterbi_floor", T)], 1.4)
+        table.ratio(f"forward recursion / serial-sum floor, {T:,} frames", fwd_rec,
+                    times[("forward_floor", T)], 1.3)
+        table.ratio(f"decode end to end / Viterbi recursion alone, {T:,} frames", t_decode,
+                    vit_rec, 1.1)
+        table.ratio(f"decode end to end / Viterbi recursion alone, {S} frames", t_decode_short,
+                    times[(f"viterbi_recursion.{widest}", S)], 2)
+        table.ratio(f"step over {T:,} frames: chunks of 1 / one chunk", t_step_1, t_step_1chunk,
+                    1.5)
+        table.ratio("two threads, two sequences / one thread, one sequence (wall)",
+                    t_two_threads, t_one_thread, 1.2)
+        if t_np_vit is not None:
+            per_np = t_np_vit / NUMPY_FRAMES
+            per_decode = t_decode / T
+            table.ratio(f"decode / pure-NumPy Viterbi, per frame (NumPy on {NUMPY_FRAMES} frames)",
+                        per_decode, per_np, 1 / 100,
+                        f"{ms(per_decode)} / {ms(per_np)} per frame")
+        else:
+            table.info("decode / pure-NumPy Viterbi", "tests/reference.py not found")
+        table.ratio(f"step over {T:,} frames: chunks of 64 / one chunk", t_step_64, t_step_1chunk)
+        table.ratio(f"step in one chunk / forward recursion alone, {T:,} frames", t_step_1chunk,
+                    fwd_rec)
+        if t_np_fwd is not None:
+            per_np = t_np_fwd / NUMPY_FRAMES
+            per_step = t_step_1chunk / T
+            table.ratio(f"step / pure-NumPy forward, per frame (NumPy on {NUMPY_FRAMES} frames)",
+                        per_step, per_np, detail=f"{ms(per_step)} / {ms(per_np)} per frame")
+        table.info("two threads: CPU time / wall time (2 = both ran at once)",
+                   f"{parallelism:.2f}")
+        table.info(f"Viterbi recursion, per frame ({widest})", ms(vit_rec / T))
+        table.info(f"forward recursion, per frame ({widest})", ms(fwd_rec / T))
+        form_rows(table, "beat", times, results, T)
+
+    if "downbeat" in models:
+        model, sequences = build_model("downbeat")
+        (log_dens, dens), _ = sequences
+        times, results, widest, _, _ = harness_figures(binary, "downbeat", model, sequences, log,
+                                                       "--reps", "9", "--short-reps", "1")
+        T = DOWNBEAT_FRAMES
+        model_line.append(f"downbeat model: {results['model']}")
+        log("timing decode and step on the downbeat model")
+        t_decode = time_decode(model, log_dens, 5)
+        fd = _kernels.ForwardDecoder(model["pred"], model["ptr"], model["prob"], model["columns"],
+                                     model["initial"])
+        t_step = best_of(3, lambda: fd.step(dens), setup=fd.reset)
+        vit_rec = times[(f"viterbi_recursion.{widest}", T)]
+        fwd_rec = times[(f"forward_recursion.{widest}", T)]
+        table.ratio(f"downbeat model: Viterbi recursion / floor loop, {T:,} frames", vit_rec,
+                    times[("viterbi_floor", T)], 1.4)
+        table.ratio(f"downbeat model: forward recursion / serial-sum floor, {T:,} frames",
+                    fwd_rec, times[("forward_floor", T)], 1.3)
+        seconds_of_audio = T / 100.0  # 100 frames per second
+        table.info("downbeat model: decode, per frame (times real time)",
+                   f"{ms(t_decode / T)} ({seconds_of_audio / t_decode:,.0f}x)")
+        table.info("downbeat model: step in one chunk, per frame (times real time)",
+                   f"{ms(t_step / T)} ({seconds_of_audio / t_step:,.0f}x)")
+        form_rows(table, "downbeat", times, results, T)
+
     log("done")
     print(f"\nMachine: {machine()}; load average {load_before:.2f} at the start, "
           f"{os.getloadavg()[0]:.2f} at the end")
-    print(f"Model: {results['model']}; best of several repetitions each; "
+    print(f"Models: {'; '.join(model_line)}; best of several repetitions each; "
           f"C++ harness built with g++ {' '.join(CXXFLAGS)}\n")
     table.print()
 

@@ -12,6 +12,10 @@ settings.register_profile(
 settings.register_profile(
     "long", max_examples=3000, deadline=None,
     suppress_health_check=[HealthCheck.too_slow])
+# Under valgrind (make memcheck) every example costs fifty times as much.
+settings.register_profile(
+    "memcheck", max_examples=8, deadline=None,
+    suppress_health_check=list(HealthCheck))
 settings.load_profile(os.environ.get("CADENTIA_FUZZ", "ci"))
 
 SOURCE_FILE = "src/cadentia/model/_kernels"

@@ -15,6 +15,8 @@ from cadentia.downbeats import (DOWNBEAT_COLUMN, DownbeatStream, check_downbeat_
                                 downbeat_observation_densities, downbeat_state_space, track_downbeats)
 from cadentia.evaluate import downbeat_f_measure, f_measure
 from cadentia.observation import MIN_DENSITY
+from reference import ForwardReference, viterbi_reference
+from cadentia.model import _kernels
 from cadentia.statespace import (BEAT_COLUMN, NO_BEAT_COLUMN, as_tempo_prior, beat_intervals,
                                  tempo_change_weights)
 
@@ -86,6 +88,23 @@ def test_state_space_matches_dense_construction(meters, meter_change, prior):
         assert getattr(space, name).dtype == np.float32
 
 
+def test_kernels_decode_the_model_as_the_reference_decoders_do():
+    # The default grid has more than 512 beat-start states, and meter changes
+    # add edges across sub-spaces: the kernels against the plain-NumPy
+    # decoders, bit for bit.
+    space = downbeat_state_space(meter_change=0.05)
+    act = np.random.default_rng(0).uniform(0, 0.45, (150, 2))
+    log_dens = downbeat_observation_densities(act, space.observation_lambda, log=True)
+    args = (space.pred, space.ptr, space.log_prob, log_dens, space.columns, space.log_initial)
+    path, score = _kernels.decode(*args)
+    want_path, want_score = viterbi_reference(*args)
+    np.testing.assert_array_equal(path, want_path)
+    assert score == want_score
+    dens = downbeat_observation_densities(act, space.observation_lambda)
+    model = (space.pred, space.ptr, space.prob, space.columns, space.initial)
+    np.testing.assert_array_equal(_kernels.ForwardDecoder(*model).step(dens), ForwardReference(*model).step(dens))
+
+
 def test_default_model_size():
     space = downbeat_state_space()
     heads = space.state_position == 0
@@ -115,6 +134,8 @@ def test_prebuilt_state_space_must_match():
     for kwargs, error in [({"beats_per_bar": (3, 4)}, ValueError), ({"min_bpm": 70}, TypeError)]:
         with pytest.raises(error):
             track_downbeats(act, 50, state_space=space, **kwargs)
+    with pytest.raises(ValueError, match="placement"):
+        track_downbeats(act, 50, state_space=space, placement="middle")
     with pytest.raises(ValueError, match="built for 50 fps, not 100"):
         DownbeatStream(100, state_space=space)
 
@@ -178,6 +199,9 @@ def test_synthetic_bars_decode_to_meter_beats_and_downbeats(meter, bpm, end_bpm)
     assert f_measure(times[positions == 1], track.downbeats)[0] >= 0.95
     assert track.beats.dtype == np.float64 and track.positions.dtype == np.int64
     assert track.tempo.shape == track.path.shape == (act.shape[0],)
+    # Placed where the path enters each beat (whole-frame lanes drift a little), still within the window.
+    entered = track_downbeats(act, placement="state")
+    assert f_measure(times, entered.beats)[0] >= 0.98 and (entered.positions == track.positions).all()
     # The other convention, given the same information, decodes the same.
     inclusive = np.stack([act.sum(1), act[:, 1]], axis=1)
     again = track_downbeats(inclusive, beat_includes_downbeats=True)

@@ -392,3 +392,11 @@ def test_second_interpreter_refused():
     """)
     assert out == ["ImportError", "Interpreter change detected - this module "
                    "can only be loaded into one interpreter per process."]
+
+
+def test_type_stubs_match_the_module(kernels, tmp_path):
+    # The stub's signatures, checked against the objects start-up made.
+    pytest.importorskip("mypy.stubtest")
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", kernels.__name__],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr

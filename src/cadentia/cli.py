@@ -628,7 +628,9 @@ def _downbeats_command(args) -> int:
         meter = stream.beats_per_bar
         frame_tempo = None
     else:
-        track = track_downbeats(activation, args.fps, state_space=space)
+        # As `beats` does: the onset strength of audio peaks after the note starts.
+        placement = "peak" if args.file.lower().endswith(ACTIVATION_SUFFIXES) else "state"
+        track = track_downbeats(activation, args.fps, state_space=space, placement=placement)
         beats, positions, meter, frame_tempo = track.beats, track.positions, track.beats_per_bar, track.tempo
 
     if args.format == "json":
@@ -685,6 +687,7 @@ def _plot_downbeats(png, activation, fps, beats, positions, frame_tempo, title) 
         bottom.plot(times, frame_tempo, color="tab:blue")
     elif len(beats) > 1:
         bottom.step(beats[1:], 60.0 / np.diff(beats), where="post", color="tab:blue")
+    bottom.ticklabel_format(axis="y", useOffset=False)  # a steady tempo reads as itself
     bottom.set_ylabel("tempo (BPM)")
     bottom.set_xlabel("time (s)")
     fig.tight_layout()

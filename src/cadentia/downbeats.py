@@ -54,7 +54,7 @@ from .statespace import (
     tempo_change_weights,
     tempo_prior_log_weights,
 )
-from .tracker import beats_from_path
+from .tracker import BEAT_PLACEMENTS, beats_from_path
 
 __all__ = [
     "DOWNBEAT_COLUMN",
@@ -467,6 +467,7 @@ def track_downbeats(
     beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR,
     beat_includes_downbeats: bool = False,
     state_space: DownbeatStateSpace | None = None,
+    placement: str = "peak",
     **options,
 ) -> DownbeatTrack:
     """Track beats, downbeats and the meter of a whole activation offline.
@@ -485,6 +486,12 @@ def track_downbeats(
         The activation's column 0 includes the downbeats.
     state_space : DownbeatStateSpace, optional
         A prebuilt model, instead of ``beats_per_bar`` and ``options``.
+    placement : {"peak", "state"}
+        Where each beat goes within its visit of the path to a beat region,
+        as for :func:`cadentia.tracker.track_beats`: at the largest
+        beat-or-downbeat activation (for a network's activation), or where
+        the path enters the beat's first state (for the onset strength of
+        audio, which peaks after a note starts).
     **options
         ``min_bpm``, ``max_bpm``, ``num_tempi``, ``transition_lambda``,
         ``observation_lambda``, ``transition_threshold``, ``meter_change``,
@@ -494,14 +501,15 @@ def track_downbeats(
     -------
     DownbeatTrack
         Beat times, each beat's position in its bar (1 = downbeat), the
-        meter and the tempo per frame. Each beat sits at the frame of the
-        largest beat-or-downbeat activation within its beat region.
+        meter and the tempo per frame.
 
     Examples
     --------
     >>> track = track_downbeats(activation, fps=100)   # doctest: +SKIP
     >>> track.beats_per_bar, track.downbeats[:4]        # doctest: +SKIP
     """
+    if placement not in BEAT_PLACEMENTS:
+        raise ValueError(f"placement must be one of {BEAT_PLACEMENTS}, got {placement!r}")
     space = _state_space(state_space, fps, beats_per_bar, options)
     values = check_downbeat_activation(activation, beat_includes_downbeats=beat_includes_downbeats)
     log_dens = _densities(values, space.observation_lambda, log=True)
@@ -509,7 +517,7 @@ def track_downbeats(
         space.pred, space.ptr, space.log_prob, log_dens, space.columns, space.log_initial
     )
     path = np.asarray(path, dtype=np.int64)
-    frames = beats_from_path(path, values.sum(axis=1), space)
+    frames = beats_from_path(path, values.sum(axis=1), space, at_peak=placement == "peak")
     meter_frames = np.bincount(space.state_meter[path])
     return DownbeatTrack(
         beats=frames / space.fps,

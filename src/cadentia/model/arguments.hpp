@@ -13,7 +13,7 @@
 // optional parameter), and converts the values itself, in parameter order.
 #pragma once
 
-#include "module.hpp"
+#include "base.hpp"
 
 #include <cstddef>
 
@@ -37,8 +37,10 @@ struct kernel_function_def {
     int arg_error_line;  // traceback line of argument errors; 0 adds no entry
     const char* doc;     // nullptr leaves __doc__ None
     bool is_method;      // the first positional argument is the instance
+    // The body; nullptr for construction, which only borrows the matcher.
     PyObject* (*impl)(PyObject* self, PyObject* const* slots) noexcept;
     PyTypeObject* self_type = nullptr;  // for methods: the type of the instance
+    PyObject* code = nullptr;  // made by start-up, for the function object
 };
 
 struct kernel_function_object {
@@ -55,21 +57,10 @@ struct kernel_function_object {
     PyObject* annotations;
 };
 
-constexpr const char arg_count_format[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
-constexpr const char keywords_not_strings_format[] = "%.200s() keywords must be strings";
-constexpr const char multiple_values_format[] = "%s() got multiple values for keyword argument '%U'";
-constexpr const char unexpected_keyword_format[] = "%s() got an unexpected keyword argument '%U'";
-constexpr const char integer_required_message[] = "an integer is required";
-constexpr const char int_returned_non_int_format[] = "__int__ returned non-int (type %.200s)";
-constexpr const char int_returned_int_subclass_format[] =
-    "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict "
-    "subclass of int is deprecated, and may be removed in a future version of Python.";
-constexpr const char needs_argument_format[] = "descriptor '%s' of '%s' object needs an argument";
-constexpr const char wrong_self_format[] =
-    "descriptor '%s' requires a '%s' object but received a '%.100s'";
-
 // ---------------------------------------------------------------------------
 // Argument matching
+
+constexpr const char arg_count_format[] = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
 
 [[gnu::cold, gnu::noinline]] static bool raise_arg_count(const kernel_function_def& def,
                                                         Py_ssize_t given, bool too_many) noexcept {
@@ -101,6 +92,10 @@ static int find_parameter(const kernel_function_def& def, PyObject* key) noexcep
             return i;
     return -1;
 }
+
+constexpr const char keywords_not_strings_format[] = "%.200s() keywords must be strings";
+constexpr const char multiple_values_format[] = "%s() got multiple values for keyword argument '%U'";
+constexpr const char unexpected_keyword_format[] = "%s() got an unexpected keyword argument '%U'";
 
 static bool match_keyword(const kernel_function_def& def, Py_ssize_t nargs, PyObject* key,
                           PyObject* value, PyObject** slots) noexcept {
@@ -164,6 +159,12 @@ static bool match_arguments(const kernel_function_def& def, PyObject* args, PyOb
 // ---------------------------------------------------------------------------
 // Scalar conversions
 
+constexpr const char integer_required_message[] = "an integer is required";
+constexpr const char int_returned_non_int_format[] = "__int__ returned non-int (type %.200s)";
+constexpr const char int_returned_int_subclass_format[] =
+    "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict "
+    "subclass of int is deprecated, and may be removed in a future version of Python.";
+
 // A signed 32-bit integer: ints as they are, anything else through its
 // __int__ (so floats truncate toward zero).
 static bool to_int32(PyObject* obj, int32_t* out) noexcept {
@@ -213,11 +214,14 @@ static bool to_double(PyObject* obj, double* out) noexcept {
 // ---------------------------------------------------------------------------
 // The function type
 
-inline PyObject* code_objects[8];
-inline const kernel_function_def* code_owners[8];
-inline int num_code_objects = 0;
+constexpr const char too_many_parameters_format[] = "%s takes more than %d parameters";
 
+// The code object that describes a function's parameters to `inspect`.
 static PyObject* make_code_object(const kernel_function_def& def) noexcept {
+    if (def.num_params > max_parameters || def.num_required > def.num_params) {
+        PyErr_Format(PyExc_SystemError, too_many_parameters_format, def.qualname, max_parameters);
+        return nullptr;
+    }
     py_ref code = py_ref::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(source_file, def.name, def.first_line)));
     if (!code)
@@ -258,12 +262,9 @@ static PyObject* make_code_object(const kernel_function_def& def) noexcept {
     return PyObject_Call(replace.get(), no_args.get(), kwargs.get());
 }
 
-static PyObject* code_object_for(const kernel_function_def& def) noexcept {
-    for (int i = 0; i < num_code_objects; ++i)
-        if (code_owners[i] == &def)
-            return code_objects[i];
-    return nullptr;
-}
+constexpr const char needs_argument_format[] = "descriptor '%s' of '%s' object needs an argument";
+constexpr const char wrong_self_format[] =
+    "descriptor '%s' requires a '%s' object but received a '%.100s'";
 
 static PyObject* kernel_function_vectorcall(PyObject* callable, PyObject* const* args,
                                             size_t nargsf, PyObject* kwnames) noexcept {
@@ -352,10 +353,12 @@ inline PyTypeObject kernel_function_type = {
     .tp_descr_get = kernel_function_descr_get,
 };
 
+constexpr const char no_code_object_format[] = "no code object for %s";
+
 static PyObject* kernel_function_new(const kernel_function_def& def, PyObject* defaults) noexcept {
-    PyObject* code = code_object_for(def);
+    PyObject* code = def.code;
     if (!code) {
-        PyErr_Format(PyExc_SystemError, "no code object for %s", def.qualname);
+        PyErr_Format(PyExc_SystemError, no_code_object_format, def.qualname);
         return nullptr;
     }
     py_ref self = py_ref::steal(PyType_GenericAlloc(&kernel_function_type, 0));
@@ -376,27 +379,6 @@ static PyObject* kernel_function_new(const kernel_function_def& def, PyObject* d
         !function->annotations)
         return nullptr;
     return self.release();
-}
-
-// Start-up step 8: the function type and the code objects that describe
-// each function's parameters.
-static int arguments_ready() noexcept {
-    if (PyType_Ready(&kernel_function_type) < 0)
-        return -1;
-    const kernel_function_def* defs[] = {&split_layout_def, &decode_def,
-                                         &forward_decoder_reset_def, &forward_decoder_step_def,
-                                         &forward_decoder_reduce_def,
-                                         &forward_decoder_setstate_def};
-    for (const kernel_function_def* def : defs) {
-        if (code_object_for(*def))
-            continue;
-        PyObject* code = make_code_object(*def);
-        if (!code)
-            return -1;
-        code_owners[num_code_objects] = def;
-        code_objects[num_code_objects++] = code;
-    }
-    return 0;
 }
 
 }  // namespace cadentia

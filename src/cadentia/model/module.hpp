@@ -1,225 +1,17 @@
-// module.hpp: the module object, its start-up, the ForwardDecoder type's
-// registration and the traceback convention.
+// module.hpp: the module object, its start-up and the function table.
 //
-// All module-level data are process-wide records: the module can live in one
-// interpreter per process only, so nothing is kept in per-module state.  The
-// records are written during start-up, with the single exception of the cache
-// of traceback code objects, which is written when a failure is reported (the
-// interpreter lock is always held then).
-//
-// Every fallible function returns nullptr, -1 or false with an exception set;
-// nothing throws.  Each module function adds exactly one traceback entry on
-// its failure path, through `fail()`.
+// Included last: start-up creates what every header before it defines, in
+// the fixed order the exec step runs, and the module definition that
+// `PyInit__kernels` returns closes the file.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <frameobject.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <utility>
-
-#include <numpy/arrayobject.h>
-#include <numpy/ufuncobject.h>
+#include "array_view.hpp"
+#include "arguments.hpp"
+#include "layout.hpp"
+#include "viterbi.hpp"
+#include "forward_decoder.hpp"
 
 namespace cadentia {
-
-// ---------------------------------------------------------------------------
-// Owned references
-
-// The one owning reference type.  Construction says whether the reference is
-// stolen or borrowed; there is no implicit conversion from PyObject*.
-class py_ref {
-public:
-    py_ref() noexcept = default;
-    static py_ref steal(PyObject* p) noexcept { return py_ref(p); }
-    static py_ref borrow(PyObject* p) noexcept {
-        Py_XINCREF(p);
-        return py_ref(p);
-    }
-    py_ref(const py_ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
-    py_ref(py_ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    py_ref& operator=(py_ref o) noexcept {
-        std::swap(p_, o.p_);
-        return *this;
-    }
-    ~py_ref() { Py_XDECREF(p_); }
-
-    PyObject* get() const noexcept { return p_; }
-    // Gives up ownership without a decref.
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    // Steals `p` and drops the old reference.
-    void reset(PyObject* p = nullptr) noexcept { Py_XDECREF(std::exchange(p_, p)); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    // For C API out-parameters: drops the old reference, then exposes the slot.
-    PyObject** put() noexcept {
-        reset();
-        return &p_;
-    }
-
-private:
-    explicit py_ref(PyObject* p) noexcept : p_(p) {}
-    PyObject* p_ = nullptr;
-};
-
-// ---------------------------------------------------------------------------
-// Process-wide records
-
-constexpr const char* module_name = "cadentia.model._kernels";
-constexpr const char* source_file = "src/cadentia/model/_kernels";
-
-// Interned names and message texts.  Every attribute name, keyword name and
-// dictionary key the functions use is listed here once and created by exec
-// step 5, so lookups compare by identity.
-#define CADENTIA_NAMES(X)                                                      \
-    X(pred) X(ptr) X(weight) X(columns) X(identity) X(log_prob) X(log_dens)    \
-    X(log_initial) X(renorm_period) X(prob) X(initial) X(self) X(dens)         \
-    X(bnd_state) X(pred_list) X(bnd_src) X(bnd_orig) X(bnd_ptr) X(bnd_weight)  \
-    X(bnd_dcol) X(run_lo) X(run_hi) X(run_col)                                 \
-    X(_split_layout) X(decode) X(ForwardDecoder) X(reset) X(step) X(np)        \
-    X(numpy) X(builtins) X(__builtins__) X(__test__) X(__import__)             \
-    X(enumerate) X(Ellipsis) X(id) X(name) X(loader) X(origin) X(parent)       \
-    X(submodule_search_locations) X(__loader__) X(__file__) X(__package__)     \
-    X(__path__) X(__reduce__) X(__setstate__) X(__getstate__)                  \
-    X(__reduce_ex__) X(__set_name__) X(__module__) X(__name__)                 \
-    X(__qualname__) X(asarray) X(ascontiguousarray) X(array) X(empty)          \
-    X(zeros) X(arange) X(concatenate) X(diff) X(cumsum) X(nonzero) X(unique)   \
-    X(astype) X(argmax) X(dtype) X(copy) X(return_inverse) X(float32)          \
-    X(float64) X(int64) X(uint32) X(uint8) X(replace) X(co_argcount)           \
-    X(co_varnames) X(co_flags) X(co_nlocals) X(co_qualname) X(state)
-
-struct name_table {
-#define CADENTIA_NAME_FIELD(n) PyObject* n = nullptr;
-    CADENTIA_NAMES(CADENTIA_NAME_FIELD)
-#undef CADENTIA_NAME_FIELD
-};
-
-struct module_records {
-    PyObject* module = nullptr;  // owned; cleared again when start-up fails
-    PyObject* dict = nullptr;    // borrowed from `module`
-    int64_t interpreter_id = -1;
-    PyObject* builtins = nullptr;
-    PyObject* np = nullptr;      // the numpy module
-    // Constants 0.0, 1.0, 0, -1 and 1.
-    PyObject* float_zero = nullptr;
-    PyObject* float_one = nullptr;
-    PyObject* int_zero = nullptr;
-    PyObject* int_minus_one = nullptr;
-    PyObject* int_one = nullptr;
-    // Cached builtins.
-    PyObject* builtin_import = nullptr;
-    PyObject* builtin_enumerate = nullptr;
-    PyObject* builtin_ellipsis = nullptr;
-    PyObject* builtin_id = nullptr;
-    // NumPy types (start-up imports them with their size checks).
-    PyTypeObject* type_type = nullptr;
-    PyTypeObject* np_dtype = nullptr;
-    PyTypeObject* np_flatiter = nullptr;
-    PyTypeObject* np_broadcast = nullptr;
-    PyTypeObject* np_ndarray = nullptr;
-    PyTypeObject* np_generic = nullptr;
-    PyTypeObject* np_number = nullptr;
-    PyTypeObject* np_integer = nullptr;
-    PyTypeObject* np_signedinteger = nullptr;
-    PyTypeObject* np_unsignedinteger = nullptr;
-    PyTypeObject* np_inexact = nullptr;
-    PyTypeObject* np_floating = nullptr;
-    PyTypeObject* np_complexfloating = nullptr;
-    PyTypeObject* np_flexible = nullptr;
-    PyTypeObject* np_character = nullptr;
-    PyTypeObject* np_ufunc = nullptr;
-};
-
-inline name_table names;
-inline module_records records;
-
-// Declared here, defined by the subsystems that follow in the translation
-// unit; start-up creates them in its fixed order.
-struct kernel_function_def;
-extern const kernel_function_def split_layout_def;
-extern const kernel_function_def decode_def;
-extern const kernel_function_def forward_decoder_reset_def;
-extern const kernel_function_def forward_decoder_step_def;
-extern const kernel_function_def forward_decoder_reduce_def;
-extern const kernel_function_def forward_decoder_setstate_def;
-extern PyTypeObject forward_decoder_type;
-static int arguments_ready() noexcept;
-static PyObject* kernel_function_new(const kernel_function_def& def, PyObject* defaults) noexcept;
-static int array_view_ready() noexcept;
-
-// ---------------------------------------------------------------------------
-// Traceback entries
-
-// A failing function appends one frame for itself: an empty code object that
-// carries the file, function name and line, so that tracebacks point into
-// the module's source.  Code objects are cached by (function, line) because
-// a failure that repeats at one site should not rebuild its code object.
-struct traceback_site {
-    const char* funcname;
-    int line;
-    PyObject* code;
-};
-
-inline traceback_site* traceback_cache = nullptr;
-inline Py_ssize_t traceback_cache_len = 0;
-inline Py_ssize_t traceback_cache_cap = 0;
-
-static PyObject* traceback_code(const char* funcname, int line) noexcept {
-    for (Py_ssize_t i = 0; i < traceback_cache_len; ++i) {
-        const traceback_site& site = traceback_cache[i];
-        if (site.line == line && std::strcmp(site.funcname, funcname) == 0)
-            return site.code;
-    }
-    // Making the code object must not clobber the exception being reported;
-    // if it fails, its own error replaces the pending one.
-    py_ref pending = py_ref::steal(PyErr_GetRaisedException());
-    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, funcname, line));
-    if (!code)
-        return nullptr;
-    if (traceback_cache_len == traceback_cache_cap) {
-        Py_ssize_t cap = traceback_cache_cap ? 2 * traceback_cache_cap : 16;
-        auto* grown = static_cast<traceback_site*>(
-            PyMem_Realloc(traceback_cache, cap * sizeof(traceback_site)));
-        if (!grown) {
-            // Still report the entry, just without caching it.
-            PyErr_SetRaisedException(pending.release());
-            return code;  // leaked deliberately: at most once per failed growth
-        }
-        traceback_cache = grown;
-        traceback_cache_cap = cap;
-    }
-    traceback_cache[traceback_cache_len++] = {funcname, line, code};
-    PyErr_SetRaisedException(pending.release());
-    return code;
-}
-
-// Appends one entry for `funcname` at `line` to the pending exception.
-[[gnu::cold]] static void add_traceback(const char* funcname, int line) noexcept {
-    PyObject* code = traceback_code(funcname, line);
-    if (!code)
-        return;
-    PyObject* globals = records.dict;
-    py_ref empty_globals;
-    if (!globals) {
-        empty_globals = py_ref::steal(PyDict_New());
-        if (!empty_globals)
-            return;
-        globals = empty_globals.get();
-    }
-    py_ref frame = py_ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
-    if (frame)
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-}
-
-// The one exit of a failing module function: its traceback entry, then nullptr.
-[[gnu::cold]] static PyObject* fail(const char* funcname, int line) noexcept {
-    add_traceback(funcname, line);
-    return nullptr;
-}
 
 // ---------------------------------------------------------------------------
 // Start-up
@@ -238,20 +30,6 @@ constexpr const char module_doc[] =
     "so phase advance is a stride-1 shift; only the few boundary states reduce over\n"
     "their predecessors. Single precision throughout.\n";
 
-constexpr const char interpreter_change_message[] =
-    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
-constexpr const char reinit_message[] =
-    "Module '_kernels' has already been imported. Re-initialisation is not supported.";
-constexpr const char version_mismatch_format[] =
-    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
-constexpr const char not_type_format[] = "%.200s.%.200s is not a type object";
-constexpr const char size_changed_format[] =
-    "%.200s.%.200s size changed, may indicate binary incompatibility. "
-    "Expected %zd from C header, got %zd from PyObject";
-constexpr const char numpy_import_message[] = "numpy._core.multiarray failed to import";
-constexpr const char pickling_format[] = "Unable to initialize pickling for %.200s";
-constexpr const char name_error_format[] = "name '%U' is not defined";
-
 // Copies one attribute of the import spec into the new module's namespace.
 // A missing attribute is skipped, as is None where `skip_none` asks for it.
 static bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from,
@@ -267,6 +45,9 @@ static bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from
         return true;
     return PyDict_SetItemString(dict, to, value.get()) == 0;
 }
+
+constexpr const char interpreter_change_message[] =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
 
 static PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -313,26 +94,25 @@ static bool create_names() noexcept {
     CADENTIA_NAMES(CADENTIA_NAME_INTERN)
 #undef CADENTIA_NAME_INTERN
     return (records.float_zero = PyFloat_FromDouble(0.0)) &&
-           (records.float_one = PyFloat_FromDouble(1.0)) &&
-           (records.int_zero = PyLong_FromLong(0)) &&
-           (records.int_minus_one = PyLong_FromLong(-1)) &&
-           (records.int_one = PyLong_FromLong(1));
+           (records.float_one = PyFloat_FromDouble(1.0));
 }
 
-static bool cache_builtin(PyObject* name, PyObject** slot) noexcept {
-    PyObject* value = PyObject_GetAttr(records.builtins, name);
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, name_error_format, name);
-        }
-        return false;
+// A builtin the functions' definitions name must exist.
+static bool check_builtin(PyObject* name) noexcept {
+    py_ref value = py_ref::steal(PyObject_GetAttr(records.builtins, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, name_error_format, name);
     }
-    Py_XSETREF(*slot, value);
-    return true;
+    return static_cast<bool>(value);
 }
 
 enum class size_check { warn, ignore };
+
+constexpr const char not_type_format[] = "%.200s.%.200s is not a type object";
+constexpr const char size_changed_format[] =
+    "%.200s.%.200s size changed, may indicate binary incompatibility. "
+    "Expected %zd from C header, got %zd from PyObject";
 
 // Looks up a type that the module was compiled against and checks that its
 // instances are at least as large as the headers said.
@@ -373,47 +153,49 @@ static bool import_numpy_types() noexcept {
     py_ref builtins = py_ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins)
         return false;
-    if (!(records.type_type = import_type(builtins.get(), "builtins", "type",
-                                          sizeof(PyHeapTypeObject), size_check::warn)))
+    py_ref type = py_ref::steal(reinterpret_cast<PyObject*>(import_type(
+        builtins.get(), "builtins", "type", sizeof(PyHeapTypeObject), size_check::warn)));
+    if (!type)
         return false;
     py_ref numpy = py_ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy)
         return false;
     PyObject* np = numpy.get();
     struct entry {
-        PyTypeObject** slot;
         const char* name;
         size_t size;
         size_check check;
     };
     const entry entries[] = {
-        {&records.np_dtype, "dtype", sizeof(PyArray_Descr), size_check::ignore},
-        {&records.np_flatiter, "flatiter", sizeof(PyArrayIterObject), size_check::ignore},
+        {"dtype", sizeof(PyArray_Descr), size_check::ignore},
+        {"flatiter", sizeof(PyArrayIterObject), size_check::ignore},
         // The size C gives it: the header declares the iterators as a
         // flexible array in C, but as a fixed one for C++.
-        {&records.np_broadcast, "broadcast", offsetof(PyArrayMultiIterObject, iters),
+        {"broadcast", offsetof(PyArrayMultiIterObject, iters),
          size_check::ignore},
-        {&records.np_ndarray, "ndarray", sizeof(PyArrayObject_fields), size_check::ignore},
-        {&records.np_generic, "generic", sizeof(PyObject), size_check::warn},
-        {&records.np_number, "number", sizeof(PyObject), size_check::warn},
-        {&records.np_integer, "integer", sizeof(PyObject), size_check::warn},
-        {&records.np_signedinteger, "signedinteger", sizeof(PyObject), size_check::warn},
-        {&records.np_unsignedinteger, "unsignedinteger", sizeof(PyObject), size_check::warn},
-        {&records.np_inexact, "inexact", sizeof(PyObject), size_check::warn},
-        {&records.np_floating, "floating", sizeof(PyObject), size_check::warn},
-        {&records.np_complexfloating, "complexfloating", sizeof(PyObject), size_check::warn},
-        {&records.np_flexible, "flexible", sizeof(PyObject), size_check::warn},
-        {&records.np_character, "character", sizeof(PyObject), size_check::warn},
-        {&records.np_ufunc, "ufunc", sizeof(PyUFuncObject), size_check::ignore},
+        {"ndarray", sizeof(PyArrayObject_fields), size_check::ignore},
+        {"generic", sizeof(PyObject), size_check::warn},
+        {"number", sizeof(PyObject), size_check::warn},
+        {"integer", sizeof(PyObject), size_check::warn},
+        {"signedinteger", sizeof(PyObject), size_check::warn},
+        {"unsignedinteger", sizeof(PyObject), size_check::warn},
+        {"inexact", sizeof(PyObject), size_check::warn},
+        {"floating", sizeof(PyObject), size_check::warn},
+        {"complexfloating", sizeof(PyObject), size_check::warn},
+        {"flexible", sizeof(PyObject), size_check::warn},
+        {"character", sizeof(PyObject), size_check::warn},
+        {"ufunc", sizeof(PyUFuncObject), size_check::ignore},
     };
     for (const entry& e : entries) {
-        PyTypeObject* type = import_type(np, "numpy", e.name, e.size, e.check);
+        py_ref type = py_ref::steal(
+            reinterpret_cast<PyObject*>(import_type(np, "numpy", e.name, e.size, e.check)));
         if (!type)
             return false;
-        Py_XSETREF(*e.slot, type);
     }
     return true;
 }
+
+constexpr const char numpy_import_message[] = "numpy._core.multiarray failed to import";
 
 // NumPy's own import routine does the version and byte-order checks; an
 // ordinary exception from it becomes the ImportError users know from NumPy.
@@ -459,58 +241,114 @@ static bool inherits_from_object(PyObject* type, PyObject* name) noexcept {
     return mine.get() == base.get();
 }
 
-// Instances hold private buffers that a pickle could not rebuild, so the
-// default object protocol is replaced by two hooks that refuse.
-static bool install_pickling_refusal() noexcept {
-    PyObject* type = reinterpret_cast<PyObject*>(&forward_decoder_type);
-    bool inherited = inherits_from_object(type, names.__getstate__) &&
-                     inherits_from_object(type, names.__reduce_ex__) &&
-                     inherits_from_object(type, names.__reduce__);
-    if (PyErr_Occurred())
+// ---------------------------------------------------------------------------
+// The function table
+//
+// Every function object of the module, in the order start-up makes them:
+// where it is bound, under which name, and the line of the start-up entry
+// when binding it fails.  This one table drives the code objects (exec step
+// 8), the methods and pickling hooks of the type (step 9) and the module's
+// functions (steps 14 and 15).
+
+enum class bound_in { module, type, pickling };
+
+struct function_entry {
+    kernel_function_def* def;
+    PyObject** name;
+    bound_in where;
+    int line;
+    // A trailing integer default and the line of its tuple; 0 for none.
+    int defaults_line;
+    long default_value;
+};
+
+inline const function_entry function_table[] = {
+    {&split_layout_def, &names._split_layout, bound_in::module, 22, 0, 0},
+    {&decode_def, &names.decode, bound_in::module, 70, 72, 1024},
+    {&forward_decoder_reset_def, &names.reset, bound_in::type, 214, 0, 0},
+    {&forward_decoder_step_def, &names.step, bound_in::type, 220, 0, 0},
+    {&forward_decoder_reduce_def, &names.__reduce__, bound_in::pickling, 1, 0, 0},
+    {&forward_decoder_setstate_def, &names.__setstate__, bound_in::pickling, 1, 0, 0},
+};
+
+// Exec step 8: the function type and every function's code object.
+static bool make_code_objects() noexcept {
+    if (PyType_Ready(&kernel_function_type) < 0)
         return false;
-    if (!inherited)
-        return true;
-    py_ref reduce = py_ref::steal(kernel_function_new(forward_decoder_reduce_def, nullptr));
-    if (!reduce || PyDict_SetItem(forward_decoder_type.tp_dict, names.__reduce__, reduce.get()) < 0)
-        return false;
-    py_ref setstate = py_ref::steal(kernel_function_new(forward_decoder_setstate_def, nullptr));
-    if (!setstate ||
-        PyDict_SetItem(forward_decoder_type.tp_dict, names.__setstate__, setstate.get()) < 0)
-        return false;
-    PyType_Modified(&forward_decoder_type);
+    for (const function_entry& e : function_table) {
+        if (e.def->code)  // kept from an earlier, failed start-up
+            continue;
+        if (!(e.def->code = make_code_object(*e.def)))
+            return false;
+    }
     return true;
 }
 
-static bool bind_method(PyObject* name, const kernel_function_def& def) noexcept;
+// Makes the function object of `e` and binds it; 0, or the line of the
+// start-up entry for its failure.
+static int bind_function(const function_entry& e) noexcept {
+    py_ref defaults;
+    if (e.defaults_line) {
+        py_ref value = py_ref::steal(PyLong_FromLong(e.default_value));
+        defaults = py_ref::steal(value ? PyTuple_Pack(1, value.get()) : nullptr);
+        if (!defaults)
+            return e.defaults_line;
+    }
+    py_ref function = py_ref::steal(kernel_function_new(*e.def, defaults.get()));
+    if (!function)
+        return e.line;
+    PyTypeObject* type = &forward_decoder_type;
+    switch (e.where) {
+        case bound_in::module:
+            return PyDict_SetItem(records.dict, *e.name, function.get()) < 0 ? e.line : 0;
+        case bound_in::type:
+            return set_type_attribute(type, *e.name, function.get()) ? 0 : e.line;
+        case bound_in::pickling:
+            if (PyDict_SetItem(type->tp_dict, *e.name, function.get()) < 0)
+                return e.line;
+            PyType_Modified(type);
+            return 0;
+    }
+    return 0;
+}
 
-static bool register_types(PyObject* module) noexcept {
+static int bind_all(bound_in where) noexcept {
+    for (const function_entry& e : function_table)
+        if (e.where == where)
+            if (int line = bind_function(e))
+                return line;
+    return 0;
+}
+
+constexpr const char pickling_format[] = "Unable to initialize pickling for %.200s";
+
+// Exec step 9: the type, its methods, then (instances hold private buffers
+// that a pickle could not rebuild) two hooks that refuse pickling in place
+// of the default object protocol, and the array-view type.  0, or the line
+// of the failure's entry.
+static int register_types(PyObject* module) noexcept {
     if (PyType_Ready(&forward_decoder_type) < 0 ||
         PyModule_AddObjectRef(module, "ForwardDecoder",
                               reinterpret_cast<PyObject*>(&forward_decoder_type)) < 0)
-        return false;
-    // The type's namespace lists its working methods before the pickling
-    // hooks, as its definition orders them; exec step 16 binds them again.
-    if (!bind_method(names.reset, forward_decoder_reset_def) ||
-        !bind_method(names.step, forward_decoder_step_def))
-        return false;
-    if (!install_pickling_refusal()) {
+        return 1;
+    if (int line = bind_all(bound_in::type))
+        return line;
+    PyObject* type = reinterpret_cast<PyObject*>(&forward_decoder_type);
+    const bool inherited = inherits_from_object(type, names.__getstate__) &&
+                           inherits_from_object(type, names.__reduce_ex__) &&
+                           inherits_from_object(type, names.__reduce__);
+    if ((PyErr_Occurred() || (inherited && bind_all(bound_in::pickling)))) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_RuntimeError, pickling_format, forward_decoder_type.tp_name);
-        return false;
+        return 1;
     }
-    return array_view_ready() == 0;
+    return array_view_ready() == 0 ? 0 : 1;
 }
 
-static bool bind_function(PyObject* dict, PyObject* name, const kernel_function_def& def,
-                          PyObject* defaults) noexcept {
-    py_ref function = py_ref::steal(kernel_function_new(def, defaults));
-    return function && PyDict_SetItem(dict, name, function.get()) == 0;
-}
-
-static bool bind_method(PyObject* name, const kernel_function_def& def) noexcept {
-    py_ref function = py_ref::steal(kernel_function_new(def, nullptr));
-    return function && set_type_attribute(&forward_decoder_type, name, function.get());
-}
+constexpr const char reinit_message[] =
+    "Module '_kernels' has already been imported. Re-initialisation is not supported.";
+constexpr const char version_mismatch_format[] =
+    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
 
 static int module_exec(PyObject* module) noexcept {
     if (records.module) {
@@ -546,39 +384,26 @@ static int module_exec(PyObject* module) noexcept {
     if (present < 0 || (!present && PyDict_SetItemString(modules, module_name, module) < 0))
         return exec_fail(1);
 
-    if (!cache_builtin(names.__import__, &records.builtin_import) ||
-        !cache_builtin(names.enumerate, &records.builtin_enumerate) ||
-        !cache_builtin(names.Ellipsis, &records.builtin_ellipsis) ||
-        !cache_builtin(names.id, &records.builtin_id))
+    if (!check_builtin(names.__import__) || !check_builtin(names.enumerate) ||
+        !check_builtin(names.Ellipsis) || !check_builtin(names.id))
         return exec_fail(1);
 
-    if (arguments_ready() < 0)
+    if (!make_code_objects())
         return exec_fail(1);
-    if (!register_types(module))
-        return exec_fail(1);
+    if (int line = register_types(module))
+        return exec_fail(line);
     if (!import_numpy_types())
         return exec_fail(1);
 
     py_ref numpy = py_ref::steal(PyImport_ImportModule("numpy"));
     if (!numpy || PyDict_SetItem(records.dict, names.np, numpy.get()) < 0)
         return exec_fail(13);
-    Py_XSETREF(records.np, numpy.release());
 
     if (!import_numpy_api())
         return exec_fail(19);
 
-    if (!bind_function(records.dict, names._split_layout, split_layout_def, nullptr))
-        return exec_fail(22);
-    py_ref default_period = py_ref::steal(PyLong_FromLong(1024));
-    py_ref defaults = py_ref::steal(default_period ? PyTuple_Pack(1, default_period.get()) : nullptr);
-    if (!defaults)
-        return exec_fail(72);
-    if (!bind_function(records.dict, names.decode, decode_def, defaults.get()))
-        return exec_fail(70);
-    if (!bind_method(names.reset, forward_decoder_reset_def))
-        return exec_fail(214);
-    if (!bind_method(names.step, forward_decoder_step_def))
-        return exec_fail(220);
+    if (int line = bind_all(bound_in::module))
+        return exec_fail(line);
 
     py_ref test = py_ref::steal(PyDict_New());
     if (!test || PyDict_SetItem(records.dict, names.__test__, test.get()) < 0)
@@ -599,9 +424,6 @@ inline PyModuleDef module_def = {
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = module_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
 };
 
 }  // namespace cadentia
