@@ -138,7 +138,8 @@ def _build_tracker(kind: str, fps: float, options: dict) -> Callable[[np.ndarray
     bar_space = downbeat_state_space(fps=fps, **model)
 
     def track_bars(activation: np.ndarray, from_audio: bool) -> tuple:
-        result = track_downbeats(activation, fps, state_space=bar_space, **per_call)
+        placement = "state" if from_audio else "peak"  # as for beats
+        result = track_downbeats(activation, fps, state_space=bar_space, placement=placement, **per_call)
         return result.beats, np.asarray(result.positions, dtype=np.int64)
 
     return track_bars
