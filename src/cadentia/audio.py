@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 import os
 import wave
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 
 import numpy as np
 
@@ -200,25 +200,43 @@ def load_activation(path) -> np.ndarray:
         The file is missing, unreadable, or not one number per frame.
     """
     path = _check_path(path)
+
+    def one_per_frame(rows: list[list[str]]) -> np.ndarray:
+        if len(rows) > 1 and any(len(row) != 1 for row in rows):
+            raise AudioError(
+                f"activation in {path} must be one value per frame: one per line, or all on one line"
+            )
+        return np.array([value for row in rows for value in row], dtype=np.float64)
+
+    return read_numbers(path, one_per_frame, AudioError)
+
+
+def read_numbers(
+    path: str,
+    from_rows: Callable[[list[list[str]]], np.ndarray],
+    error: type[Exception],
+) -> np.ndarray:
+    """Read a numeric array saved as ``.npy`` or as text.
+
+    Text is split into rows of values (commas count as spaces, blank lines
+    are skipped) and ``from_rows`` turns them into an array, raising
+    ``error`` for a layout it refuses. Every failure is raised as ``error``
+    with a one-line message naming the file.
+    """
     try:
         if path.lower().endswith(".npy"):
             values = np.load(path, allow_pickle=False)
         else:
             with open(path, encoding="utf-8") as handle:
-                rows = [line.replace(",", " ").split() for line in handle]
-            rows = [row for row in rows if row]
-            if len(rows) > 1 and any(len(row) != 1 for row in rows):
-                raise AudioError(
-                    f"activation in {path} must be one value per frame: one per line, or all on one line"
-                )
-            values = np.array([value for row in rows for value in row], dtype=np.float64)
-    except AudioError:
+                rows = [row for row in (line.replace(",", " ").split() for line in handle) if row]
+            values = from_rows(rows)
+    except error:
         raise
     except (OSError, ValueError, UnicodeDecodeError) as exc:
-        raise AudioError(f"cannot read activation from {path}: {exc}") from None
+        raise error(f"cannot read activation from {path}: {exc}") from None
     values = np.asarray(values)
     if values.dtype.kind not in "biuf":
-        raise AudioError(f"activation in {path} is not numeric (dtype {values.dtype})")
+        raise error(f"activation in {path} is not numeric (dtype {values.dtype})")
     return values
 
 

@@ -548,23 +548,16 @@ def load_downbeat_activation(path: str) -> np.ndarray:
     CommandError
         The file is unreadable, empty, ragged, not numeric or one column.
     """
-    try:
-        if path.lower().endswith(".npy"):
-            values = np.load(path, allow_pickle=False)
-        else:
-            with open(path, encoding="utf-8") as handle:
-                rows = [line.replace(",", " ").split() for line in handle]
-            rows = [row for row in rows if row]
-            widths = {len(row) for row in rows}
-            if len(widths) > 1:
-                raise CommandError(f"activation in {path} has lines of {sorted(widths)} values; "
-                                   "give two per line (beat, downbeat)")
-            values = np.array(rows, dtype=np.float64)
-    except (OSError, ValueError, UnicodeDecodeError) as exc:
-        raise CommandError(f"cannot read activation from {path}: {exc}") from None
-    values = np.asarray(values)
-    if values.dtype.kind not in "biuf":
-        raise CommandError(f"activation in {path} is not numeric (dtype {values.dtype})")
+    from .audio import read_numbers
+
+    def two_per_line(rows: list[list[str]]) -> np.ndarray:
+        widths = {len(row) for row in rows}
+        if len(widths) > 1:
+            raise CommandError(f"activation in {path} has lines of {sorted(widths)} values; "
+                               "give two per line (beat, downbeat)")
+        return np.array(rows, dtype=np.float64)
+
+    values = read_numbers(path, two_per_line, CommandError)
     if values.size == 0:
         raise CommandError(f"activation in {path} is empty")
     if values.ndim == 1 or (values.ndim == 2 and values.shape[1] == 1):

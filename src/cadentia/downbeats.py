@@ -47,6 +47,7 @@ from .statespace import (
     DEFAULT_TRANSITION_LAMBDA,
     DEFAULT_TRANSITION_THRESHOLD,
     NO_BEAT_COLUMN,
+    _MAX_INDEX,
     TempoPrior,
     TempoStateSpace,
     as_tempo_prior,
@@ -54,7 +55,7 @@ from .statespace import (
     tempo_change_weights,
     tempo_prior_log_weights,
 )
-from .tracker import BEAT_PLACEMENTS, beats_from_path
+from .tracker import BEAT_PLACEMENTS, _ForwardStream, beats_from_path
 
 __all__ = [
     "DOWNBEAT_COLUMN",
@@ -79,8 +80,6 @@ DEFAULT_METER_CHANGE = 0.0
 # A joint network's three softmax outputs can sum a few float32 roundings
 # above one; rows further above are a different convention or a mistake.
 _ROW_SUM_TOLERANCE = 1e-6
-# The kernels index states and edges with 32-bit signed integers.
-_MAX_INDEX = 2**31 - 1
 
 
 @dataclass(frozen=True, eq=False)
@@ -530,7 +529,7 @@ def track_downbeats(
     )
 
 
-class DownbeatStream:
+class DownbeatStream(_ForwardStream):
     """Causal beat and downbeat tracking over an activation arriving in chunks.
 
     Parameters
@@ -570,31 +569,9 @@ class DownbeatStream:
         state_space: DownbeatStateSpace | None = None,
         **options,
     ) -> None:
-        self.state_space = _state_space(state_space, fps, beats_per_bar, options)
         self.beat_includes_downbeats = bool(beat_includes_downbeats)
-        space = self.state_space
-        self._decoder = _kernels.ForwardDecoder(
-            space.pred, space.ptr, space.prob, space.columns, space.initial
-        )
-        self._half_interval = space.intervals[space.state_lane] // 2
-        self._state_bpm = space.state_bpm
-        self.reset()
-
-    @property
-    def fps(self) -> float:
-        return self.state_space.fps
-
-    @property
-    def num_frames(self) -> int:
-        """Frames processed since the start of the stream."""
-        return self._num_frames
-
-    @property
-    def tempo(self) -> float | None:
-        """Tempo in BPM of the most recent frame's state, None before any frame."""
-        if self._last_state is None:
-            return None
-        return float(self._state_bpm[self._last_state])
+        space = _state_space(state_space, fps, beats_per_bar, options)
+        super().__init__(space, space.state_position)
 
     @property
     def beats_per_bar(self) -> int | None:
@@ -602,13 +579,6 @@ class DownbeatStream:
         if self._last_state is None:
             return None
         return int(self.state_space.state_meter[self._last_state])
-
-    def reset(self) -> None:
-        """Start a new stream."""
-        self._decoder.reset()
-        self._num_frames = 0
-        self._last_beat: int | None = None  # frame of the last reported beat
-        self._last_state: int | None = None
 
     def process(self, chunk: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray]:
         """Push activation frames; return the newly known beats.
@@ -632,20 +602,6 @@ class DownbeatStream:
             chunk, "chunk", beat_includes_downbeats=self.beat_includes_downbeats
         )
         dens = _densities(values, space.observation_lambda, log=False)
-        states = np.asarray(self._decoder.step(dens), dtype=np.int64)
-        first_frame = self._num_frames
-        self._num_frames += states.size
-        self._last_state = int(states[-1])
-
-        beats, positions = [], []
-        for offset in np.flatnonzero(space.beat_region[states]):
-            state = states[offset]
-            beat = first_frame + offset - space.state_position[state]
-            # One report per beat: the belief may hop between neighbouring
-            # positions or lanes while it stays in the same beat region.
-            if self._last_beat is None or beat - self._last_beat > self._half_interval[state]:
-                self._last_beat = beat
-                if beat >= 0:  # not a beat from before the stream began
-                    beats.append(beat)
-                    positions.append(space.state_beat[state] + 1)
+        beats, states = self._step(dens)
+        positions = [space.state_beat[state] + 1 for state in states]
         return np.asarray(beats, dtype=np.float64) / space.fps, np.asarray(positions, dtype=np.int64)

@@ -142,27 +142,21 @@ def beats_from_path(
     return frames[order][first]
 
 
-class BeatStream:
-    """Causal beat tracking over an activation that arrives in chunks.
+class _ForwardStream:
+    """What the live trackers on the forward decoder share.
 
-    >>> stream = BeatStream(fps=100)
-    >>> for chunk in chunks:                     # doctest: +SKIP
-    ...     for beat in stream.process(chunk):
-    ...         print(f"beat at {beat:.2f} s")
-
-    ``process`` returns the beats that became known with the chunk, in
-    seconds from the start of the stream; the result does not depend on how
-    the activation is cut into chunks. Keyword options, ``tempo_prior``
-    among them, build the state space as for :func:`track_beats`.
+    ``frames_since_beat`` gives, per state, how many frames ago the beat of
+    its beat region fell; a beat is reported once per visit of the belief
+    to a beat region, at that frame.
     """
 
-    def __init__(self, fps: float = 100.0, *, state_space: TempoStateSpace | None = None, **options):
-        self.state_space = _state_space(state_space, fps, options)
-        space = self.state_space
+    def __init__(self, space, frames_since_beat: np.ndarray) -> None:
+        self.state_space = space
         self._decoder = _kernels.ForwardDecoder(
             space.pred, space.ptr, space.prob, space.columns, space.initial
         )
-        self._lane_interval = space.intervals[space.state_lane]
+        self._frames_since_beat = frames_since_beat
+        self._half_interval = space.intervals[space.state_lane] // 2
         self._state_bpm = space.state_bpm
         self.reset()
 
@@ -186,8 +180,48 @@ class BeatStream:
         """Start a new stream."""
         self._decoder.reset()
         self._num_frames = 0
-        self._last_beat = None  # frame of the last reported beat
-        self._last_state = None
+        self._last_beat: int | None = None  # frame of the last reported beat
+        self._last_state: int | None = None
+
+    def _step(self, dens: np.ndarray) -> tuple[list[int], list[int]]:
+        """Push observation densities; the newly known beat frames and their states."""
+        space = self.state_space
+        states = np.asarray(self._decoder.step(dens), dtype=np.int64)
+        first_frame = self._num_frames
+        self._num_frames += states.size
+        self._last_state = int(states[-1])
+
+        beats, beat_states = [], []
+        for offset in np.flatnonzero(space.beat_region[states]):
+            state = states[offset]
+            beat = first_frame + offset - self._frames_since_beat[state]
+            # One report per beat: the belief may hop between neighbouring
+            # phases or lanes while it stays in the same beat region.
+            if self._last_beat is None or beat - self._last_beat > self._half_interval[state]:
+                self._last_beat = beat
+                if beat >= 0:  # not a beat from before the stream began
+                    beats.append(beat)
+                    beat_states.append(state)
+        return beats, beat_states
+
+
+class BeatStream(_ForwardStream):
+    """Causal beat tracking over an activation that arrives in chunks.
+
+    >>> stream = BeatStream(fps=100)
+    >>> for chunk in chunks:                     # doctest: +SKIP
+    ...     for beat in stream.process(chunk):
+    ...         print(f"beat at {beat:.2f} s")
+
+    ``process`` returns the beats that became known with the chunk, in
+    seconds from the start of the stream; the result does not depend on how
+    the activation is cut into chunks. Keyword options, ``tempo_prior``
+    among them, build the state space as for :func:`track_beats`.
+    """
+
+    def __init__(self, fps: float = 100.0, *, state_space: TempoStateSpace | None = None, **options):
+        space = _state_space(state_space, fps, options)
+        super().__init__(space, space.state_phase)
 
     def process(self, chunk, *, with_tempo: bool = False):
         """Push activation frames; return the newly known beat times in seconds.
@@ -201,23 +235,8 @@ class BeatStream:
         values = check_activation(chunk, "chunk")
         space = self.state_space
         dens = observation_densities(values, space.observation_lambda)
-        states = np.asarray(self._decoder.step(dens), dtype=np.int64)
-        first_frame = self._num_frames
-        self._num_frames += states.size
-        self._last_state = int(states[-1])
-
-        beats, tempi = [], []
-        for offset in np.flatnonzero(space.beat_region[states]):
-            state = states[offset]
-            # The phase says how many frames ago this beat fell.
-            beat = first_frame + offset - space.state_phase[state]
-            # One report per beat: the belief may hop between neighbouring
-            # phases or lanes while it stays in the same beat region.
-            if self._last_beat is None or beat - self._last_beat > self._lane_interval[state] // 2:
-                self._last_beat = beat
-                if beat >= 0:  # not a beat from before the stream began
-                    beats.append(beat)
-                    tempi.append(self._state_bpm[state])
+        beats, states = self._step(dens)
+        tempi = [self._state_bpm[state] for state in states]
         times = np.asarray(beats, dtype=np.float64) / space.fps
         return (times, np.asarray(tempi, dtype=np.float64)) if with_tempo else times
 
