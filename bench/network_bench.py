@@ -1,0 +1,88 @@
+"""The learned front end's speed: real-time factors and live latency, one core.
+
+    python bench/network_bench.py [--seconds 120] [--repeat 3]
+
+On a synthetic drum piece (44.1 kHz) it times, each as seconds of audio per
+second of compute (best of ``--repeat``):
+
+- the spectrogram, the offline network, and both together;
+- audio to beats end to end offline (network + Viterbi tracking), and the
+  same with the spectral-flux front end, measured in the same run;
+- the causal network over the whole piece, as ``--online`` runs it;
+- the live path block by block (512-sample blocks, as a sound card gives
+  them): the compute time of each block through spectrogram, causal
+  network and forward tracker, median and 95th percentile.
+
+Set ``OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1`` for a one-core figure
+(the Makefile's ``bench`` target does).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+from cadentia import BeatStream, onset_strength, track_beats
+from cadentia.net import NetworkActivationStream, network_activation, shipped_network, spectrogram
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from signals import drums  # noqa: E402
+
+RATE = 44100
+
+
+def _best(function, repeat: int) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        function()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description="Time the learned front end.")
+    parser.add_argument("--seconds", type=float, default=120.0)
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args(argv)
+    loop = drums(126, seed=1).signal
+    signal = np.tile(loop, int(np.ceil(args.seconds * RATE / loop.size)))[: int(args.seconds * RATE)]
+    signal = signal.astype(np.float32)
+    seconds = signal.size / RATE
+    offline = shipped_network("offline")
+    spec = spectrogram(signal, RATE)
+    rows = [
+        ("spectrogram", lambda: spectrogram(signal, RATE)),
+        ("offline network", lambda: offline(spec)),
+        ("spectrogram + offline network", lambda: network_activation(signal, RATE)),
+        ("audio to beats, network", lambda: track_beats(network_activation(signal, RATE)[:, 0], 100)),
+        ("audio to beats, flux", lambda: track_beats(onset_strength(signal, RATE), 100, placement="state")),
+        ("causal network, whole piece", lambda: network_activation(signal, RATE, online=True)),
+    ]
+    print(f"{'stage':32s} {'x real time':>12s}")
+    for label, function in rows:
+        print(f"{label:32s} {seconds / _best(function, args.repeat):12.0f}")
+    # Live: per-block compute time.
+    stream, tracker = NetworkActivationStream(RATE), BeatStream(100)
+    block = 512
+    times = []
+    for start in range(0, min(signal.size, 60 * RATE), block):
+        begin = time.perf_counter()
+        frames = stream.process(signal[start : start + block])
+        if frames.shape[0]:
+            tracker.process(frames[:, 0])
+        times.append(time.perf_counter() - begin)
+    times_ms = 1000 * np.array(times)
+    print(f"live block of {block} samples ({1000 * block / RATE:.1f} ms): compute median "
+          f"{np.median(times_ms):.2f} ms, p95 {np.percentile(times_ms, 95):.2f} ms, "
+          f"max {times_ms.max():.2f} ms; look-ahead 0 frames, spectrogram window latency "
+          f"{1000 * stream.latency:.1f} ms")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,229 @@
+"""Running the network on NumPy: no machine-learning framework at run time.
+
+Every layer of :mod:`cadentia.net.architecture` is a convolution, and every
+convolution here is one affine map of an ``im2col`` matrix (the input
+windows laid out as rows). Two implementations of that map share all the
+rest:
+
+- offline, a BLAS matrix product (fast; the network runs on the whole
+  piece, cut into overlapping chunks so memory stays bounded however long
+  the piece is);
+- live, an explicit serial sum, bias first and then one input column after
+  another, each product and sum rounded to float32 on its own. Its result
+  for a frame is the same whatever the other rows of the matrix are, so the
+  causal network gives the same bits however the audio is cut into blocks.
+  (A BLAS product may sum in a different order for a different number of
+  rows.)
+
+Between blocks, :class:`NetworkStream` keeps the last frames of every
+layer's input, exactly the zeros-or-history that the whole-piece run pads
+with; the causal network therefore has no look-ahead at all.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Callable
+from importlib import resources
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+from numpy.lib.stride_tricks import sliding_window_view
+
+from .architecture import ARCHITECTURES, Architecture
+
+__all__ = ["Network", "NetworkStream", "load_network"]
+
+Linear = Callable[[np.ndarray, np.ndarray, np.ndarray], np.ndarray]
+# Offline chunk length in frames (plus the receptive field either side):
+# bounds the temporaries at a few tens of megabytes.
+_CHUNK_FRAMES = 16384
+
+
+def _blas_linear(rows: np.ndarray, weight: np.ndarray, bias: np.ndarray) -> np.ndarray:
+    out = rows @ weight
+    out += bias
+    return out
+
+
+def _serial_linear(rows: np.ndarray, weight: np.ndarray, bias: np.ndarray) -> np.ndarray:
+    columns = np.ascontiguousarray(rows.T)
+    out = np.empty((rows.shape[0], weight.shape[1]), dtype=np.float32)
+    out[:] = bias
+    term = np.empty_like(out)
+    for column, row_of_weights in zip(columns, weight):
+        np.multiply(column[:, np.newaxis], row_of_weights, out=term)
+        out += term
+    return out
+
+
+# Beyond this the float32 sigmoid is 0 or 1 anyway; clipping keeps exp finite.
+_LOGIT_LIMIT = 100.0
+
+
+def _sigmoid(logits: np.ndarray) -> np.ndarray:
+    clipped = np.clip(logits.astype(np.float64), -_LOGIT_LIMIT, _LOGIT_LIMIT)
+    return (1.0 / (1.0 + np.exp(-clipped))).astype(np.float32)
+
+
+def _serial_sigmoid(logits: np.ndarray) -> np.ndarray:
+    # One libm call per value: NumPy's vector exp may round a value
+    # differently from its scalar tail loop, i.e. by where in a block it sits.
+    limit = _LOGIT_LIMIT
+    values = [1.0 / (1.0 + math.exp(-min(max(v, -limit), limit))) for v in logits.ravel().tolist()]
+    return np.array(values, dtype=np.float64).astype(np.float32).reshape(logits.shape)
+
+
+class Network:
+    """A trained network: its :class:`Architecture` and parameters, run on NumPy.
+
+    Parameters
+    ----------
+    architecture : Architecture
+        The layers.
+    parameters : mapping of str to array_like
+        Every parameter of ``architecture.parameter_shapes()``, float32, in
+        the training framework's (out, in, kernel...) layout.
+    """
+
+    def __init__(self, architecture: Architecture, parameters: dict[str, npt.ArrayLike]) -> None:
+        self.architecture = a = architecture
+        shapes = a.parameter_shapes()
+        missing = sorted(set(shapes) - set(parameters))
+        if missing:
+            raise ValueError(f"network parameters missing: {', '.join(missing)}")
+        p = {}
+        for name, shape in shapes.items():
+            value = np.asarray(parameters[name], dtype=np.float32)
+            if value.shape != shape:
+                raise ValueError(f"network parameter {name} has shape {value.shape}, expected {shape}")
+            p[name] = value
+        self.parameters = p
+        # As (inputs, outputs) matrices whose rows follow the im2col column order.
+        self._conv = [(p[f"conv{i}.weight"].reshape(p[f"conv{i}.weight"].shape[0], -1).T.copy(),
+                       p[f"conv{i}.bias"]) for i in range(len(a.conv_channels))]
+        self._proj = (p["proj.weight"][:, :, 0].T.copy(), p["proj.bias"])
+        self._tcn = [(p[f"tcn{i}.weight"].transpose(2, 1, 0).reshape(-1, a.channels).copy(), p[f"tcn{i}.bias"])
+                     for i in range(len(a.dilations))]
+        self._head = (p["head.weight"][:, :, 0].T.copy(), p["head.bias"])
+
+    @classmethod
+    def load(cls, path: str | Path) -> "Network":
+        """Load a network saved by :meth:`save` (an ``.npz`` file)."""
+        with np.load(path, allow_pickle=False) as data:
+            architecture = Architecture.from_dict(json.loads(str(data["architecture"])))
+            return cls(architecture, {k: data[k] for k in data.files if k != "architecture"})
+
+    def save(self, path: str | Path, **metadata: str) -> None:
+        """Write the architecture and parameters as an ``.npz`` file."""
+        np.savez(path, architecture=json.dumps(self.architecture.to_dict()), **self.parameters)
+
+    def _layers(self, spectrogram: np.ndarray, linear: Linear, pad: Callable[[int, np.ndarray, tuple[int, int]], np.ndarray]) -> np.ndarray:
+        """Logits (frames, outputs) of spectrogram frames; ``pad(layer, x, (before, after))``
+        supplies each layer's input with the frames its kernel reaches beyond ``x``."""
+        a = self.architecture
+        frames = spectrogram.shape[0]
+        x = spectrogram[:, :, np.newaxis]
+        layer = 0
+        for weight, bias in self._conv:
+            padded = pad(layer, x, a.time_padding(a.conv_time))
+            layer += 1
+            windows = sliding_window_view(padded, (a.conv_time, a.conv_freq), axis=(0, 1))
+            bands = windows.shape[1]
+            rows = windows.reshape(frames * bands, -1)
+            y = linear(rows, weight, bias).reshape(frames, bands, -1)
+            np.maximum(y, 0.0, out=y)
+            kept = bands // a.pool
+            x = y[:, 0 : kept * a.pool : a.pool]
+            for offset in range(1, a.pool):
+                x = np.maximum(x, y[:, offset : kept * a.pool : a.pool])
+        # Channel-major, as the framework flattens (channels, bands).
+        x = linear(np.ascontiguousarray(x.transpose(0, 2, 1)).reshape(frames, -1), *self._proj)
+        np.maximum(x, 0.0, out=x)
+        for dilation, (weight, bias) in zip(a.dilations, self._tcn):
+            padded = pad(layer, x, a.time_padding(a.kernel, dilation))
+            layer += 1
+            rows = np.concatenate([padded[k * dilation : k * dilation + frames] for k in range(a.kernel)], axis=1)
+            h = linear(rows, weight, bias)
+            np.maximum(h, 0.0, out=h)
+            x = x + h
+        return linear(x, *self._head)
+
+    def __call__(self, spectrogram: npt.ArrayLike) -> np.ndarray:
+        """Output probabilities (frames, outputs) of a whole spectrogram, float32.
+
+        The offline network runs on BLAS in overlapping chunks; a causal one
+        runs as its stream does, so the result equals any chunked stream's.
+        """
+        spec = self._check(spectrogram)
+        if self.architecture.causal:
+            stream = self.stream()
+            return stream.process(spec)
+        reach = self.architecture.reach
+        out = np.empty((spec.shape[0], len(self.architecture.outputs)), dtype=np.float32)
+
+        def zeros(layer: int, x: np.ndarray, padding: tuple[int, int]) -> np.ndarray:
+            return np.pad(x, ((padding[0], padding[1]),) + ((0, 0),) * (x.ndim - 1))
+
+        # Zeros at a chunk's inner edges disturb no more than `reach` frames
+        # inwards: those come from the neighbouring chunk's run instead.
+        for start in range(0, spec.shape[0], _CHUNK_FRAMES):
+            stop = min(start + _CHUNK_FRAMES, spec.shape[0])
+            lo, hi = max(0, start - reach), min(spec.shape[0], stop + reach)
+            logits = self._layers(spec[lo:hi], _blas_linear, zeros)
+            out[start:stop] = _sigmoid(logits[start - lo : stop - lo])
+        return out
+
+    def stream(self) -> "NetworkStream":
+        """A :class:`NetworkStream` running this (causal) network frame by frame."""
+        return NetworkStream(self)
+
+    def _check(self, spectrogram: npt.ArrayLike) -> np.ndarray:
+        spec = np.ascontiguousarray(spectrogram, dtype=np.float32)
+        if spec.ndim != 2 or spec.shape[1] != self.architecture.bands:
+            raise ValueError(f"spectrogram must have shape (frames, {self.architecture.bands}), got {spec.shape}")
+        return spec
+
+
+class NetworkStream:
+    """A causal network over spectrogram frames arriving in chunks of any size.
+
+    ``process(frames)`` returns the output probabilities of those frames,
+    the same bits whatever the chunks.
+    """
+
+    def __init__(self, network: Network) -> None:
+        if not network.architecture.causal:
+            raise ValueError("only a causal network runs as a stream")
+        self.network = network
+        self.reset()
+
+    def reset(self) -> None:
+        """Start a new stream: every layer's past is silence (zeros)."""
+        self._history: dict[int, np.ndarray] = {}
+
+    def _pad(self, layer: int, x: np.ndarray, padding: tuple[int, int]) -> np.ndarray:
+        before = padding[0]
+        history = self._history.get(layer)
+        if history is None:
+            history = np.zeros((before,) + x.shape[1:], dtype=np.float32)
+        padded = np.concatenate((history, x.astype(np.float32, copy=False)))
+        self._history[layer] = padded[padded.shape[0] - before :]
+        return padded
+
+    def process(self, spectrogram: npt.ArrayLike) -> np.ndarray:
+        """Output probabilities (frames, outputs) of the next spectrogram frames."""
+        spec = self.network._check(spectrogram)
+        if spec.shape[0] == 0:
+            return np.zeros((0, len(self.network.architecture.outputs)), dtype=np.float32)
+        return _serial_sigmoid(self.network._layers(spec, _serial_linear, self._pad))
+
+
+def load_network(variant: str = "offline") -> Network:
+    """The network shipped with cadentia: ``"offline"`` or ``"causal"``."""
+    if variant not in ARCHITECTURES:
+        raise ValueError(f"network variant must be one of {', '.join(ARCHITECTURES)}, got {variant!r}")
+    with resources.as_file(resources.files(__package__) / "weights" / f"{variant}.npz") as path:
+        return Network.load(path)

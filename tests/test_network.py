@@ -1,0 +1,124 @@
+"""The learned front end: NumPy inference against the training framework, the
+causal stream's block independence, the shipped weights, and no framework at
+run time."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+
+from cadentia.net import (ARCHITECTURES, Network, NetworkActivationStream, network_activation,
+                          shipped_network, spectrogram)
+
+from signals import drums
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def random_network(variant: str, seed: int = 0) -> Network:
+    architecture = ARCHITECTURES[variant]
+    rng = np.random.default_rng(seed)
+    return Network(architecture, {name: rng.normal(0.0, 0.3, shape) for name, shape
+                                  in architecture.parameter_shapes().items()})
+
+
+@pytest.mark.parametrize("variant", sorted(ARCHITECTURES))
+def test_numpy_inference_equals_training_forward_pass(variant):
+    torch = pytest.importorskip("torch")
+    sys.path.insert(0, str(ROOT / "train"))
+    try:
+        from model import BeatNetwork
+    finally:
+        sys.path.pop(0)
+    torch.manual_seed(1)
+    model = BeatNetwork(ARCHITECTURES[variant]).eval()
+    spec = torch.rand(1, 900, ARCHITECTURES[variant].bands) * 4
+    with torch.no_grad():
+        expected = torch.sigmoid(model(spec))[0].numpy()
+    got = Network(ARCHITECTURES[variant], model.numpy_parameters())(spec[0].numpy())
+    np.testing.assert_allclose(got, expected, atol=2e-6)
+
+
+def test_offline_chunks_equal_one_pass(monkeypatch):
+    # Long pieces run in overlapping chunks; the overlap must cover the receptive field.
+    import cadentia.net.inference as inference
+    network = random_network("offline")
+    spec = np.random.default_rng(2).random((1500, 64), dtype=np.float32) * 4
+    whole = network(spec)
+    monkeypatch.setattr(inference, "_CHUNK_FRAMES", 256)
+    np.testing.assert_allclose(network(spec), whole, atol=1e-5)
+
+
+@given(st.lists(st.integers(1, 3000), min_size=1, max_size=12))
+def test_causal_stream_is_the_same_in_any_blocks(cuts):
+    signal = drums(118, seed=4).signal[:44100 * 3].astype(np.float32)
+    whole = network_activation(signal, 44100, online=True)
+    stream = NetworkActivationStream(44100)
+    parts, start = [], 0
+    for size in cuts:
+        parts.append(stream.process(signal[start : start + size]))
+        start += size
+    parts += [stream.process(signal[start:]), stream.finish()]
+    assert np.array_equal(np.concatenate(parts), whole)
+
+
+def test_causal_network_has_no_look_ahead():
+    network = random_network("causal", seed=3)
+    spec = np.random.default_rng(5).random((400, 64), dtype=np.float32) * 4
+    changed = spec.copy()
+    changed[300:] = 0.0
+    assert np.array_equal(network(spec)[:300], network(changed)[:300])
+
+
+@pytest.mark.parametrize("online", [False, True])
+def test_shipped_network_tracks_a_drum_loop(online):
+    from cadentia import track_beats
+
+    piece = drums(124, seed=7)
+    activation = network_activation(piece.signal, piece.sample_rate, online=online)
+    assert activation.shape == (int(np.ceil(piece.signal.size * 100 / piece.sample_rate)), 2)
+    beats = track_beats(activation[:, 0], 100).beats
+    hits = sum(np.abs(beats - t).min() < 0.07 for t in piece.beats if t > 3)
+    assert hits >= 0.9 * np.sum(piece.beats > 3)
+
+
+@pytest.mark.parametrize("bad, message", [
+    (np.zeros((10, 63), np.float32), "spectrogram must have shape (frames, 64), got (10, 63)"),
+    (np.zeros(64, np.float32), "spectrogram must have shape (frames, 64), got (64,)"),
+])
+def test_bad_spectrogram(bad, message):
+    with pytest.raises(ValueError) as info:
+        shipped_network("offline")(bad)
+    assert str(info.value) == message
+
+
+def test_bad_parameters():
+    architecture = ARCHITECTURES["offline"]
+    shapes = architecture.parameter_shapes()
+    with pytest.raises(ValueError, match="missing: head.bias"):
+        Network(architecture, {k: np.zeros(s) for k, s in shapes.items() if k != "head.bias"})
+    with pytest.raises(ValueError, match=r"head.bias has shape \(3,\), expected \(2,\)"):
+        Network(architecture, {**{k: np.zeros(s) for k, s in shapes.items()}, "head.bias": np.zeros(3)})
+
+
+def test_spectrogram_shape_does_not_depend_on_sample_rate():
+    for rate in (16000, 22050, 44100, 48000):
+        signal = np.random.default_rng(rate).normal(0, 0.1, rate)
+        assert spectrogram(signal, rate).shape == (100, 64)
+
+
+def test_tracking_imports_no_machine_learning_framework(tmp_path):
+    script = (
+        "import sys, numpy as np\n"
+        "from cadentia import track_beats\n"
+        "from cadentia.net import network_activation\n"
+        "a = network_activation(np.random.default_rng(0).normal(0, .1, 44100 * 3), 44100)\n"
+        "track_beats(a[:, 0], 100)\n"
+        "loaded = {'torch', 'jax', 'tensorflow', 'keras', 'onnxruntime'} & set(sys.modules)\n"
+        "assert not loaded, loaded\n"
+    )
+    subprocess.run([sys.executable, "-c", script], check=True, env={**os.environ, "PYTHONWARNINGS": "error"})

@@ -1,0 +1,103 @@
+"""Training examples: the network's input frames and beat targets of rendered pieces.
+
+Pieces come from ``eval/trainset.py``: ``<split>/<name>.flac`` with its
+``.beats`` (``time position``, position 1 on downbeats) and ``.json``
+(written last, so its presence marks a finished piece). Their spectrograms
+are computed once and cached as ``.npz`` beside the training run.
+
+Tempo augmentation by analysis hop: a training piece is analysed at
+``100 * scale`` frames per second (``scale`` drawn per piece) and its frames
+are then treated as 100 per second, which plays it ``1 / scale`` times as
+fast with beats still exact (``time * 100 * scale``). Validation pieces are
+analysed at 100 fps.
+"""
+
+from __future__ import annotations
+
+import os
+import zlib
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import soundfile
+
+from cadentia.net.features import spectrogram
+
+FPS = 100.0
+SCALES = (0.8, 1.2)
+
+
+@dataclass
+class Example:
+    name: str
+    spec: np.ndarray  # (frames, bands) float16
+    beats: np.ndarray  # frame positions, float
+    downbeats: np.ndarray
+
+
+def _scale(split: str, name: str, seed: int) -> float:
+    if split != "train":
+        return 1.0
+    rng = np.random.default_rng([seed, zlib.crc32(name.encode())])
+    return float(np.exp(rng.uniform(np.log(SCALES[0]), np.log(SCALES[1]))))
+
+
+def _compute(audio: Path, cached: Path, scale: float) -> None:
+    signal, rate = soundfile.read(audio, dtype="float32", always_2d=True)
+    rows = np.loadtxt(audio.with_suffix(".beats"), ndmin=2)
+    times, positions = rows[:, 0], rows[:, 1]
+    spec = spectrogram(signal, rate, FPS * scale)
+    tmp = cached.with_name(cached.name + f".{os.getpid()}.tmp.npz")
+    np.savez(tmp, spec=spec.astype(np.float16), beats=times * FPS * scale,
+             downbeats=times[positions == 1] * FPS * scale, scale=scale)
+    os.replace(tmp, cached)
+
+
+def load_split(data: Path, cache: Path, split: str, seed: int = 0, known: dict | None = None) -> dict[str, Example]:
+    """Every finished piece of ``split``, computing spectrograms not cached yet."""
+    examples = dict(known or {})
+    folder = data / split
+    (cache / split).mkdir(parents=True, exist_ok=True)
+    for meta in sorted(folder.glob("*.json")):
+        name = meta.stem
+        audio = meta.with_suffix(".flac")
+        if name in examples or name == "index" or not audio.exists():
+            continue
+        cached = cache / split / f"{name}.npz"
+        if not cached.exists():
+            _compute(audio, cached, _scale(split, name, seed))
+        with np.load(cached) as z:
+            examples[name] = Example(name, z["spec"], z["beats"], z["downbeats"])
+    return examples
+
+
+def targets(example: Example, start: int, frames: int) -> np.ndarray:
+    """(frames, 2) beat and downbeat targets: 1 at the nearest frame, 0.5 beside it."""
+    out = np.zeros((frames, 2), dtype=np.float32)
+    for column, positions in enumerate((example.beats, example.downbeats)):
+        index = np.round(positions).astype(np.int64) - start
+        for offset, value in ((-1, 0.5), (1, 0.5), (0, 1.0)):
+            at = index + offset
+            at = at[(at >= 0) & (at < frames)]
+            out[at, column] = np.maximum(out[at, column], value)
+    return out
+
+
+def batch(examples: list[Example], rng: np.random.Generator, size: int, frames: int) -> tuple[np.ndarray, np.ndarray]:
+    """Random excerpts (zero-padded past a piece's end) and their targets."""
+    x = np.zeros((size, frames, examples[0].spec.shape[1]), dtype=np.float32)
+    y = np.zeros((size, frames, 2), dtype=np.float32)
+    lengths = np.array([e.spec.shape[0] for e in examples], dtype=np.float64)
+    picks = rng.choice(len(examples), size=size, p=lengths / lengths.sum())
+    for row, pick in enumerate(picks):
+        example = examples[pick]
+        total = example.spec.shape[0]
+        start = int(rng.integers(-frames // 4, max(1, total - frames * 3 // 4)))
+        lo, hi = max(0, start), min(total, start + frames)
+        x[row, lo - start : hi - start] = example.spec[lo:hi]
+        y[row] = targets(example, start, frames)
+        # Gain augmentation, exact in the compressed domain: log1p(g * expm1(v)).
+        gain = np.float32(10.0 ** (rng.uniform(-20.0, 6.0) / 20.0))
+        x[row] = np.log1p(gain * np.expm1(x[row]))
+    return x, y

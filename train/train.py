@@ -1,0 +1,134 @@
+"""Train the beat and downbeat network (PyTorch on the CPU).
+
+    python train/train.py --variant offline --data /work/data/trainset --out build/train/offline
+
+Samples random excerpts of the training split, logs the loss, and every
+``--eval-every`` steps runs the whole validation split (held-out SoundFont
+and seeds) through the network and cadentia's trackers, logging beat F,
+CMLt, AMLt and downbeat F. The best parameters by mean beat + downbeat F
+are saved as ``best.npz`` (the format the package ships); ``last.pt``
+holds everything needed to resume (``--resume``). New pieces appearing in
+the data folder while training runs are picked up at each evaluation.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import torch
+from torch.nn import functional as F
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import data as trainset  # noqa: E402
+from model import BeatNetwork  # noqa: E402
+
+from cadentia.net.architecture import ARCHITECTURES  # noqa: E402
+from cadentia.net.inference import Network  # noqa: E402
+
+
+def evaluate(model: BeatNetwork, examples: dict, fps: float = trainset.FPS) -> dict:
+    import mir_eval
+    from cadentia import track_beats, track_downbeats
+
+    model.eval()
+    scores = []
+    with torch.no_grad():
+        for example in examples.values():
+            probs = torch.sigmoid(model(torch.from_numpy(example.spec.astype(np.float32))[None]))[0].numpy()
+            beats = track_beats(probs[:, 0], fps).beats
+            reference = example.beats / fps
+            f = mir_eval.beat.f_measure(reference, beats)
+            cmlc, cmlt, amlc, amlt = mir_eval.beat.continuity(reference, beats)
+            activation = np.stack([probs[:, 0], np.minimum(probs[:, 1], probs[:, 0])], axis=1)
+            downbeats = track_downbeats(activation, fps, beat_includes_downbeats=True).downbeats
+            df = mir_eval.beat.f_measure(example.downbeats / fps, downbeats)
+            scores.append((f, cmlt, amlt, df))
+    model.train()
+    mean = np.mean(scores, axis=0)
+    return {"F": mean[0], "CMLt": mean[1], "AMLt": mean[2], "downbeat_F": mean[3], "pieces": len(scores)}
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--variant", choices=sorted(ARCHITECTURES), default="offline")
+    parser.add_argument("--data", type=Path, default=Path("/work/data/trainset"))
+    parser.add_argument("--cache", type=Path, default=None, help="spectrogram cache (default DATA/../features)")
+    parser.add_argument("--out", type=Path, required=True)
+    parser.add_argument("--minutes", type=float, default=80.0, help="stop after this much wall time")
+    parser.add_argument("--steps", type=int, default=100000)
+    parser.add_argument("--batch", type=int, default=8)
+    parser.add_argument("--frames", type=int, default=1500)
+    parser.add_argument("--lr", type=float, default=2e-3)
+    parser.add_argument("--eval-every", type=int, default=600)
+    parser.add_argument("--threads", type=int, default=1)
+    parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--resume", action="store_true")
+    args = parser.parse_args(argv)
+
+    torch.set_num_threads(args.threads)
+    torch.manual_seed(args.seed)
+    rng = np.random.default_rng(args.seed)
+    cache = args.cache or args.data.parent / "features"
+    args.out.mkdir(parents=True, exist_ok=True)
+    architecture = ARCHITECTURES[args.variant]
+    model = BeatNetwork(architecture)
+    optimiser = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
+    step, best = 0, -1.0
+    if args.resume and (args.out / "last.pt").exists():
+        state = torch.load(args.out / "last.pt", weights_only=False)
+        model.load_state_dict(state["model"])
+        optimiser.load_state_dict(state["optimiser"])
+        step, best = state["step"], state["best"]
+        rng = np.random.default_rng([args.seed, step])
+    log = open(args.out / "log.jsonl", "a")
+    started = time.monotonic()
+    train = trainset.load_split(args.data, cache, "train", args.seed)
+    valid = trainset.load_split(args.data, cache, "valid", args.seed)
+    print(f"{len(train)} training pieces, {len(valid)} validation pieces", flush=True)
+    budget = args.minutes * 60
+    running = 0.0
+    while step < args.steps:
+        elapsed = time.monotonic() - started
+        # Cosine decay over the wall-time budget, with a short warm-up.
+        progress = min(1.0, elapsed / budget)
+        lr = args.lr * min(1.0, (step + 1) / 200) * 0.5 * (1 + math.cos(math.pi * progress))
+        for group in optimiser.param_groups:
+            group["lr"] = lr
+        x, y = trainset.batch(list(train.values()), rng, args.batch, args.frames)
+        logits = model(torch.from_numpy(x))
+        loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y))
+        optimiser.zero_grad()
+        loss.backward()
+        optimiser.step()
+        step += 1
+        running = 0.98 * running + 0.02 * loss.item() if step > 1 else loss.item()
+        done = elapsed > budget or step >= args.steps
+        if step % args.eval_every == 0 or done:
+            scores = evaluate(model, valid)
+            row = {"step": step, "minutes": round(elapsed / 60, 1), "loss": round(running, 5), "lr": lr,
+                   "train_pieces": len(train), **{k: round(float(v), 4) for k, v in scores.items()}}
+            print(json.dumps(row), flush=True)
+            log.write(json.dumps(row) + "\n")
+            log.flush()
+            score = scores["F"] + scores["downbeat_F"]
+            if score > best:
+                best = score
+                Network(architecture, model.numpy_parameters()).save(args.out / "best.npz")
+            torch.save({"model": model.state_dict(), "optimiser": optimiser.state_dict(), "step": step,
+                        "best": best}, args.out / "last.pt")
+            train = trainset.load_split(args.data, cache, "train", args.seed, train)
+        elif step % 50 == 0:
+            print(f"step {step} loss {running:.4f} lr {lr:.2e} {elapsed / 60:.1f} min", flush=True)
+        if done:
+            break
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
