@@ -7,7 +7,7 @@ PY        := $(VENV)/bin/python
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean eval eval-deps
+.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean eval eval-deps train train-data
 
 all: test
 
@@ -72,6 +72,28 @@ eval-deps:
 eval: install eval-deps
 	$(PY) eval/beats.py --jobs 2
 	$(PY) eval/downbeats.py --jobs 2
+
+# Training the network (hours of CPU; never part of test or CI): render the
+# training set, then train both variants at once, one core each, into
+# build/train/<variant>/; `make train-install` copies the best weights into
+# the package. TRAIN_MINUTES bounds each run's wall time.
+TRAIN_DATA    ?= build/trainset
+TRAIN_MINUTES ?= 80
+TRAIN_PY      := $(VENV)/bin/python
+train-data: install eval-deps
+	$(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --jobs 2 --out $(TRAIN_DATA)
+
+train: train-data
+	$(PY) -m pip install -q --no-build-isolation ".[train]"
+	mkdir -p build/train; for v in offline causal; do \
+	    OMP_NUM_THREADS=1 $(TRAIN_PY) train/train.py --variant $$v --data $(TRAIN_DATA) \
+	        --out build/train/$$v --minutes $(TRAIN_MINUTES) --resume > build/train-$$v.log 2>&1 & \
+	done; wait
+	tail -n 3 build/train-offline.log build/train-causal.log
+
+train-install:
+	cp build/train/offline/best.npz src/cadentia/net/weights/offline.npz
+	cp build/train/causal/best.npz src/cadentia/net/weights/causal.npz
 
 clean:
 	rm -rf build $(VENV)

@@ -66,6 +66,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--frames", type=int, default=1500)
     parser.add_argument("--lr", type=float, default=2e-3)
     parser.add_argument("--eval-every", type=int, default=600)
+    parser.add_argument("--valid-pieces", type=int, default=60, help="validate on this many pieces, evenly spread")
     parser.add_argument("--threads", type=int, default=1)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--resume", action="store_true")
@@ -90,6 +91,9 @@ def main(argv: list[str] | None = None) -> int:
     started = time.monotonic()
     train = trainset.load_split(args.data, cache, "train", args.seed)
     valid = trainset.load_split(args.data, cache, "valid", args.seed)
+    names = sorted(valid)
+    step_size = max(1, len(names) // max(1, args.valid_pieces))
+    valid = {name: valid[name] for name in names[::step_size][: args.valid_pieces]}
     print(f"{len(train)} training pieces, {len(valid)} validation pieces", flush=True)
     budget = args.minutes * 60
     running = 0.0
