@@ -7,7 +7,7 @@ PY        := $(VENV)/bin/python
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean eval eval-deps
+.PHONY: all venv install test docs demo bench dev check sanitize cross-check memcheck clean eval eval-deps
 
 all: test
 
@@ -24,6 +24,12 @@ install: $(PY)
 
 test: install eval-deps
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS) .
+
+# The user guide and API reference as HTML in build/docs; any Sphinx
+# warning fails the build.
+docs: install
+	$(PY) -m pip install -q --no-build-isolation ".[docs]"
+	$(VENV)/bin/sphinx-build -E -W --keep-going -b html docs build/docs
 
 demo: install
 	$(PY) -m cadentia.demo
