@@ -1,6 +1,9 @@
 """Sphinx configuration of the cadentia documentation."""
 
 import cadentia
+from sphinx.util import logging
+
+logger = logging.getLogger(__name__)
 
 project = "cadentia"
 author = "the cadentia developers"
@@ -44,5 +47,14 @@ def _resolve_public_name(app, env, node, contnode):
     )
 
 
+def _check_exports_documented(app, env):
+    """Warn about every name in ``cadentia.__all__`` the reference leaves out."""
+    documented = env.get_domain("py").objects
+    for name in cadentia.__all__:
+        if f"cadentia.{name}" not in documented:
+            logger.warning("cadentia.%s is exported but not in the API reference (docs/api)", name)
+
+
 def setup(app):
     app.connect("missing-reference", _resolve_public_name)
+    app.connect("env-check-consistency", _check_exports_documented)
