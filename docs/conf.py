@@ -27,7 +27,7 @@ numpydoc_validation_checks = set()
 
 exclude_patterns = ["_build"]
 html_theme = "alabaster"
-html_theme_options = {"description": cadentia.__doc__.split(":", 1)[-1].strip()}
+html_theme_options = {"description": "Hidden-Markov-model beat and tempo tracking"}
 
 
 def _resolve_public_name(app, env, node, contnode):
