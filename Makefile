@@ -7,7 +7,8 @@ PY        := $(VENV)/bin/python
 BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
-.PHONY: all venv install test demo bench dev check sanitize cross-check memcheck clean eval eval-deps train train-data
+.PHONY: all venv install test docs demo bench dev check sanitize cross-check memcheck clean eval eval-deps \
+        train train-data train-install
 
 all: test
 
@@ -24,6 +25,14 @@ install: $(PY)
 
 test: install eval-deps
 	cd tests && ../$(PY) -m pytest -q $(PYTEST_ARGS) .
+
+# The user guide and API reference as HTML in build/docs; any Sphinx
+# warning fails the build, and so does an example on the pages (>>>) that
+# no longer gives what it shows.
+docs: install
+	$(PY) -m pip install -q --no-build-isolation ".[docs]"
+	$(VENV)/bin/sphinx-build -E -W --keep-going -b html docs build/docs
+	$(PY) -m doctest docs/*.rst docs/guide/*.rst docs/api/*.rst
 
 demo: install
 	$(PY) -m cadentia.demo

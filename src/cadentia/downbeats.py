@@ -421,7 +421,25 @@ def _densities(values: np.ndarray, observation_lambda: float, log: bool, min_den
 
 @dataclass(frozen=True, eq=False)
 class DownbeatTrack:
-    """The result of :func:`track_downbeats`."""
+    """The result of :func:`track_downbeats`.
+
+    Attributes
+    ----------
+    beats : numpy.ndarray
+        float64 beat times in seconds.
+    positions : numpy.ndarray
+        int64 position of each beat in its bar, 1 = downbeat.
+    beats_per_bar : int
+        The decoded meter (the one the path spends most frames in).
+    tempo : numpy.ndarray
+        float64 (frames,), the tempo of the decoded path in BPM.
+    path : numpy.ndarray
+        int64 (frames,), the decoded state of every frame.
+    log_probability : float
+        The log score of the path.
+    fps : float
+        Frames per second of the activation.
+    """
 
     beats: np.ndarray  # float64: beat times in seconds
     positions: np.ndarray  # int64: position of each beat in its bar, 1 = downbeat

@@ -31,7 +31,21 @@ __all__ = ["AudioBeatStream", "BEAT_PLACEMENTS", "BeatTrack", "BeatStream", "tra
 
 @dataclass(frozen=True, eq=False)
 class BeatTrack:
-    """The result of :func:`track_beats`."""
+    """The result of :func:`track_beats`.
+
+    Attributes
+    ----------
+    beats : numpy.ndarray
+        float64 beat times in seconds.
+    tempo : numpy.ndarray
+        float64 (frames,), the tempo of the decoded path in BPM.
+    path : numpy.ndarray
+        int64 (frames,), the decoded state of every frame.
+    log_probability : float
+        The log score of the path.
+    fps : float
+        Frames per second of the activation.
+    """
 
     beats: np.ndarray  # float64: beat times in seconds
     tempo: np.ndarray  # float64 (frames,): tempo of the decoded path in BPM
