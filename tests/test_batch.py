@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 from cadentia import batch, cli
-from cadentia.audio import click_beat_times, synthesize_clicks, write_wav
+from cadentia.io.audio import write_wav
+from cadentia.testing import click_beat_times, synthesize_clicks
 from cadentia.evaluate import evaluate_files
 
 
@@ -183,12 +184,13 @@ def test_downbeats_batch_writes_times_and_positions(inputs, tmp_path, capsys):
     assert capsys.readouterr().out == (out / "clicks0.beats").read_text()
 
 
-@pytest.mark.parametrize("extra, message", [
-    (["--format", "json"], "--format json needs one FILE"),
-    (["--fps", "1"], "too fast"),
-    (["SAME"], "would both be written to"),
+# --format json and --online work on a batch now (test_batch_formats_and_modes); a plot is of one file.
+@pytest.mark.parametrize("extra, message, status", [
+    (["--plot", "x.png"], "--plot needs one FILE", 2),
+    (["--fps", "1"], "--max-bpm 215 is too fast", 2),
+    (["SAME"], "would both be written to", 1),
 ])
-def test_batch_command_refuses_before_any_work(inputs, tmp_path, extra, message, capsys):
+def test_batch_command_refuses_before_any_work(inputs, tmp_path, extra, message, status, capsys):
     if extra == ["SAME"]:
         twin = tmp_path / "twin"
         twin.mkdir()
@@ -196,7 +198,7 @@ def test_batch_command_refuses_before_any_work(inputs, tmp_path, extra, message,
         extra = []
         inputs = inputs + [str(twin / "pulse.npy")]
     out = tmp_path / "out"
-    assert cli.main(["beats", *inputs, "-o", str(out), *extra]) == 1
+    assert cli.main(["beats", *inputs, "-o", str(out), *extra]) == status
     err = capsys.readouterr().err
     assert err.startswith("cadentia: error: ") and err.count("\n") == 1 and message in err
     assert not out.exists() or _outputs(out) == []

@@ -25,9 +25,13 @@ import os
 import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from .errors import CadentiaError
+from .io.paths import expand_paths
 
 __all__ = [
     "ANNOTATION_SUFFIXES",
@@ -35,7 +39,7 @@ __all__ = [
     "METRICS",
     "MIN_BEAT_TIME",
     "EvaluationReport",
-    "beat_metrics",
+    "downbeat_f_measure",
     "evaluate",
     "evaluate_files",
     "f_measure",
@@ -56,14 +60,16 @@ def have_mir_eval() -> bool:
     return True
 
 
-def _times(beats, name: str) -> np.ndarray:
+def _times(beats: npt.ArrayLike, name: str) -> npt.NDArray[np.float64]:
     values = np.asarray(beats, dtype=np.float64).reshape(-1)
     if not np.isfinite(values).all():
         raise ValueError(f"{name} beat times must be finite")
     return np.sort(values)
 
 
-def f_measure(reference, estimated, window: float = F_MEASURE_WINDOW) -> tuple[float, float, float]:
+def f_measure(
+    reference: npt.ArrayLike, estimated: npt.ArrayLike, window: float = F_MEASURE_WINDOW
+) -> tuple[float, float, float]:
     """(F-measure, precision, recall) of ``estimated`` against ``reference`` beats.
 
     Each reference beat matches at most one estimated beat within ``window``
@@ -157,8 +163,11 @@ class EvaluationReport:
     missing_references: list[str] = field(default_factory=list)
 
 
-def _beat_files(paths: Iterable[str | os.PathLike]) -> list[str]:
-    from .batch import expand_paths
+def _beat_files(paths: Iterable[str | os.PathLike[str]], what: str) -> list[str]:
+    paths = [os.fspath(p) for p in paths]
+    for path in paths:
+        if not os.path.exists(path):
+            raise CadentiaError(f"no such {what} file or folder: {path}")
 
     def keep(name: str) -> bool:
         return name.lower().endswith(ANNOTATION_SUFFIXES)
@@ -203,8 +212,8 @@ def evaluate_files(
     Raises
     ------
     ValueError
-        A file cannot be read, two files on one side share a stem, or the
-        window is not positive; nothing is scored then.
+        A path does not exist, a file cannot be read, two files on one side
+        share a stem, or the window is not positive; nothing is scored then.
     ImportError
         mir_eval is not installed.
     """
@@ -212,8 +221,8 @@ def evaluate_files(
         raise ValueError(f"window must be a positive number of seconds, got {window!r}")
     if not have_mir_eval():
         raise ImportError("scoring needs mir_eval (pip install 'cadentia[eval]')")
-    found = _by_stem(_beat_files(detections), "detection")
-    truth = _by_stem(_beat_files(references), "reference")
+    found = _by_stem(_beat_files(detections, "detection"), "detection")
+    truth = _by_stem(_beat_files(references, "reference"), "reference")
     report = EvaluationReport(
         missing_detections=[truth[s] for s in truth if s not in found],
         missing_references=[found[s] for s in found if s not in truth],
@@ -222,7 +231,7 @@ def evaluate_files(
         est, est_pos = load_beats(found[stem])
         ref, ref_pos = load_beats(truth[stem])
         scores = evaluate(ref, est, min_beat_time=min_beat_time, use_mir_eval=True, window=window)
-        row = {"file": stem, "detection": found[stem], "reference": truth[stem]}
+        row: dict[str, Any] = {"file": stem, "detection": found[stem], "reference": truth[stem]}
         row.update({key: scores.get(key) for key in METRICS})
         if est_pos is not None and ref_pos is not None:
             row["downbeat_f_measure"] = evaluate(
@@ -272,8 +281,8 @@ def render_report(report: EvaluationReport, fmt: str = "table") -> str:
 
 
 def evaluate(
-    reference,
-    estimated,
+    reference: npt.ArrayLike,
+    estimated: npt.ArrayLike,
     *,
     min_beat_time: float = MIN_BEAT_TIME,
     use_mir_eval: bool | None = None,
@@ -315,8 +324,8 @@ def evaluate(
 
 
 def downbeat_f_measure(
-    reference,
-    estimated,
+    reference: npt.ArrayLike,
+    estimated: npt.ArrayLike,
     *,
     min_beat_time: float = MIN_BEAT_TIME,
     use_mir_eval: bool | None = None,

@@ -224,11 +224,11 @@ class OnsetStream:
         self._channels: int | None = None
         self._next_frame = 0
         self._finished = False
-        self._history = None  # the last `lag` frames of (max-filtered) bands
+        self._history: np.ndarray | None = None  # the last `lag` frames of (max-filtered) bands
         self._flux_history = np.zeros(self._baseline_frames - 1)
         self._smooth_history = np.zeros(self._smooth.size - 1)
         self._level_max = -math.inf  # running max of log(level) - t * log_decay
-        self._white_max = None
+        self._white_max: np.ndarray | None = None
 
     def process(self, block: npt.ArrayLike) -> np.ndarray:
         """Push audio; return the activation frames it completes (float64 in [0, 1])."""
