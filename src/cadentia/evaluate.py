@@ -290,13 +290,25 @@ def evaluate(
 ) -> dict:
     """Score estimated beat times against reference beat times (seconds).
 
-    Returns a dict with ``f_measure``, ``precision`` and ``recall`` always,
-    plus ``cmlt``, ``amlt``, ``p_score``, ``cemgil`` and
-    ``information_gain`` (mir_eval's, normalised to [0, 1]) when mir_eval
-    is used, and
-    ``backend`` naming which was used. ``use_mir_eval`` forces the choice;
-    by default mir_eval is used when it is installed. ``window`` is the
-    F-measure's tolerance in seconds.
+    Parameters
+    ----------
+    reference, estimated : array_like
+        Beat times in seconds.
+    min_beat_time : float
+        Beats before this time are dropped from both.
+    use_mir_eval : bool, optional
+        Force mir_eval (True) or the built-in F-measure alone (False); by
+        default mir_eval when it is installed.
+    window : float
+        The F-measure's tolerance in seconds.
+
+    Returns
+    -------
+    dict
+        ``f_measure``, ``precision`` and ``recall`` always, plus ``cmlt``,
+        ``amlt``, ``p_score``, ``cemgil`` and ``information_gain``
+        (mir_eval's, normalised to [0, 1]) when mir_eval is used, and
+        ``backend`` naming which was used.
     """
     ref = _times(reference, "reference")
     est = _times(estimated, "estimated")
@@ -350,16 +362,5 @@ def downbeat_f_measure(
     float
         The F-measure, 0 when either list is empty.
     """
-    ref = _times(reference, "reference")
-    est = _times(estimated, "estimated")
-    ref = ref[ref >= min_beat_time]
-    est = est[est >= min_beat_time]
-    if use_mir_eval is None:
-        use_mir_eval = have_mir_eval()
-    if not use_mir_eval:
-        return f_measure(ref, est)[0]
-    import mir_eval.beat
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return float(mir_eval.beat.f_measure(ref, est, F_MEASURE_WINDOW))
+    scores = evaluate(reference, estimated, min_beat_time=min_beat_time, use_mir_eval=use_mir_eval)
+    return float(scores["f_measure"])

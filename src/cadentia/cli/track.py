@@ -19,32 +19,31 @@ from .options import (UsageError, add_batch_options, add_input_options, add_mode
 __all__ = ["add_track_commands"]
 
 
+def _command(commands: Any, kind: batch.Kind, summary: str, description: str, inputs: str, formats: str
+             ) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(kind, help=summary, description=description)
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help=f"audio file, or activation ({inputs}); several files or folders for a batch")
+    add_input_options(parser, formats)
+    parser.set_defaults(run=lambda args: _track_command(args, kind))
+    return parser
+
+
 def add_track_commands(commands: Any) -> None:
     """The ``beats`` and ``downbeats`` commands."""
-    beats = commands.add_parser(
-        "beats",
-        help="print the beat times of an audio file or beat activation",
-        description="Print the beat times (seconds) of an audio file or a beat activation, "
-                    "or write them for many files.",
-    )
-    beats.add_argument("files", nargs="+", metavar="FILE",
-                       help="audio file, or activation (.npy or text, one value per frame); "
-                            "several files or folders for a batch")
-    add_input_options(beats, "text, one beat time per line; json, beats and tempo")
+    beats = _command(
+        commands, "beats", "print the beat times of an audio file or beat activation",
+        "Print the beat times (seconds) of an audio file or a beat activation, or write them for many files.",
+        ".npy or text, one value per frame", "text, one beat time per line; json, beats and tempo")
     add_model_options(beats)
     add_batch_options(beats)
-    beats.set_defaults(run=lambda args: _track_command(args, "beats"))
 
-    bars = commands.add_parser(
-        "downbeats",
-        help="print the beats and their position in the bar (1 = downbeat)",
-        description="Print beat times (seconds) and their position in the bar, 1 for a downbeat, "
-                    "of an audio file or a two-column beat/downbeat activation.",
-    )
-    bars.add_argument("files", nargs="+", metavar="FILE",
-                      help="audio file, or activation (.npy of shape (frames, 2), or text with "
-                           "two values per line: beat, downbeat); several files or folders for a batch")
-    add_input_options(bars, "text, one 'time position' pair per line; json, beats, positions, meter and tempo")
+    bars = _command(
+        commands, "downbeats", "print the beats and their position in the bar (1 = downbeat)",
+        "Print beat times (seconds) and their position in the bar, 1 for a downbeat, of an audio file "
+        "or a two-column beat/downbeat activation, or write them for many files.",
+        ".npy of shape (frames, 2), or text with two values per line: beat, downbeat",
+        "text, one 'time position' pair per line; json, beats, positions, meter and tempo")
     meter = bars.add_argument_group("meter")
     meter.add_argument("--beats-per-bar", type=whole, nargs="+", metavar="N", default=list(DEFAULT_BEATS_PER_BAR),
                        help="meters to choose from (default: %s)" % " ".join(map(str, DEFAULT_BEATS_PER_BAR)))
@@ -55,7 +54,6 @@ def add_track_commands(commands: Any) -> None:
                             "included (default: of a beat that is not a downbeat)")
     add_model_options(bars)
     add_batch_options(bars)
-    bars.set_defaults(run=lambda args: _track_command(args, "downbeats"))
 
 
 def _options(args: argparse.Namespace, kind: batch.Kind) -> dict[str, Any]:

@@ -139,12 +139,8 @@ def beat_activation(
     ----------
     signal : array_like
         Audio, 1-D (mono) or (samples, channels).
-    sample_rate : float
-        Its sampling rate in Hz.
-    fps : float
-        Activation frames per second.
-    front_end : str
-        A name in :data:`FRONT_ENDS`.
+    sample_rate, fps, front_end
+        As for :func:`activation_stream`.
 
     Returns
     -------
@@ -166,17 +162,11 @@ def downbeat_activation(
 
     Parameters
     ----------
-    signal : array_like
-        Audio, 1-D (mono) or (samples, channels), which is mixed down.
-    sample_rate : float
-        Samples per second.
-    fps : float
-        Frames per second of the activation.
+    signal, sample_rate, fps, front_end
+        As for :func:`beat_activation`; the signal is mixed down.
     online : bool
         Use no audio after a frame beyond the front end's latency, for live
         tracking.
-    front_end : str
-        A name in :data:`FRONT_ENDS`.
 
     Returns
     -------

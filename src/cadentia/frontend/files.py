@@ -112,12 +112,8 @@ def file_downbeat_activation(
     path : str or os.PathLike
         Audio, or a two-column activation (``.npy`` of shape (frames, 2), or
         text with two values per line), returned as read.
-    fps : float
-        Frames per second of the activation.
-    online : bool
-        Use no audio after a frame beyond the front end's latency.
-    front_end : str
-        A name in :data:`cadentia.frontend.FRONT_ENDS`.
+    fps, online, front_end
+        As for :func:`file_activation`.
 
     Returns
     -------

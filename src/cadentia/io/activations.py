@@ -103,7 +103,7 @@ def load_downbeat_activation(path: str | os.PathLike[str]) -> npt.NDArray[np.gen
     Parameters
     ----------
     path : str or os.PathLike
-        The file.
+        The file: ``.npy`` of shape (frames, 2), or text.
 
     Returns
     -------

@@ -127,16 +127,9 @@ class DownbeatStream(ForwardStream[DownbeatStateSpace]):
 
     Parameters
     ----------
-    fps : float
-        Frames per second of the activation.
-    beats_per_bar : sequence of int
-        The meters to choose from.
-    beat_includes_downbeats : bool
-        The activation's column 0 includes the downbeats.
-    state_space : DownbeatStateSpace, optional
-        A prebuilt model, instead of ``beats_per_bar`` and ``options``.
-    **options
-        As :func:`cadentia.model.bars.downbeat_state_space` takes them.
+    fps, beats_per_bar, beat_includes_downbeats, state_space, **options
+        The activation's frame rate and convention, and the model, as for
+        :func:`track_downbeats`.
 
     Notes
     -----
