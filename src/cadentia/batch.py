@@ -428,11 +428,23 @@ def executor_for(jobs: int, kind: Kind = "beats") -> Iterator[cf.Executor | None
     a server that has imported the tracker already, so each starts at once
     and builds its state space on its first file. On an error or interrupt
     the files not yet started are dropped; those running finish.
+
+    Parameters
+    ----------
+    jobs : int
+        Files tracked at once.
+    kind : {"beats", "downbeats"}
+        What the files are tracked for (the workers preload both).
+
+    Yields
+    ------
+    concurrent.futures.Executor or None
+        A process pool, or None for one job.
     """
     if jobs <= 1:
         yield None
         return
-    pool = cf.ProcessPoolExecutor(jobs, mp_context=_worker_context(kind), initializer=_ignore_interrupts)
+    pool = cf.ProcessPoolExecutor(jobs, mp_context=_worker_context(), initializer=_ignore_interrupts)
     try:
         yield pool
     except BaseException:
@@ -441,7 +453,7 @@ def executor_for(jobs: int, kind: Kind = "beats") -> Iterator[cf.Executor | None
     pool.shutdown(wait=True)
 
 
-def _worker_context(kind: str) -> multiprocessing.context.BaseContext:
+def _worker_context() -> multiprocessing.context.BaseContext:
     if "forkserver" not in multiprocessing.get_all_start_methods():
         return multiprocessing.get_context("spawn")
     # Never plain fork: the caller has threads (tqdm's monitor, for one).

@@ -72,9 +72,19 @@ def f_measure(
 ) -> tuple[float, float, float]:
     """(F-measure, precision, recall) of ``estimated`` against ``reference`` beats.
 
-    Each reference beat matches at most one estimated beat within ``window``
-    seconds, and the other way round; the matching is as large as possible.
-    Nothing is trimmed here. Two empty lists score 0, as in mir_eval.
+    Parameters
+    ----------
+    reference, estimated : array_like
+        Beat times in seconds; nothing is trimmed here.
+    window : float
+        Each reference beat matches at most one estimated beat within this
+        many seconds, and the other way round; the matching is as large as
+        possible.
+
+    Returns
+    -------
+    (float, float, float)
+        F-measure, precision and recall; two empty lists score 0, as in mir_eval.
     """
     ref = _times(reference, "reference")
     est = _times(estimated, "estimated")
@@ -111,13 +121,27 @@ METRICS = {
 ANNOTATION_SUFFIXES = (".beats", ".txt", ".csv")
 
 
-def load_beats(path: str | os.PathLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
+def load_beats(path: str | os.PathLike[str]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
     """Read a beat file: ``time`` or ``time position`` per line.
 
-    Fields may be separated by white space or commas; blank lines and lines
-    starting with ``#`` are skipped. Returns the times in seconds and, when
-    every line has a numeric second field, the positions in the bar (1 is
-    the downbeat), else None. An empty file is an empty list of beats.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file. Fields may be separated by white space or commas; blank
+        lines and lines starting with ``#`` are skipped.
+
+    Returns
+    -------
+    times : numpy.ndarray
+        float64 seconds; an empty file is an empty list of beats.
+    positions : numpy.ndarray or None
+        int64 positions in the bar (1 is the downbeat) when every line has
+        a numeric second field, else None.
+
+    Raises
+    ------
+    ValueError
+        The file cannot be read, or a time is not a finite number.
     """
     path = os.fspath(path)
     times, positions = [], []
@@ -246,7 +270,20 @@ def evaluate_files(
 
 
 def render_report(report: EvaluationReport, fmt: str = "table") -> str:
-    """The report as an aligned ``table``, ``csv`` or ``json`` text."""
+    """The report as text.
+
+    Parameters
+    ----------
+    report : EvaluationReport
+        From :func:`evaluate_files`.
+    fmt : {"table", "csv", "json"}
+        An aligned table, CSV, or JSON with the unpaired files too.
+
+    Returns
+    -------
+    str
+        The text, ending in a newline.
+    """
     if fmt == "json":
         return json.dumps(
             {

@@ -27,10 +27,26 @@ def click_beat_times(
 ) -> npt.NDArray[np.float64]:
     """Beat times in seconds of a metronome from ``start`` to ``duration``.
 
-    Without ``end_bpm`` the tempo is constant. With it, the tempo either
-    jumps from ``bpm`` to ``end_bpm`` at ``change_time`` (default: half way;
-    ``change="step"``) or glides linearly between them over the whole piece
-    (``change="ramp"``).
+    Parameters
+    ----------
+    bpm : float
+        The tempo at the start.
+    duration : float
+        Seconds; no beat at or after it.
+    end_bpm : float, optional
+        The tempo at the end; None keeps ``bpm`` throughout.
+    change : {"step", "ramp"}
+        The tempo jumps to ``end_bpm`` at ``change_time`` (default: half
+        way), or glides linearly to it over the whole piece.
+    change_time : float, optional
+        When a step happens, in seconds.
+    start : float
+        The first beat, in seconds.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 beat times.
     """
     if not (bpm > 0 and duration > 0):
         raise ValueError("bpm and duration must be positive")
@@ -76,11 +92,30 @@ def synthesize_clicks(
     noise: float = 0.0,
     seed: int = 0,
 ) -> tuple[npt.NDArray[np.float32], int, npt.NDArray[np.float64]]:
-    """A metronome test piece: (signal, sample rate, beat times in seconds).
+    """A metronome test piece with known beats.
 
     Every beat is a short 1 kHz click, the first of every four an accented
-    1.5 kHz one; clicks peak near 0.5. ``noise`` is the RMS of white noise
-    added on top. The tempo changes as in :func:`click_beat_times`.
+    1.5 kHz one; clicks peak near 0.5.
+
+    Parameters
+    ----------
+    bpm, duration, end_bpm, change
+        The beats, as for :func:`click_beat_times`.
+    sample_rate : int
+        Samples per second.
+    noise : float
+        RMS of white noise added on top.
+    seed : int
+        Of the noise.
+
+    Returns
+    -------
+    signal : numpy.ndarray
+        float32 mono audio.
+    sample_rate : int
+        As given.
+    beats : numpy.ndarray
+        float64 beat times in seconds.
     """
     beats = click_beat_times(bpm, duration, end_bpm=end_bpm, change=change)
     bars = np.arange(beats.size) % 4 + 1

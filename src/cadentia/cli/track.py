@@ -79,8 +79,6 @@ def _track_command(args: argparse.Namespace, kind: batch.Kind) -> int:
         if single:
             raise UsageError(f"--{single[0]} needs one FILE and output to stdout (no -o)")
         return run_batch(args, kind, options)
-    if args.suffix is not None or args.pattern is not None:
-        raise UsageError("--suffix and --pattern are for several files or a folder (or -o)")
     if args.plot is not None:
         check_plot_target(args.plot)
     result = batch.track_path(args.files[0], kind=kind, fps=args.fps,

@@ -237,9 +237,21 @@ def beat_intervals(
 ) -> np.ndarray:
     """Beat intervals in frames, ascending, for the tempo range.
 
-    By default every whole-frame interval from the fastest to the slowest
-    tempo; with ``num_tempi``, that many logarithmically spaced intervals,
-    rounded to whole frames with duplicates removed.
+    Parameters
+    ----------
+    fps : float
+        Frames per second.
+    min_bpm, max_bpm : float
+        The tempo range in beats per minute.
+    num_tempi : int, optional
+        That many logarithmically spaced intervals, rounded to whole frames
+        with duplicates removed; None gives every whole-frame interval from
+        the fastest to the slowest tempo.
+
+    Returns
+    -------
+    numpy.ndarray
+        int64 intervals in frames.
     """
     fps = _check_positive("fps", fps)
     min_bpm = _check_positive("min_bpm", min_bpm)
@@ -266,9 +278,28 @@ def tempo_state_space(
 ) -> TempoStateSpace:
     """Build the tempo state space and its transition model.
 
-    The options are a :class:`TempoModel`, or its fields by position
-    (``min_bpm``, ``max_bpm``, ``num_tempi``, ...) or by name.
+    Parameters
+    ----------
+    fps : float
+        Frames per second of the activation.
+    *args, model, **options
+        A :class:`TempoModel` (``model=``), or its fields by position
+        (``min_bpm``, ``max_bpm``, ``num_tempi``, ...) or by name.
 
+    Returns
+    -------
+    TempoStateSpace
+        The lanes, the per-state fields and the transition model in the
+        kernels' dtypes.
+
+    Raises
+    ------
+    ValueError
+        An option is out of range, or the model needs more states or edges
+        than the kernels' 32-bit indices reach.
+
+    Notes
+    -----
     ``transition_lambda`` sets how strongly tempo changes are penalised: the
     last state of lane j reaches the first state of lane i with probability
     proportional to ``exp(-transition_lambda * |interval_i / interval_j - 1|)``,

@@ -128,12 +128,25 @@ def beats_from_path(
 ) -> npt.NDArray[np.int64]:
     """Beat frames of a decoded path: one per stretch of frames in a beat region.
 
-    Each beat is placed at the frame of the largest activation within its
-    stretch (the first such frame on ties), or with ``at_peak=False`` at the
-    frame where the path was (or, for a stretch cut off by the start, would
-    have been) in the lane's beat state; a beat that would fall before
-    frame 0 is dropped. Stretches cut off by the start or end of the
-    sequence count too.
+    Parameters
+    ----------
+    path : numpy.ndarray
+        The decoded state of every frame.
+    activation : numpy.ndarray
+        The evidence of a beat at every frame (for bars, beat plus downbeat).
+    space : StateSpace
+        The model the path was decoded in.
+    at_peak : bool
+        Place each beat at the frame of the largest activation within its
+        stretch (the first such frame on ties), or else at the frame where
+        the path was (or, for a stretch cut off by the start, would have
+        been) in the lane's beat state.
+
+    Returns
+    -------
+    numpy.ndarray
+        int64 beat frames; a beat that would fall before frame 0 is dropped,
+        stretches cut off by the start or end of the sequence count too.
     """
     in_region = space.beat_region[path]
     # A stretch also ends where a lane's beat state is re-entered, in case a
