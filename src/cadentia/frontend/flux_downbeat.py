@@ -31,6 +31,7 @@ import math
 import numpy as np
 import numpy.typing as npt
 
+from ..model.options import DEFAULT_FPS
 from .flux import onset_strength
 
 __all__ = ["downbeat_activation"]
@@ -126,7 +127,7 @@ def _running_peak(values: np.ndarray, fps: float) -> np.ndarray:
 
 
 def downbeat_activation(
-    signal: npt.ArrayLike, sample_rate: float, fps: float = 100.0, *, online: bool = False
+    signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *, online: bool = False
 ) -> np.ndarray:
     """Beat and downbeat activation of ``signal``, for :func:`cadentia.track.downbeats.track_downbeats`.
 

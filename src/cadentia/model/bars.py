@@ -43,7 +43,7 @@ from .tempo import (
     beat_intervals,
     check_index,
     check_observation_lambda,
-    tempo_change_weights,
+    tempo_lanes,
     tempo_prior_log_weights,
 )
 
@@ -186,12 +186,11 @@ def downbeat_state_space(
         # Every whole-frame interval: count the states before listing the lanes.
         shortest, longest = (int(x) for x in beat_intervals(fps, model.min_bpm, model.max_bpm, 2)[[0, -1]])
         _check_index("states", bar_beats * (shortest + longest) * (longest - shortest + 1) // 2)
-    intervals = beat_intervals(fps, model.min_bpm, model.max_bpm, model.num_tempi)
+    # weight[j, i]: from the last state of a beat in lane j to the first of the next beat in lane i.
+    intervals, weight = tempo_lanes(fps, model)
     fps = float(fps)
     num_lanes = int(intervals.shape[0])
     num_states = _check_index("states", bar_beats * int(intervals.sum()))
-    # weight[j, i]: from the last state of a beat in lane j to the first of the next beat in lane i.
-    weight = tempo_change_weights(intervals, model.transition_lambda, model.transition_threshold)
     src_lane, dst_lane = np.nonzero(weight)
     num_heads = bar_beats * num_lanes  # beat-start states
     num_meters = len(meters)

@@ -55,6 +55,7 @@ __all__ = [
     "beat_intervals",
     "check_index",
     "tempo_change_weights",
+    "tempo_lanes",
     "tempo_prior_log_weights",
     "tempo_state_space",
 ]
@@ -273,6 +274,28 @@ def beat_intervals(
     return np.unique(np.round(spaced).astype(np.int64))
 
 
+def tempo_lanes(fps: float, model: TempoModel) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The tempo lanes of a model, as the beat and the bar-pointer models share them.
+
+    Parameters
+    ----------
+    fps : float
+        Frames per second.
+    model : TempoModel
+        The tempo range, grid and tempo-change options.
+
+    Returns
+    -------
+    intervals : numpy.ndarray
+        int64 beat interval of every lane, in frames (:func:`beat_intervals`).
+    weight : numpy.ndarray
+        float64 ``weight[j, i]``, the probability of moving from lane j to
+        lane i at a beat (:func:`tempo_change_weights`).
+    """
+    intervals = beat_intervals(fps, model.min_bpm, model.max_bpm, model.num_tempi)
+    return intervals, tempo_change_weights(intervals, model.transition_lambda, model.transition_threshold)
+
+
 def tempo_state_space(
     fps: float = DEFAULT_FPS, *args: Any, model: TempoModel | None = None, **options: Any
 ) -> TempoStateSpace:
@@ -326,12 +349,11 @@ def tempo_state_space(
     """
     model = TempoModel.of(model, *args, **options)
     prior = model.tempo_prior
-    intervals = beat_intervals(fps, model.min_bpm, model.max_bpm, model.num_tempi)
-    fps = float(fps)
-    transition_lambda = float(model.transition_lambda)
     observation_lambda = check_observation_lambda(model.observation_lambda)
     # weight[j, i]: from the last state of lane j to the first state of lane i.
-    weight = tempo_change_weights(intervals, transition_lambda, model.transition_threshold)
+    intervals, weight = tempo_lanes(fps, model)
+    fps = float(fps)
+    transition_lambda = float(model.transition_lambda)
 
     num_lanes = intervals.shape[0]
     num_states = check_index("tempo model", "states", int(intervals.sum()))
