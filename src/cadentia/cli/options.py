@@ -110,8 +110,8 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
             continue
         kind = whole if "int" in str(spec.type) else number
         shown = "" if default is None or default is MISSING else f" (default: {default:g})"
-        group.add_argument(flag, dest=spec.name, type=kind, default=default, metavar="N" if kind is whole else "X",
-                           help=help_text + shown)
+        metavar = spec.metadata.get("metavar", "N" if kind is whole else "X")
+        group.add_argument(flag, dest=spec.name, type=kind, default=default, metavar=metavar, help=help_text + shown)
 
 
 def model_options(args: argparse.Namespace) -> dict[str, Any]:

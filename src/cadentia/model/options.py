@@ -109,13 +109,14 @@ class TempoModel:
 
     Notes
     -----
-    Each field's ``metadata["help"]`` is its command-line help; a field
-    without one is a library option only. The values are checked where the
+    Each field's ``metadata["help"]`` is its command-line help (and
+    ``metadata["metavar"]`` what its value is called there); a field
+    without help is a library option only. The values are checked where the
     models are built, with messages that name the option.
     """
 
-    min_bpm: float = field(default=55.0, metadata={"help": "slowest tempo to consider, in BPM"})
-    max_bpm: float = field(default=215.0, metadata={"help": "fastest tempo to consider, in BPM"})
+    min_bpm: float = field(default=55.0, metadata={"help": "slowest tempo to consider", "metavar": "BPM"})
+    max_bpm: float = field(default=215.0, metadata={"help": "fastest tempo to consider", "metavar": "BPM"})
     num_tempi: int | None = field(default=None, metadata={
         "help": "number of log-spaced tempo lanes (default: one per whole-frame beat interval)"})
     transition_lambda: float = field(default=100.0, metadata={
