@@ -41,7 +41,8 @@ import wave
 import numpy as np
 
 from cadentia import batch, cli
-from cadentia.audio import synthesize_clicks, write_wav
+from cadentia.io.audio import write_wav
+from cadentia.testing import synthesize_clicks
 
 
 def _clicks(folder: str, count: int, seconds: float, rate: int, prefix: str) -> list[str]:

@@ -24,8 +24,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import benchmark_densities, benchmark_model, synthetic_activation  # noqa: E402
 from tracker_bench import _best_time  # noqa: E402
 
-from cadentia.downbeats import (DownbeatStream, _densities, check_downbeat_activation,  # noqa: E402
-                                downbeat_state_space, track_downbeats)
+from cadentia.model.bars import downbeat_state_space  # noqa: E402
+from cadentia.model.observation import check_downbeat_activation, densities  # noqa: E402
+from cadentia.track.downbeats import DownbeatStream, track_downbeats  # noqa: E402
 from cadentia.evaluate import f_measure  # noqa: E402
 from cadentia.model import _kernels  # noqa: E402
 
@@ -57,8 +58,8 @@ def run(seconds: float, repeat: int) -> dict:
         raise SystemExit(f"downbeats_bench: meter {track.beats_per_bar}, downbeat F {score:.3f}; "
                          "refusing to time a broken tracker")
     values = check_downbeat_activation(act)
-    log_dens = _densities(values, space.observation_lambda, log=True)
-    dens = _densities(values, space.observation_lambda, log=False)
+    log_dens = densities(values, space.observation_lambda, log=True)
+    dens = densities(values, space.observation_lambda, log=False)
     beat = benchmark_model()
     beat_act = synthetic_activation(frames)
     beat_log_dens = benchmark_densities(beat_act, log=True)

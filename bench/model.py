@@ -10,8 +10,8 @@ from __future__ import annotations
 
 import numpy as np
 
-from cadentia.observation import observation_densities
-from cadentia.statespace import tempo_state_space
+from cadentia.model.observation import observation_densities
+from cadentia.model.tempo import tempo_state_space
 
 __all__ = ["benchmark_model", "synthetic_activation", "benchmark_densities", "downbeat_model",
            "synthetic_downbeat_activation", "downbeat_densities", "write_model_files"]

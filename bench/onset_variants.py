@@ -29,10 +29,10 @@ sys.path.insert(0, str(ROOT / "eval"))
 import evalset  # noqa: E402
 import harness  # noqa: E402
 
-from cadentia.audio import audio_blocks  # noqa: E402
-from cadentia.onset import DESIGN, OnsetStream  # noqa: E402
-from cadentia.statespace import tempo_state_space  # noqa: E402
-from cadentia.tracker import BeatStream, track_beats  # noqa: E402
+from cadentia.frontend.flux import DESIGN, OnsetStream  # noqa: E402
+from cadentia.io.audio import audio_blocks  # noqa: E402
+from cadentia.model.tempo import tempo_state_space  # noqa: E402
+from cadentia.track.beats import BeatStream, track_beats  # noqa: E402
 
 FPS = 100.0
 

@@ -28,10 +28,10 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from model import synthetic_activation  # noqa: E402
 
-from cadentia.audio import synthesize_clicks  # noqa: E402
+from cadentia.testing import synthesize_clicks  # noqa: E402
 from cadentia.evaluate import f_measure  # noqa: E402
-from cadentia.onset import onset_strength  # noqa: E402
-from cadentia.tracker import AudioBeatStream, BeatStream, track_beats  # noqa: E402
+from cadentia.frontend.flux import onset_strength  # noqa: E402
+from cadentia.track.beats import AudioBeatStream, BeatStream, track_beats  # noqa: E402
 
 FPS = 100.0
 

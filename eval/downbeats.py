@@ -96,7 +96,7 @@ QUICK_SYNTHETIC: tuple[Synthetic, ...] = (
 
 def bar_grid(piece: Synthetic) -> tuple[np.ndarray, np.ndarray]:
     """(beat times, positions) of a synthetic piece; it may start mid-bar."""
-    from cadentia.audio import click_beat_times
+    from cadentia.testing import click_beat_times
 
     rng = np.random.default_rng(piece.seed)
     times = click_beat_times(piece.tempo, piece.seconds, end_bpm=piece.end_tempo,

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from cadentia.audio import click_beat_times, synthesize_clicks
+from cadentia.testing import click_beat_times, synthesize_clicks
 
 SAMPLE_RATE = 22050
 DURATION = 30.0

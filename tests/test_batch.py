@@ -6,12 +6,14 @@ import json
 import logging
 import multiprocessing
 import os
+import tempfile
 
 import numpy as np
 import pytest
 
 from cadentia import batch, cli
-from cadentia.audio import click_beat_times, synthesize_clicks, write_wav
+from cadentia.io.audio import write_wav
+from cadentia.testing import click_beat_times, synthesize_clicks
 from cadentia.evaluate import evaluate_files
 
 
@@ -183,12 +185,13 @@ def test_downbeats_batch_writes_times_and_positions(inputs, tmp_path, capsys):
     assert capsys.readouterr().out == (out / "clicks0.beats").read_text()
 
 
-@pytest.mark.parametrize("extra, message", [
-    (["--format", "json"], "--format json needs one FILE"),
-    (["--fps", "1"], "too fast"),
-    (["SAME"], "would both be written to"),
+# --format json and --online work on a batch now (test_batch_formats_and_modes); a plot is of one file.
+@pytest.mark.parametrize("extra, message, status", [
+    (["--plot", "x.png"], "--plot needs one FILE", 2),
+    (["--fps", "1"], "--max-bpm 215 is too fast", 2),
+    (["SAME"], "would both be written to", 1),
 ])
-def test_batch_command_refuses_before_any_work(inputs, tmp_path, extra, message, capsys):
+def test_batch_command_refuses_before_any_work(inputs, tmp_path, extra, message, status, capsys):
     if extra == ["SAME"]:
         twin = tmp_path / "twin"
         twin.mkdir()
@@ -196,7 +199,7 @@ def test_batch_command_refuses_before_any_work(inputs, tmp_path, extra, message,
         extra = []
         inputs = inputs + [str(twin / "pulse.npy")]
     out = tmp_path / "out"
-    assert cli.main(["beats", *inputs, "-o", str(out), *extra]) == 1
+    assert cli.main(["beats", *inputs, "-o", str(out), *extra]) == status
     err = capsys.readouterr().err
     assert err.startswith("cadentia: error: ") and err.count("\n") == 1 and message in err
     assert not out.exists() or _outputs(out) == []
@@ -218,3 +221,71 @@ def test_evaluate_command(tmp_path, capsys):
     assert cli.main(["evaluate", str(tmp_path / "song.beats"), "--reference", str(tmp_path / "ref"),
                      "--window", "0.005"]) == 0
     assert capsys.readouterr().out.splitlines()[1].split()[1] == "0.000"
+
+
+@pytest.mark.parametrize("second, status", [
+    (["beats", "--max-bpm", "180"], 0),  # the same command and options: resumed
+    (["downbeats"], 1),
+    (["beats", "--max-bpm", "200"], 1),
+    (["beats", "--max-bpm", "180", "--online"], 1),
+])
+def test_resume_keeps_only_results_of_the_same_command_and_options(inputs, tmp_path, capsys, second, status):
+    out = tmp_path / "out"
+    files = inputs[:2]
+    assert cli.main(["beats", *files, "-o", str(out), "--max-bpm", "180"]) == 0
+    before = {name: (out / name).read_text() for name in _outputs(out)}
+    capsys.readouterr()
+    assert cli.main([second[0], *files, "-o", str(out), *second[1:]]) == status
+    err = capsys.readouterr().err
+    if status == 0:
+        assert err.splitlines()[-1] == "cadentia: 0 done, 2 skipped, 0 failed"
+    else:
+        assert err.count("\n") == 1 and "were not written by" in err and "--overwrite" in err
+    assert {name: (out / name).read_text() for name in _outputs(out)} == before
+    assert cli.main([second[0], *files, "-o", str(out), "--overwrite", *second[1:]]) == 0
+
+
+def test_a_folder_stands_for_its_audio_and_npy_files_unless_a_pattern_is_given(inputs, tmp_path, capsys):
+    folder = tmp_path / "music"
+    folder.mkdir()
+    (folder / "clicks.wav").write_bytes(open(inputs[0], "rb").read())
+    np.save(folder / "pulse.npy", np.load(inputs[3]))
+    (folder / "README.txt").write_text("Recorded in the hall.\n")
+    (folder / "clicks.csv").write_text("0.5,1\n1.0,2\n")  # annotations beside the audio
+    assert batch.expand_paths([folder]) == [str(folder / "clicks.wav"), str(folder / "pulse.npy")]
+    assert batch.expand_paths([folder], pattern="*.txt") == [str(folder / "README.txt")]
+    assert cli.main(["beats", str(folder), "-o", str(tmp_path / "out")]) == 0
+    assert capsys.readouterr().err.splitlines()[-1] == "cadentia: 2 done, 0 skipped, 0 failed"
+
+
+@pytest.mark.parametrize("kind, extra, suffix", [
+    ("beats", ["--format", "json"], ".json"),
+    ("beats", ["--online"], ".beats"),
+    ("downbeats", ["--online", "--format", "json"], ".json"),
+])
+def test_batch_writes_what_one_file_prints(inputs, tmp_path, capsys, kind, extra, suffix):
+    files = [inputs[0], inputs[3]] if kind == "beats" else [inputs[0]]
+    out = tmp_path / "out"
+    assert cli.main([kind, *files, "-o", str(out), *extra]) == 0
+    capsys.readouterr()
+    for path in files:
+        assert cli.main([kind, path, *extra]) == 0
+        name = os.path.splitext(os.path.basename(path))[0] + suffix
+        assert (out / name).read_text() == capsys.readouterr().out
+
+
+def test_an_unwritable_output_folder_is_refused_before_any_work(inputs, tmp_path, monkeypatch, capsys):
+    out = tmp_path / "out"
+    mkstemp = tempfile.mkstemp
+
+    def refused(*args, dir=None, **kwargs):  # a read-only folder, whoever runs the test
+        if dir is not None and os.path.abspath(dir) == str(out):
+            raise PermissionError(13, "Permission denied")
+        return mkstemp(*args, dir=dir, **kwargs)
+
+    tracked = []
+    monkeypatch.setattr("tempfile.mkstemp", refused)
+    monkeypatch.setattr(batch, "track_path", lambda *a, **k: tracked.append(a))
+    assert cli.main(["beats", inputs[0], inputs[3], "-o", str(out), "--jobs", "1"]) == 1
+    err = capsys.readouterr().err
+    assert err == f"cadentia: error: cannot write results to {out}: Permission denied\n" and tracked == []

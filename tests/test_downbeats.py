@@ -9,15 +9,16 @@ import numpy as np
 import pytest
 
 from cadentia import cli
-from cadentia.audio import synthesize_clicks
-from cadentia.downbeat_onset import downbeat_activation
-from cadentia.downbeats import (DOWNBEAT_COLUMN, DownbeatStream, check_downbeat_activation,
-                                downbeat_observation_densities, downbeat_state_space, track_downbeats)
+from cadentia.frontend import downbeat_activation
+from cadentia.model.bars import DOWNBEAT_COLUMN, downbeat_state_space
+from cadentia.model.observation import check_downbeat_activation, downbeat_observation_densities
+from cadentia.testing import synthesize_clicks
+from cadentia.track.downbeats import DownbeatStream, track_downbeats
 from cadentia.evaluate import downbeat_f_measure, f_measure
-from cadentia.observation import MIN_DENSITY
+from cadentia.model.observation import MIN_DENSITY
 from reference import ForwardReference, viterbi_reference
 from cadentia.model import _kernels
-from cadentia.statespace import (BEAT_COLUMN, NO_BEAT_COLUMN, as_tempo_prior, beat_intervals,
+from cadentia.model.tempo import (BEAT_COLUMN, NO_BEAT_COLUMN, as_tempo_prior, beat_intervals,
                                  tempo_change_weights)
 
 # ---------------------------------------------------------------- state space
@@ -237,7 +238,7 @@ def test_stream_is_independent_of_chunking(chunk):
 
 
 def test_audio_downbeat_activation_shape_and_sum():
-    from cadentia.onset import onset_strength
+    from cadentia.frontend.flux import onset_strength
 
     signal, rate, _ = synthesize_clicks(120.0, 8.0, end_bpm=None)
     act = downbeat_activation(signal, rate, 100)
@@ -290,29 +291,31 @@ def test_cli_prints_beats_and_positions(activation_file, online, capsys, tmp_pat
     assert f_measure(times[(positions == 1) & (times > 6)], down[down > 6])[0] == 1.0
 
 
-@pytest.mark.parametrize("content, arguments, message", [
-    (np.full(100, 0.1), [], "has one value per frame; downbeats needs two"),
-    (np.full((100, 2), 0.6), [], "sum to 1.2 > 1 at frame 0"),
-    (np.full((100, 2), 0.1), ["--beats-per-bar", "1"], "beats per bar must be at least 2"),
-    (np.full((100, 2), 0.1), ["--beats-per-bar", "0", "4"], "beats per bar must be at least 2"),
-    (np.zeros((0, 2)), [], "is empty"),
-    (np.array([[0.1, np.inf]] * 10), [], "non-finite"),
-    ("0.1 0.2\n0.3\n", [], "lines of [1, 2] values"),
+# Exit status 1 for an input that cannot be tracked, 2 for options that make no model.
+@pytest.mark.parametrize("content, arguments, message, status", [
+    (np.full(100, 0.1), [], "has one value per frame; downbeats needs two", 1),
+    (np.full((100, 2), 0.6), [], "sum to 1.2 > 1 at frame 0", 1),
+    (np.full((100, 2), 0.1), ["--beats-per-bar", "1"], "beats per bar must be at least 2", 2),
+    (np.full((100, 2), 0.1), ["--beats-per-bar", "0", "4"], "beats per bar must be at least 2", 2),
+    (np.full((100, 2), 0.1), ["--meter-change", "1"], "--meter-change must lie in", 2),
+    (np.zeros((0, 2)), [], "is empty", 1),
+    (np.array([[0.1, np.inf]] * 10), [], "non-finite", 1),
+    ("0.1 0.2\n0.3\n", [], "lines of [1, 2] values", 1),
 ])
-def test_cli_errors_are_one_line_messages(tmp_path, content, arguments, message, capsys):
+def test_cli_errors_are_one_line_messages(tmp_path, content, arguments, message, status, capsys):
     if isinstance(content, str):
         path = tmp_path / "act.txt"
         path.write_text(content)
     else:
         path = tmp_path / "act.npy"
         np.save(path, content)
-    assert cli.main(["downbeats", str(path), *arguments]) == 1
+    assert cli.main(["downbeats", str(path), *arguments]) == status
     err = capsys.readouterr().err
     assert err.startswith("cadentia: error: ") and err.count("\n") == 1 and message in err
 
 
 def test_cli_plot_and_audio(tmp_path, capsys):
-    from cadentia.audio import write_wav
+    from cadentia.io.audio import write_wav
 
     signal, rate, _ = synthesize_clicks(120.0, 8.0, end_bpm=None)
     wav = tmp_path / "clicks.wav"

@@ -18,7 +18,9 @@ import evalset  # noqa: E402
 import harness  # noqa: E402
 
 if shutil.which("fluidsynth") is None or not evalset.SOUNDFONT.exists():
-    pytest.skip("rendering needs fluidsynth and fluid-soundfont-gm (make eval-deps)", allow_module_level=True)
+    pytest.skip("the rendered set needs FluidSynth and the General MIDI SoundFont, Debian packages "
+                "fluidsynth and fluid-soundfont-gm: `make eval-deps` installs them (as root); CI does",
+                allow_module_level=True)
 
 # A drummed piece with a tempo ramp and players' drift, and a 3/4 piece without drums.
 PIECES = {p.name: p for p in evalset.QUICK_PIECES[:2]}

@@ -12,9 +12,9 @@ import pytest
 
 import signals
 from cadentia import cli
-from cadentia.audio import write_wav
+from cadentia.io.audio import write_wav
 from cadentia.evaluate import evaluate
-from cadentia.tracker import AudioBeatStream
+from cadentia.track.beats import AudioBeatStream
 
 
 @pytest.fixture(scope="module")
@@ -103,15 +103,15 @@ def test_live_bad_input_keeps_the_beats_printed(piece):
     code, lines, err = _live(floats.tobytes(), "--rate", str(rate), "--format", "f32le")
     assert code == 1 and lines.shape[0] >= 5 and lines[-1, 0] < 6.0
     _one_line_error(err, "non-finite")
-    for stdin, arguments, pattern in [
-        (b"", [], "no audio"),
-        (b"this is not a wav stream at all", [], "not a WAV stream"),
-        (_wav_bytes(piece.signal, rate)[:30], [], "ended"),
-        (b"", ["--channels", "2"], "give its --rate"),
-        (b"\x00\x00" * 100, ["--rate", "8000", "--fps", "10000"], "above the input's sample rate"),
+    for stdin, arguments, pattern, status in [
+        (b"", [], "no audio", 1),
+        (b"this is not a wav stream at all", [], "not a WAV stream", 1),
+        (_wav_bytes(piece.signal, rate)[:30], [], "ended", 1),
+        (b"", ["--channels", "2"], "give its --rate", 2),  # a usage error
+        (b"\x00\x00" * 100, ["--rate", "8000", "--fps", "10000"], "above the input's sample rate", 1),
     ]:
         code, lines, err = _live(stdin, *arguments)
-        assert code == 1 and lines.size == 0
+        assert code == status and lines.size == 0
         _one_line_error(err, pattern)
 
 
@@ -154,5 +154,5 @@ def test_device_needs_the_live_extra(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "sounddevice", None)
     assert cli.main(["live", "--device", "0"]) == 1
     _one_line_error(capsys.readouterr().err, r"needs the sounddevice package .*cadentia\[live\]")
-    assert cli.main(["live", "--device", "0", "--channels", "2"]) == 1
+    assert cli.main(["live", "--device", "0", "--channels", "2"]) == 2  # a usage error
     _one_line_error(capsys.readouterr().err, "not --device")

@@ -8,8 +8,10 @@ import numpy as np
 import pytest
 
 import signals
-from cadentia.audio import AudioError, audio_blocks, file_activation, write_wav
-from cadentia.onset import OnsetStream, onset_strength, to_float32
+from cadentia.errors import AudioError
+from cadentia.frontend.files import file_activation
+from cadentia.frontend.flux import OnsetStream, onset_strength, to_float32
+from cadentia.io.audio import audio_blocks, write_wav
 
 
 @pytest.fixture(scope="module")

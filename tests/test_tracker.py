@@ -12,14 +12,16 @@ import pytest
 
 import signals
 from cadentia import cli, demo
-from cadentia.audio import AudioError, click_beat_times, read_audio, write_wav
+from cadentia.errors import AudioError
+from cadentia.io.audio import read_audio, write_wav
+from cadentia.testing import click_beat_times
 from cadentia.evaluate import evaluate, f_measure
-from cadentia.observation import MIN_DENSITY, observation_densities
-from cadentia.onset import onset_strength
-from cadentia.statespace import (BEAT_COLUMN, DEFAULT_TEMPO_PRIOR, NO_BEAT_COLUMN, TempoPrior, as_tempo_prior,
+from cadentia.frontend.flux import onset_strength
+from cadentia.model.observation import MIN_DENSITY, observation_densities
+from cadentia.model.tempo import (BEAT_COLUMN, DEFAULT_TEMPO_PRIOR, NO_BEAT_COLUMN, TempoPrior, as_tempo_prior,
                                  beat_intervals, tempo_change_weights, tempo_prior_log_weights,
                                  tempo_state_space)
-from cadentia.tracker import BeatStream, beats_from_path, track_beats
+from cadentia.track.beats import BeatStream, beats_from_path, track_beats
 
 # ---------------------------------------------------------------- state space
 
@@ -405,24 +407,26 @@ def test_cli_reads_activations(tmp_path, suffix, capsys):
     np.testing.assert_allclose(np.diff(beats), 0.5, atol=0.021)
 
 
-@pytest.mark.parametrize("content, arguments, message", [
-    (None, [], "no such file"),
-    (b"garbage", [], "cannot read audio"),
-    ("", [], "empty"),
-    ("0.5\nnan\n", [], "non-finite"),
-    ("0.5\n2.0\n", [], r"\[0, 1\]"),
-    ("0.5\nabc\n", [], "cannot read activation"),
-    ("0.0 0.5\n0.01 0.7\n", [], "one value per frame"),
-    ("0.5\n", ["--min-bpm", "200", "--max-bpm", "100"], "impossible tempo range"),
-    ("0.5\n", ["--fps", "1"], "impossible tempo range.*too fast"),
+# Exit status 1 for an input that cannot be tracked, 2 for options that make no model.
+@pytest.mark.parametrize("content, arguments, message, status", [
+    (None, [], "no such file", 1),
+    (b"garbage", [], "cannot read audio", 1),
+    ("", [], "empty", 1),
+    ("0.5\nnan\n", [], "non-finite", 1),
+    ("0.5\n2.0\n", [], r"\[0, 1\]", 1),
+    ("0.5\nabc\n", [], "cannot read activation", 1),
+    ("0.0 0.5\n0.01 0.7\n", [], "one value per frame", 1),
+    ("0.5\n", ["--min-bpm", "200", "--max-bpm", "100"], "impossible tempo range: --min-bpm .*--max-bpm", 2),
+    ("0.5\n", ["--fps", "1"], "impossible tempo range.*--max-bpm 215 is too fast", 2),
+    ("0.5\n", ["--observation-lambda", "1"], "--observation-lambda must be", 2),
 ])
-def test_cli_errors_are_one_line_messages(tmp_path, content, arguments, message, capsys):
+def test_cli_errors_are_one_line_messages(tmp_path, content, arguments, message, status, capsys):
     path = tmp_path / ("in.wav" if isinstance(content, bytes) or content is None else "in.txt")
     if isinstance(content, bytes):
         path.write_bytes(content)
     elif content is not None:
         path.write_text(content)
-    assert cli.main(["beats", str(path), *arguments]) == 1
+    assert cli.main(["beats", str(path), *arguments]) == status
     err = capsys.readouterr().err
     assert err.startswith("cadentia: error: ") and err.count("\n") == 1
     assert re.search(message, err), err

@@ -17,7 +17,8 @@ import tempfile
 
 import numpy as np
 
-from .audio import synthesize_clicks, write_wav
+from .io.audio import write_wav
+from .testing import synthesize_clicks
 from .evaluate import evaluate, have_mir_eval
 
 __all__ = ["main"]
@@ -28,7 +29,7 @@ DURATION = 24.0
 
 
 def _run_cli(arguments: list[str]) -> dict:
-    command = [sys.executable, "-m", "cadentia.cli", *arguments]
+    command = [sys.executable, "-m", "cadentia", *arguments]
     print("$ cadentia " + " ".join(arguments))
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:

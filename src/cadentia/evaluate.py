@@ -25,9 +25,13 @@ import os
 import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from .errors import CadentiaError
+from .io.paths import expand_paths
 
 __all__ = [
     "ANNOTATION_SUFFIXES",
@@ -35,7 +39,7 @@ __all__ = [
     "METRICS",
     "MIN_BEAT_TIME",
     "EvaluationReport",
-    "beat_metrics",
+    "downbeat_f_measure",
     "evaluate",
     "evaluate_files",
     "f_measure",
@@ -56,19 +60,31 @@ def have_mir_eval() -> bool:
     return True
 
 
-def _times(beats, name: str) -> np.ndarray:
+def _times(beats: npt.ArrayLike, name: str) -> npt.NDArray[np.float64]:
     values = np.asarray(beats, dtype=np.float64).reshape(-1)
     if not np.isfinite(values).all():
         raise ValueError(f"{name} beat times must be finite")
     return np.sort(values)
 
 
-def f_measure(reference, estimated, window: float = F_MEASURE_WINDOW) -> tuple[float, float, float]:
+def f_measure(
+    reference: npt.ArrayLike, estimated: npt.ArrayLike, window: float = F_MEASURE_WINDOW
+) -> tuple[float, float, float]:
     """(F-measure, precision, recall) of ``estimated`` against ``reference`` beats.
 
-    Each reference beat matches at most one estimated beat within ``window``
-    seconds, and the other way round; the matching is as large as possible.
-    Nothing is trimmed here. Two empty lists score 0, as in mir_eval.
+    Parameters
+    ----------
+    reference, estimated : array_like
+        Beat times in seconds; nothing is trimmed here.
+    window : float
+        Each reference beat matches at most one estimated beat within this
+        many seconds, and the other way round; the matching is as large as
+        possible.
+
+    Returns
+    -------
+    (float, float, float)
+        F-measure, precision and recall; two empty lists score 0, as in mir_eval.
     """
     ref = _times(reference, "reference")
     est = _times(estimated, "estimated")
@@ -105,13 +121,27 @@ METRICS = {
 ANNOTATION_SUFFIXES = (".beats", ".txt", ".csv")
 
 
-def load_beats(path: str | os.PathLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
+def load_beats(path: str | os.PathLike[str]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64] | None]:
     """Read a beat file: ``time`` or ``time position`` per line.
 
-    Fields may be separated by white space or commas; blank lines and lines
-    starting with ``#`` are skipped. Returns the times in seconds and, when
-    every line has a numeric second field, the positions in the bar (1 is
-    the downbeat), else None. An empty file is an empty list of beats.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file. Fields may be separated by white space or commas; blank
+        lines and lines starting with ``#`` are skipped.
+
+    Returns
+    -------
+    times : numpy.ndarray
+        float64 seconds; an empty file is an empty list of beats.
+    positions : numpy.ndarray or None
+        int64 positions in the bar (1 is the downbeat) when every line has
+        a numeric second field, else None.
+
+    Raises
+    ------
+    ValueError
+        The file cannot be read, or a time is not a finite number.
     """
     path = os.fspath(path)
     times, positions = [], []
@@ -157,8 +187,11 @@ class EvaluationReport:
     missing_references: list[str] = field(default_factory=list)
 
 
-def _beat_files(paths: Iterable[str | os.PathLike]) -> list[str]:
-    from .batch import expand_paths
+def _beat_files(paths: Iterable[str | os.PathLike[str]], what: str) -> list[str]:
+    paths = [os.fspath(p) for p in paths]
+    for path in paths:
+        if not os.path.exists(path):
+            raise CadentiaError(f"no such {what} file or folder: {path}")
 
     def keep(name: str) -> bool:
         return name.lower().endswith(ANNOTATION_SUFFIXES)
@@ -203,8 +236,8 @@ def evaluate_files(
     Raises
     ------
     ValueError
-        A file cannot be read, two files on one side share a stem, or the
-        window is not positive; nothing is scored then.
+        A path does not exist, a file cannot be read, two files on one side
+        share a stem, or the window is not positive; nothing is scored then.
     ImportError
         mir_eval is not installed.
     """
@@ -212,8 +245,8 @@ def evaluate_files(
         raise ValueError(f"window must be a positive number of seconds, got {window!r}")
     if not have_mir_eval():
         raise ImportError("scoring needs mir_eval (pip install 'cadentia[eval]')")
-    found = _by_stem(_beat_files(detections), "detection")
-    truth = _by_stem(_beat_files(references), "reference")
+    found = _by_stem(_beat_files(detections, "detection"), "detection")
+    truth = _by_stem(_beat_files(references, "reference"), "reference")
     report = EvaluationReport(
         missing_detections=[truth[s] for s in truth if s not in found],
         missing_references=[found[s] for s in found if s not in truth],
@@ -222,7 +255,7 @@ def evaluate_files(
         est, est_pos = load_beats(found[stem])
         ref, ref_pos = load_beats(truth[stem])
         scores = evaluate(ref, est, min_beat_time=min_beat_time, use_mir_eval=True, window=window)
-        row = {"file": stem, "detection": found[stem], "reference": truth[stem]}
+        row: dict[str, Any] = {"file": stem, "detection": found[stem], "reference": truth[stem]}
         row.update({key: scores.get(key) for key in METRICS})
         if est_pos is not None and ref_pos is not None:
             row["downbeat_f_measure"] = evaluate(
@@ -237,7 +270,20 @@ def evaluate_files(
 
 
 def render_report(report: EvaluationReport, fmt: str = "table") -> str:
-    """The report as an aligned ``table``, ``csv`` or ``json`` text."""
+    """The report as text.
+
+    Parameters
+    ----------
+    report : EvaluationReport
+        From :func:`evaluate_files`.
+    fmt : {"table", "csv", "json"}
+        An aligned table, CSV, or JSON with the unpaired files too.
+
+    Returns
+    -------
+    str
+        The text, ending in a newline.
+    """
     if fmt == "json":
         return json.dumps(
             {
@@ -272,8 +318,8 @@ def render_report(report: EvaluationReport, fmt: str = "table") -> str:
 
 
 def evaluate(
-    reference,
-    estimated,
+    reference: npt.ArrayLike,
+    estimated: npt.ArrayLike,
     *,
     min_beat_time: float = MIN_BEAT_TIME,
     use_mir_eval: bool | None = None,
@@ -281,13 +327,25 @@ def evaluate(
 ) -> dict:
     """Score estimated beat times against reference beat times (seconds).
 
-    Returns a dict with ``f_measure``, ``precision`` and ``recall`` always,
-    plus ``cmlt``, ``amlt``, ``p_score``, ``cemgil`` and
-    ``information_gain`` (mir_eval's, normalised to [0, 1]) when mir_eval
-    is used, and
-    ``backend`` naming which was used. ``use_mir_eval`` forces the choice;
-    by default mir_eval is used when it is installed. ``window`` is the
-    F-measure's tolerance in seconds.
+    Parameters
+    ----------
+    reference, estimated : array_like
+        Beat times in seconds.
+    min_beat_time : float
+        Beats before this time are dropped from both.
+    use_mir_eval : bool, optional
+        Force mir_eval (True) or the built-in F-measure alone (False); by
+        default mir_eval when it is installed.
+    window : float
+        The F-measure's tolerance in seconds.
+
+    Returns
+    -------
+    dict
+        ``f_measure``, ``precision`` and ``recall`` always, plus ``cmlt``,
+        ``amlt``, ``p_score``, ``cemgil`` and ``information_gain``
+        (mir_eval's, normalised to [0, 1]) when mir_eval is used, and
+        ``backend`` naming which was used.
     """
     ref = _times(reference, "reference")
     est = _times(estimated, "estimated")
@@ -315,8 +373,8 @@ def evaluate(
 
 
 def downbeat_f_measure(
-    reference,
-    estimated,
+    reference: npt.ArrayLike,
+    estimated: npt.ArrayLike,
     *,
     min_beat_time: float = MIN_BEAT_TIME,
     use_mir_eval: bool | None = None,
@@ -341,16 +399,5 @@ def downbeat_f_measure(
     float
         The F-measure, 0 when either list is empty.
     """
-    ref = _times(reference, "reference")
-    est = _times(estimated, "estimated")
-    ref = ref[ref >= min_beat_time]
-    est = est[est >= min_beat_time]
-    if use_mir_eval is None:
-        use_mir_eval = have_mir_eval()
-    if not use_mir_eval:
-        return f_measure(ref, est)[0]
-    import mir_eval.beat
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        return float(mir_eval.beat.f_measure(ref, est, F_MEASURE_WINDOW))
+    scores = evaluate(reference, estimated, min_beat_time=min_beat_time, use_mir_eval=use_mir_eval)
+    return float(scores["f_measure"])

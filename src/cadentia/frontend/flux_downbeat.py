@@ -2,7 +2,7 @@
 
 The bar-pointer model needs two values per frame: how much the frame looks
 like a beat that is not a downbeat, and how much like a downbeat. The beat
-evidence is the package's onset strength (:func:`cadentia.onset.onset_strength`);
+evidence is the package's onset strength (:func:`cadentia.frontend.flux.onset_strength`);
 what this module adds is a *downbeat share* per frame, the part of that
 evidence that belongs to the downbeat column. Two cues mark bar lines in
 most Western music:
@@ -31,7 +31,8 @@ import math
 import numpy as np
 import numpy.typing as npt
 
-from .onset import onset_strength
+from ..model.options import DEFAULT_FPS
+from .flux import onset_strength
 
 __all__ = ["downbeat_activation"]
 
@@ -126,9 +127,9 @@ def _running_peak(values: np.ndarray, fps: float) -> np.ndarray:
 
 
 def downbeat_activation(
-    signal: npt.ArrayLike, sample_rate: float, fps: float = 100.0, *, online: bool = False
+    signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *, online: bool = False
 ) -> np.ndarray:
-    """Beat and downbeat activation of ``signal``, for :func:`cadentia.downbeats.track_downbeats`.
+    """Beat and downbeat activation of ``signal``, for :func:`cadentia.track.downbeats.track_downbeats`.
 
     Parameters
     ----------
@@ -147,14 +148,14 @@ def downbeat_activation(
     Returns
     -------
     numpy.ndarray
-        float64 (frames, 2), the frames of :func:`cadentia.onset.onset_strength`:
+        float64 (frames, 2), the frames of :func:`cadentia.frontend.flux.onset_strength`:
         column 0 the evidence of a beat that is not a downbeat, column 1 of a
         downbeat; each row sums to the onset strength, at most 1.
 
     Raises
     ------
     ValueError
-        On the input that :func:`cadentia.onset.onset_strength` refuses.
+        On the input that :func:`cadentia.frontend.flux.onset_strength` refuses.
     """
     beat = onset_strength(signal, sample_rate, fps)
     # float32 as the onset strength reads it: a float64 copy of a long

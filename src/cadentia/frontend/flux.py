@@ -56,6 +56,8 @@ from numpy.lib.stride_tricks import as_strided
 import scipy.fft
 import scipy.sparse
 
+from ..model.options import DEFAULT_FPS
+
 __all__ = ["OnsetStream", "onset_strength", "to_float32"]
 
 _MIN_SAMPLE_RATE = 1000.0
@@ -164,7 +166,7 @@ class OnsetStream:
     returns the rest, ``ceil(samples * fps / sample_rate)`` frames in all.
     """
 
-    def __init__(self, sample_rate: float, fps: float = 100.0, *, _design: _Design = DESIGN):
+    def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *, _design: _Design = DESIGN):
         sample_rate = float(sample_rate)
         fps = float(fps)
         if not (math.isfinite(sample_rate) and sample_rate >= _MIN_SAMPLE_RATE):
@@ -224,11 +226,11 @@ class OnsetStream:
         self._channels: int | None = None
         self._next_frame = 0
         self._finished = False
-        self._history = None  # the last `lag` frames of (max-filtered) bands
+        self._history: np.ndarray | None = None  # the last `lag` frames of (max-filtered) bands
         self._flux_history = np.zeros(self._baseline_frames - 1)
         self._smooth_history = np.zeros(self._smooth.size - 1)
         self._level_max = -math.inf  # running max of log(level) - t * log_decay
-        self._white_max = None
+        self._white_max: np.ndarray | None = None
 
     def process(self, block: npt.ArrayLike) -> np.ndarray:
         """Push audio; return the activation frames it completes (float64 in [0, 1])."""
@@ -370,7 +372,7 @@ class OnsetStream:
         return np.minimum(onset / level, 1.0) ** d.exponent
 
 
-def onset_strength(signal: npt.ArrayLike, sample_rate: float, fps: float = 100.0) -> np.ndarray:
+def onset_strength(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS) -> np.ndarray:
     """Onset-strength activation of ``signal``: one value in [0, 1] per frame.
 
     Parameters

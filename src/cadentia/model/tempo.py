@@ -35,20 +35,27 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from .options import DEFAULT_FPS, DEFAULT_TEMPO_PRIOR, TempoModel, TempoPrior, as_tempo_prior
 
 __all__ = [
     "NO_BEAT_COLUMN",
     "BEAT_COLUMN",
     "NUM_COLUMNS",
     "DEFAULT_TEMPO_PRIOR",
+    "TempoModel",
     "TempoPrior",
+    "LaneShape",
     "TempoStateSpace",
     "as_tempo_prior",
     "beat_intervals",
+    "check_index",
     "tempo_change_weights",
+    "tempo_lanes",
     "tempo_prior_log_weights",
     "tempo_state_space",
 ]
@@ -57,80 +64,18 @@ NO_BEAT_COLUMN = 0
 BEAT_COLUMN = 1
 NUM_COLUMNS = 2
 
-DEFAULT_FPS = 100.0
-DEFAULT_MIN_BPM = 55.0
-DEFAULT_MAX_BPM = 215.0
-DEFAULT_TRANSITION_LAMBDA = 100.0
-DEFAULT_OBSERVATION_LAMBDA = 16.0
-# Tempo-change weights this far below the same-tempo weight vanish next to it
-# in single precision, so keeping their edges would only cost time.
-DEFAULT_TRANSITION_THRESHOLD = float(np.finfo(np.float32).eps)
-
 # The kernels index states and edges with 32-bit signed integers.
 _MAX_INDEX = 2**31 - 1
 
 
-@dataclass(frozen=True)
-class TempoPrior:
-    """A log-normal prior over tempo, charged per second spent at a tempo.
-
-    Parameters
-    ----------
-    centre_bpm : float
-        The most likely tempo, in beats per minute.
-    width : float
-        Standard deviation of ``log2(tempo)``, in octaves.
-
-    Notes
-    -----
-    A stretch of ``seconds`` at tempo ``bpm`` costs
-    ``0.5 * (log2(bpm / centre_bpm) / width) ** 2`` in log-probability per
-    beat of the centre tempo it lasts, so one beat at the centre tempo costs
-    nothing and the cost of a path grows with time, not with its number of
-    beats.
-    """
-
-    centre_bpm: float
-    width: float
-
-    def __post_init__(self) -> None:
-        for name in ("centre_bpm", "width"):
-            value = getattr(self, name)
-            try:
-                value = float(value)
-            except (TypeError, ValueError):
-                raise ValueError(f"tempo prior {name} must be a number, got {value!r}") from None
-            if not (math.isfinite(value) and value > 0):
-                raise ValueError(f"tempo prior {name} must be a positive finite number, got {value!r}")
-            object.__setattr__(self, name, value)
-
-    def log_density(self, bpm: npt.ArrayLike) -> np.ndarray:
-        """Unnormalised log-density of the prior at ``bpm``: 0 at the centre."""
-        z = np.log2(np.asarray(bpm, dtype=np.float64) / self.centre_bpm) / self.width
-        return -0.5 * z * z
-
-    def log_weights(self, bpm: npt.ArrayLike, seconds: npt.ArrayLike) -> np.ndarray:
-        """Log-weight (<= 0) of a stretch of ``seconds`` spent at ``bpm``."""
-        beats = np.asarray(seconds, dtype=np.float64) * (self.centre_bpm / 60.0)
-        return self.log_density(bpm) * beats
-
-
-# On by default: tempo octave errors are the tracker's most common failure
-# on music. Chosen on the rendered evaluation set (see README).
-DEFAULT_TEMPO_PRIOR = TempoPrior(centre_bpm=120.0, width=1.0)
-
-
-def as_tempo_prior(tempo_prior: TempoPrior | tuple[float, float] | None) -> TempoPrior | None:
-    """A :class:`TempoPrior` from itself, a ``(centre_bpm, width)`` pair or None."""
-    if tempo_prior is None or isinstance(tempo_prior, TempoPrior):
-        return tempo_prior
-    try:
-        centre_bpm, width = tempo_prior
-    except (TypeError, ValueError):
+def check_index(model: str, what: str, count: int) -> int:
+    """``count`` if the kernels' 32-bit indices reach it, else ValueError."""
+    if count > _MAX_INDEX:
         raise ValueError(
-            f"tempo_prior must be a TempoPrior, a (centre_bpm, width) pair or None, got {tempo_prior!r}"
-        ) from None
-    return TempoPrior(centre_bpm, width)
+            f"the {model} needs {count:,} {what}, more than the kernels' 32-bit indices "
+            f"reach ({_MAX_INDEX:,}); narrow the tempo range, lower fps or set num_tempi"
+        )
+    return count
 
 
 def tempo_prior_log_weights(
@@ -167,8 +112,8 @@ def tempo_prior_log_weights(
 
 def tempo_change_weights(
     intervals: npt.ArrayLike,
-    transition_lambda: float = DEFAULT_TRANSITION_LAMBDA,
-    transition_threshold: float = DEFAULT_TRANSITION_THRESHOLD,
+    transition_lambda: float = TempoModel.transition_lambda,
+    transition_threshold: float = TempoModel.transition_threshold,
 ) -> np.ndarray:
     """Lane-to-lane tempo-change probabilities.
 
@@ -205,8 +150,35 @@ def tempo_change_weights(
     return weight
 
 
+class LaneShape:
+    """What the state spaces of beats and bars share: sizes, and the tempo of every state."""
+
+    fps: float
+    intervals: npt.NDArray[np.int64]  # beat interval of each lane in frames
+    state_lane: npt.NDArray[np.int64]  # lane of every state
+    pred: npt.NDArray[np.uint32]
+    columns: npt.NDArray[np.uint32]
+
+    @property
+    def num_states(self) -> int:
+        return int(self.columns.shape[0])
+
+    @property
+    def num_lanes(self) -> int:
+        return int(self.intervals.shape[0])
+
+    @property
+    def num_edges(self) -> int:
+        return int(self.pred.shape[0])
+
+    @property
+    def state_bpm(self) -> npt.NDArray[np.float64]:
+        """Tempo in beats per minute of every state's lane."""
+        return 60.0 * self.fps / self.intervals[self.state_lane]
+
+
 @dataclass(frozen=True, eq=False)
-class TempoStateSpace:
+class TempoStateSpace(LaneShape):
     """A built tempo state space; see :func:`tempo_state_space`.
 
     The arrays are plain writable NumPy arrays because the kernels only
@@ -231,25 +203,8 @@ class TempoStateSpace:
     tempo_prior: TempoPrior | None = None
 
     @property
-    def num_states(self) -> int:
-        return int(self.columns.shape[0])
-
-    @property
-    def num_lanes(self) -> int:
-        return int(self.intervals.shape[0])
-
-    @property
-    def num_edges(self) -> int:
-        return int(self.pred.shape[0])
-
-    @property
-    def last_states(self) -> np.ndarray:
+    def last_states(self) -> npt.NDArray[np.int64]:
         return self.first_states + self.intervals - 1
-
-    @property
-    def state_bpm(self) -> np.ndarray:
-        """Tempo in beats per minute of every state's lane."""
-        return 60.0 * self.fps / self.intervals[self.state_lane]
 
     def __repr__(self) -> str:
         lo, hi = self.intervals[-1], self.intervals[0]
@@ -258,6 +213,14 @@ class TempoStateSpace:
             f"{self.num_edges} edges, {60 * self.fps / lo:.1f}-{60 * self.fps / hi:.1f} BPM "
             f"at {self.fps:g} fps)"
         )
+
+
+def check_observation_lambda(observation_lambda: float) -> float:
+    """``observation_lambda`` as a float, or ValueError unless finite and above 1."""
+    value = float(observation_lambda)
+    if not math.isfinite(value) or value <= 1:
+        raise ValueError(f"observation_lambda must be finite and > 1, got {observation_lambda!r}")
+    return value
 
 
 def _check_positive(name: str, value: float) -> float:
@@ -269,15 +232,27 @@ def _check_positive(name: str, value: float) -> float:
 
 def beat_intervals(
     fps: float = DEFAULT_FPS,
-    min_bpm: float = DEFAULT_MIN_BPM,
-    max_bpm: float = DEFAULT_MAX_BPM,
+    min_bpm: float = TempoModel.min_bpm,
+    max_bpm: float = TempoModel.max_bpm,
     num_tempi: int | None = None,
 ) -> np.ndarray:
     """Beat intervals in frames, ascending, for the tempo range.
 
-    By default every whole-frame interval from the fastest to the slowest
-    tempo; with ``num_tempi``, that many logarithmically spaced intervals,
-    rounded to whole frames with duplicates removed.
+    Parameters
+    ----------
+    fps : float
+        Frames per second.
+    min_bpm, max_bpm : float
+        The tempo range in beats per minute.
+    num_tempi : int, optional
+        That many logarithmically spaced intervals, rounded to whole frames
+        with duplicates removed; None gives every whole-frame interval from
+        the fastest to the slowest tempo.
+
+    Returns
+    -------
+    numpy.ndarray
+        int64 intervals in frames.
     """
     fps = _check_positive("fps", fps)
     min_bpm = _check_positive("min_bpm", min_bpm)
@@ -299,18 +274,55 @@ def beat_intervals(
     return np.unique(np.round(spaced).astype(np.int64))
 
 
+def tempo_lanes(fps: float, model: TempoModel) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    """The tempo lanes of a model, as the beat and the bar-pointer models share them.
+
+    Parameters
+    ----------
+    fps : float
+        Frames per second.
+    model : TempoModel
+        The tempo range, grid and tempo-change options.
+
+    Returns
+    -------
+    intervals : numpy.ndarray
+        int64 beat interval of every lane, in frames (:func:`beat_intervals`).
+    weight : numpy.ndarray
+        float64 ``weight[j, i]``, the probability of moving from lane j to
+        lane i at a beat (:func:`tempo_change_weights`).
+    """
+    intervals = beat_intervals(fps, model.min_bpm, model.max_bpm, model.num_tempi)
+    return intervals, tempo_change_weights(intervals, model.transition_lambda, model.transition_threshold)
+
+
 def tempo_state_space(
-    fps: float = DEFAULT_FPS,
-    min_bpm: float = DEFAULT_MIN_BPM,
-    max_bpm: float = DEFAULT_MAX_BPM,
-    num_tempi: int | None = None,
-    transition_lambda: float = DEFAULT_TRANSITION_LAMBDA,
-    observation_lambda: float = DEFAULT_OBSERVATION_LAMBDA,
-    transition_threshold: float = DEFAULT_TRANSITION_THRESHOLD,
-    tempo_prior: TempoPrior | tuple[float, float] | None = DEFAULT_TEMPO_PRIOR,
+    fps: float = DEFAULT_FPS, *args: Any, model: TempoModel | None = None, **options: Any
 ) -> TempoStateSpace:
     """Build the tempo state space and its transition model.
 
+    Parameters
+    ----------
+    fps : float
+        Frames per second of the activation.
+    *args, model, **options
+        A :class:`TempoModel` (``model=``), or its fields by position
+        (``min_bpm``, ``max_bpm``, ``num_tempi``, ...) or by name.
+
+    Returns
+    -------
+    TempoStateSpace
+        The lanes, the per-state fields and the transition model in the
+        kernels' dtypes.
+
+    Raises
+    ------
+    ValueError
+        An option is out of range, or the model needs more states or edges
+        than the kernels' 32-bit indices reach.
+
+    Notes
+    -----
     ``transition_lambda`` sets how strongly tempo changes are penalised: the
     last state of lane j reaches the first state of lane i with probability
     proportional to ``exp(-transition_lambda * |interval_i / interval_j - 1|)``,
@@ -335,20 +347,16 @@ def tempo_state_space(
     live F from 0.909 to 0.911; narrower priors trade one octave error for
     another.
     """
-    prior = as_tempo_prior(tempo_prior)
-    intervals = beat_intervals(fps, min_bpm, max_bpm, num_tempi)
-    fps = float(fps)
-    transition_lambda = float(transition_lambda)
-    observation_lambda = float(observation_lambda)
-    if not math.isfinite(observation_lambda) or observation_lambda <= 1:
-        raise ValueError(f"observation_lambda must be finite and > 1, got {observation_lambda!r}")
+    model = TempoModel.of(model, *args, **options)
+    prior = model.tempo_prior
+    observation_lambda = check_observation_lambda(model.observation_lambda)
     # weight[j, i]: from the last state of lane j to the first state of lane i.
-    weight = tempo_change_weights(intervals, transition_lambda, transition_threshold)
+    intervals, weight = tempo_lanes(fps, model)
+    fps = float(fps)
+    transition_lambda = float(model.transition_lambda)
 
     num_lanes = intervals.shape[0]
-    num_states = int(intervals.sum())
-    if num_states > _MAX_INDEX:
-        raise ValueError(f"tempo range needs {num_states} states, more than the kernels can index")
+    num_states = check_index("tempo model", "states", int(intervals.sum()))
 
     first_states = np.concatenate(([0], np.cumsum(intervals)[:-1])).astype(np.int64)
     last_states = first_states + intervals - 1
@@ -366,9 +374,7 @@ def tempo_state_space(
     num_in[first_states] = np.count_nonzero(into_lane, axis=1)
     ptr = np.zeros(num_states + 1, dtype=np.int64)
     np.cumsum(num_in, out=ptr[1:])
-    num_edges = int(ptr[-1])
-    if num_edges > _MAX_INDEX:
-        raise ValueError(f"tempo range needs {num_edges} transitions, more than the kernels can index")
+    num_edges = check_index("tempo model", "transitions", int(ptr[-1]))
 
     pred = np.arange(-1, num_states - 1, dtype=np.int64)  # the s-1 edge of each state
     pred = np.repeat(pred, num_in)
@@ -408,8 +414,8 @@ def tempo_state_space(
     )
 
 
-def _rank_within(groups: np.ndarray) -> np.ndarray:
+def _rank_within(groups: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
     """Position of each element within its run of equal, sorted group labels."""
-    starts = np.flatnonzero(np.concatenate(([True], groups[1:] != groups[:-1])))
-    counts = np.diff(np.concatenate((starts, [groups.shape[0]])))
+    starts: npt.NDArray[np.int64] = np.flatnonzero(np.concatenate(([True], groups[1:] != groups[:-1])))
+    counts = np.asarray(np.diff(np.concatenate((starts, [groups.shape[0]]))), dtype=np.int64)
     return np.arange(groups.shape[0]) - np.repeat(starts, counts)

@@ -1,0 +1,92 @@
+"""``cadentia beats`` and ``cadentia downbeats``: one file to standard output, or a batch."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Any
+
+from .. import batch
+from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE
+from ..plot import check_plot_target, plot_result
+from ..results import format_result
+from ..sonify import sonify_result
+from .batch import run_batch
+from .options import (UsageError, add_batch_options, add_input_options, add_model_options, as_usage_error,
+                      model_options, number, whole)
+
+__all__ = ["add_track_commands"]
+
+
+def _command(commands: Any, kind: batch.Kind, summary: str, description: str, inputs: str, formats: str
+             ) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(kind, help=summary, description=description)
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help=f"audio file, or activation ({inputs}); several files or folders for a batch")
+    add_input_options(parser, formats)
+    parser.set_defaults(run=lambda args: _track_command(args, kind))
+    return parser
+
+
+def add_track_commands(commands: Any) -> None:
+    """The ``beats`` and ``downbeats`` commands."""
+    beats = _command(
+        commands, "beats", "print the beat times of an audio file or beat activation",
+        "Print the beat times (seconds) of an audio file or a beat activation, or write them for many files.",
+        ".npy or text, one value per frame", "text, one beat time per line; json, beats and tempo")
+    add_model_options(beats)
+    add_batch_options(beats)
+
+    bars = _command(
+        commands, "downbeats", "print the beats and their position in the bar (1 = downbeat)",
+        "Print beat times (seconds) and their position in the bar, 1 for a downbeat, of an audio file "
+        "or a two-column beat/downbeat activation, or write them for many files.",
+        ".npy of shape (frames, 2), or text with two values per line: beat, downbeat",
+        "text, one 'time position' pair per line; json, beats, positions, meter and tempo")
+    meter = bars.add_argument_group("meter")
+    meter.add_argument("--beats-per-bar", type=whole, nargs="+", metavar="N", default=list(DEFAULT_BEATS_PER_BAR),
+                       help="meters to choose from (default: %s)" % " ".join(map(str, DEFAULT_BEATS_PER_BAR)))
+    meter.add_argument("--meter-change", type=number, default=DEFAULT_METER_CHANGE, metavar="P",
+                       help=f"probability of a change of meter at a bar line (default: {DEFAULT_METER_CHANGE:g})")
+    meter.add_argument("--beat-includes-downbeats", action="store_true",
+                       help="the activation's first column is the probability of any beat, downbeats "
+                            "included (default: of a beat that is not a downbeat)")
+    add_model_options(bars)
+    add_batch_options(bars)
+
+
+def _options(args: argparse.Namespace, kind: batch.Kind) -> dict[str, Any]:
+    """The options of :func:`cadentia.batch.track_path`, the model checked before any file is read."""
+    options = model_options(args)
+    if kind == "downbeats":
+        options.update(beats_per_bar=tuple(args.beats_per_bar), meter_change=args.meter_change)
+    try:
+        batch.build_model(kind, args.fps, **options)
+    except ValueError as exc:
+        raise as_usage_error("impossible tempo range" if kind == "beats" else "impossible downbeat model",
+                             exc) from None
+    if kind == "downbeats":
+        options["beat_includes_downbeats"] = args.beat_includes_downbeats
+    options.update(online=args.online, front_end=args.front_end)
+    return options
+
+
+def _track_command(args: argparse.Namespace, kind: batch.Kind) -> int:
+    options = _options(args, kind)
+    if len(args.files) > 1 or args.output_dir is not None or os.path.isdir(args.files[0]):
+        single = [flag for flag in ("plot", "sonify") if getattr(args, flag) is not None]
+        if single:
+            raise UsageError(f"--{single[0]} needs one FILE and output to stdout (no -o)")
+        return run_batch(args, kind, options)
+    if args.plot is not None:
+        check_plot_target(args.plot)
+    result = batch.track_path(args.files[0], kind=kind, fps=args.fps,
+                              keep_activation=args.plot is not None or args.sonify is not None, **options)
+    sys.stdout.write(format_result(result, args.format))
+    sys.stdout.flush()
+    if args.plot is not None:
+        plot_result(result, args.plot)
+    if args.sonify is not None:
+        sonify_result(result, args.sonify)
+    return 0

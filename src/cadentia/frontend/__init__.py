@@ -1,0 +1,177 @@
+"""Front ends: from audio to the activations the trackers read.
+
+Every path from audio to an activation goes through this registry: the
+command line (``beats``, ``downbeats``, ``live``, ``--online``), the batch,
+:func:`cadentia.frontend.files.file_activation` and
+:class:`cadentia.track.beats.AudioBeatStream`. A front end is a
+:class:`FrontEnd` of three functions, registered by name in
+:data:`FRONT_ENDS`; the command line offers the names as the choices of
+``--front-end`` and the library takes them as ``front_end=``.
+
+- ``stream(sample_rate, fps)``: a causal beat activation over audio in
+  blocks (an :class:`ActivationStream`), for live tracking and for files
+  read in bounded memory;
+- ``activation(signal, sample_rate, fps)``: the beat activation of a whole
+  signal, one value in [0, 1] per frame;
+- ``downbeats(signal, sample_rate, fps, online=...)``: the two-column
+  activation of the bar-pointer model (beat that is not a downbeat,
+  downbeat) of a whole mono float32 signal.
+
+``flux`` is log-filterbank spectral flux (:mod:`cadentia.frontend.flux`),
+with a downbeat share from harmonic change and bass
+(:mod:`cadentia.frontend.flux_downbeat`).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Protocol
+
+import numpy as np
+import numpy.typing as npt
+
+from ..errors import CadentiaError
+from ..model.options import DEFAULT_FPS
+from . import flux, flux_downbeat
+
+__all__ = [
+    "DEFAULT_FRONT_END",
+    "FRONT_ENDS",
+    "ActivationStream",
+    "FrontEnd",
+    "activation_stream",
+    "beat_activation",
+    "downbeat_activation",
+    "get_front_end",
+]
+
+
+class ActivationStream(Protocol):
+    """A causal beat activation over audio that arrives in blocks."""
+
+    @property
+    def latency(self) -> float:
+        """Seconds of audio after a frame's time needed before it is returned."""
+        ...
+
+    def process(self, block: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """Push audio (samples, or samples by channels); return the frames it completes."""
+        ...
+
+    def finish(self) -> npt.NDArray[np.float64]:
+        """End the audio; return the remaining frames."""
+        ...
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        ...
+
+
+@dataclass(frozen=True)
+class FrontEnd:
+    """One way from audio to activations; see the module's description."""
+
+    stream: Callable[[float, float], ActivationStream]
+    activation: Callable[[npt.ArrayLike, float, float], npt.NDArray[np.float64]]
+    downbeats: Callable[..., npt.NDArray[np.float64]]
+    description: str
+    # Whether the stream's frames are the offline activation too, so files
+    # can be read in blocks with bounded memory; a front end that looks
+    # ahead offline says False and is given the whole signal.
+    causal: bool = True
+
+
+FRONT_ENDS: dict[str, FrontEnd] = {
+    "flux": FrontEnd(
+        stream=flux.OnsetStream,
+        activation=flux.onset_strength,
+        downbeats=flux_downbeat.downbeat_activation,
+        description="log-filterbank spectral flux; downbeats from harmonic change and bass",
+    ),
+}
+DEFAULT_FRONT_END = "flux"
+
+
+def get_front_end(name: str) -> FrontEnd:
+    """The registered front end called ``name``.
+
+    Raises
+    ------
+    CadentiaError
+        No front end has that name; the message lists those that do.
+    """
+    try:
+        return FRONT_ENDS[name]
+    except (KeyError, TypeError):
+        raise CadentiaError(f"unknown front end {name!r}; choose from {', '.join(FRONT_ENDS)}") from None
+
+
+def activation_stream(
+    sample_rate: float, fps: float = DEFAULT_FPS, *, front_end: str = DEFAULT_FRONT_END
+) -> ActivationStream:
+    """A causal beat-activation stream over audio blocks of any size.
+
+    Parameters
+    ----------
+    sample_rate : float
+        Sampling rate of the audio in Hz.
+    fps : float
+        Activation frames per second.
+    front_end : str
+        A name in :data:`FRONT_ENDS`.
+
+    Returns
+    -------
+    ActivationStream
+        ``process(block)`` returns the frames each block completes,
+        ``finish()`` the rest.
+    """
+    return get_front_end(front_end).stream(sample_rate, fps)
+
+
+def beat_activation(
+    signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *, front_end: str = DEFAULT_FRONT_END
+) -> npt.NDArray[np.float64]:
+    """The beat activation of a whole signal: one value in [0, 1] per frame.
+
+    Parameters
+    ----------
+    signal : array_like
+        Audio, 1-D (mono) or (samples, channels).
+    sample_rate, fps, front_end
+        As for :func:`activation_stream`.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 (frames,).
+    """
+    return get_front_end(front_end).activation(signal, sample_rate, fps)
+
+
+def downbeat_activation(
+    signal: npt.ArrayLike,
+    sample_rate: float,
+    fps: float = DEFAULT_FPS,
+    *,
+    online: bool = False,
+    front_end: str = DEFAULT_FRONT_END,
+) -> npt.NDArray[np.float64]:
+    """Beat and downbeat activation of ``signal``, for the bar-pointer model.
+
+    Parameters
+    ----------
+    signal, sample_rate, fps, front_end
+        As for :func:`beat_activation`; the signal is mixed down.
+    online : bool
+        Use no audio after a frame beyond the front end's latency, for live
+        tracking.
+
+    Returns
+    -------
+    numpy.ndarray
+        float64 (frames, 2): column 0 the evidence of a beat that is not a
+        downbeat, column 1 of a downbeat.
+    """
+    return get_front_end(front_end).downbeats(signal, sample_rate, fps, online=online)

@@ -1,0 +1,145 @@
+"""The activation of a file: audio through a front end, or an activation as saved.
+
+Audio is read in blocks (:func:`cadentia.io.audio.audio_blocks`); a causal
+front end turns them into activation frames as they come, so memory stays
+bounded whatever the length of the file. The downbeat activation looks
+ahead offline, so it takes the whole file as float32 mono, the least
+memory such an analysis can take.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from typing import TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+from ..errors import AudioError
+from ..io.activations import is_activation, load_activation, load_downbeat_activation
+from ..io.audio import audio_blocks, check_path, read_mono
+from ..model.options import DEFAULT_FPS
+from . import DEFAULT_FRONT_END, ActivationStream, activation_stream, get_front_end
+
+__all__ = ["check_fps", "file_activation", "file_downbeat_activation"]
+
+T = TypeVar("T")
+
+
+def check_fps(fps: float, sample_rate: float, rate_name: str) -> None:
+    """Refuse an activation frame rate above the audio's sample rate.
+
+    Raises
+    ------
+    AudioError
+        Saying ``fps ... is above {rate_name} (... Hz)``.
+    """
+    if fps > sample_rate:
+        raise AudioError(f"fps {fps:g} is above {rate_name} ({sample_rate:g} Hz)")
+
+
+def file_activation(
+    path: str | os.PathLike[str],
+    fps: float = DEFAULT_FPS,
+    *,
+    online: bool = False,
+    front_end: str = DEFAULT_FRONT_END,
+) -> npt.NDArray[np.float64]:
+    """The beat activation of an audio file or of a saved activation.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Audio, or an activation (``.npy``, ``.txt``, ``.csv``, ``.act``,
+        ``.dat``: one value in [0, 1] per frame at ``fps``), which is
+        returned as read.
+    fps : float
+        Frames per second of the activation.
+    online : bool
+        Whether the activation is for live tracking: the front end's causal
+        stream, even where its offline activation looks ahead.
+    front_end : str
+        A name in :data:`cadentia.frontend.FRONT_ENDS`.
+
+    Returns
+    -------
+    numpy.ndarray
+        One value per frame.
+
+    Raises
+    ------
+    AudioError
+        The file is missing, unreadable, truncated or empty, or ``fps``
+        does not fit its sample rate; the message names the file.
+    """
+    path = check_path(path)
+    if is_activation(path):
+        return np.asarray(load_activation(path))
+    design = get_front_end(front_end)
+    if not (online or design.causal):
+        signal, sample_rate = read_mono(path)
+        check_fps(fps, sample_rate, f"the sample rate of {path}")
+        return _named(path, lambda: design.activation(signal, sample_rate, fps))
+    stream: ActivationStream | None = None
+    parts = []
+    try:
+        for block, sample_rate in audio_blocks(path):
+            if stream is None:
+                check_fps(fps, sample_rate, f"the sample rate of {path}")
+                stream = activation_stream(sample_rate, fps, front_end=front_end)
+            parts.append(stream.process(block))
+        if stream is not None:  # audio_blocks yields a block or raises
+            parts.append(stream.finish())
+    except AudioError:
+        raise
+    except ValueError as exc:
+        raise AudioError(f"{path}: {exc}") from None
+    return np.concatenate(parts)
+
+
+def file_downbeat_activation(
+    path: str | os.PathLike[str],
+    fps: float = DEFAULT_FPS,
+    *,
+    online: bool = False,
+    front_end: str = DEFAULT_FRONT_END,
+) -> npt.NDArray[np.generic]:
+    """The two-column activation (beat that is not a downbeat, downbeat) of a file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Audio, or a two-column activation (``.npy`` of shape (frames, 2), or
+        text with two values per line), returned as read.
+    fps, online, front_end
+        As for :func:`file_activation`.
+
+    Returns
+    -------
+    numpy.ndarray
+        (frames, 2); check it with
+        :func:`cadentia.model.observation.check_downbeat_activation`.
+
+    Raises
+    ------
+    AudioError
+        As for :func:`file_activation`.
+    """
+    path = check_path(path)
+    if is_activation(path):
+        return load_downbeat_activation(path)
+    design = get_front_end(front_end)
+    signal, sample_rate = read_mono(path)
+    check_fps(fps, sample_rate, f"the sample rate of {path}")
+    return _named(path, lambda: design.downbeats(signal, sample_rate, fps, online=online))
+
+
+def _named(path: str, compute: Callable[[], T]) -> T:
+    """The front end's result, its ValueError told as an AudioError naming the file."""
+    try:
+        return compute()
+    except AudioError:
+        raise
+    except ValueError as exc:
+        raise AudioError(f"{path}: {exc}") from None

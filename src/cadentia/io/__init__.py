@@ -1,0 +1,1 @@
+"""Reading audio and activations, naming and checking the files of a batch."""

@@ -1,0 +1,233 @@
+"""What the beat and the downbeat trackers share.
+
+Both decode a state space whose states carry a lane (a tempo), a phase or
+position since the last beat, and a beat region. Offline, the Viterbi
+kernel gives the most probable path and every stretch of it in a beat
+region is one beat (:func:`beats_from_path`). Live, :class:`ForwardStream`
+pushes observation densities through the forward decoder and reports a
+beat once per visit of the most probable state to a beat region.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any, Generic, Protocol, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+from ..model import _kernels
+
+__all__ = [
+    "BEAT_PLACEMENTS",
+    "ForwardStream",
+    "StateSpace",
+    "TrackTempo",
+    "beats_from_path",
+    "check_placement",
+    "resolve_state_space",
+    "viterbi",
+]
+
+
+class StateSpace(Protocol):
+    """The fields of a built state space that the trackers read."""
+
+    @property
+    def fps(self) -> float: ...
+    @property
+    def intervals(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def state_lane(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def state_phase(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def state_bpm(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def beat_region(self) -> npt.NDArray[np.bool_]: ...
+    @property
+    def ptr(self) -> npt.NDArray[np.uint32]: ...
+    @property
+    def pred(self) -> npt.NDArray[np.uint32]: ...
+    @property
+    def prob(self) -> npt.NDArray[np.float32]: ...
+    @property
+    def log_prob(self) -> npt.NDArray[np.float32]: ...
+    @property
+    def columns(self) -> npt.NDArray[np.uint32]: ...
+    @property
+    def initial(self) -> npt.NDArray[np.float32]: ...
+    @property
+    def log_initial(self) -> npt.NDArray[np.float32]: ...
+
+
+S = TypeVar("S", bound=StateSpace)
+
+
+def resolve_state_space(
+    state_space: S | None, fps: float, build: Callable[..., S], options: dict[str, Any]
+) -> S:
+    """``state_space`` if it was built for ``fps``, else one built from the options.
+
+    Raises
+    ------
+    TypeError
+        Both a state space and model options.
+    ValueError
+        The state space was built for another frame rate.
+    """
+    if state_space is None:
+        return build(fps, **options)
+    if options:
+        raise TypeError("give either state_space or model options, not both")
+    if state_space.fps != float(fps):
+        raise ValueError(f"state_space was built for {state_space.fps:g} fps, not {fps:g}")
+    return state_space
+
+
+def viterbi(space: StateSpace, log_dens: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.int64], float]:
+    """The most probable state path of the whole observation, and its log score."""
+    path, log_probability = _kernels.decode(
+        space.pred, space.ptr, space.log_prob, log_dens, space.columns, space.log_initial
+    )
+    return np.asarray(path, dtype=np.int64), float(log_probability)
+
+
+class TrackTempo:
+    """The tempo at each beat, for results with ``beats``, ``tempo`` per frame and ``fps``."""
+
+    beats: npt.NDArray[np.float64]
+    tempo: npt.NDArray[np.float64]
+    path: npt.NDArray[np.int64]
+    fps: float
+
+    @property
+    def frame_times(self) -> npt.NDArray[np.float64]:
+        """Time in seconds of every frame."""
+        return np.arange(self.path.shape[0]) / self.fps
+
+    @property
+    def beat_tempo(self) -> npt.NDArray[np.float64]:
+        """Tempo in BPM at each beat."""
+        frames = np.minimum(np.round(self.beats * self.fps).astype(np.int64), self.tempo.size - 1)
+        return self.tempo[frames]
+
+
+BEAT_PLACEMENTS = ("peak", "state")
+
+
+def check_placement(placement: str) -> bool:
+    """Whether beats go at the activation peak (True) or where the path enters the beat state."""
+    if placement not in BEAT_PLACEMENTS:
+        raise ValueError(f"placement must be one of {BEAT_PLACEMENTS}, got {placement!r}")
+    return placement == "peak"
+
+
+def beats_from_path(
+    path: npt.NDArray[np.int64], activation: npt.NDArray[np.float64], space: StateSpace, *, at_peak: bool = True
+) -> npt.NDArray[np.int64]:
+    """Beat frames of a decoded path: one per stretch of frames in a beat region.
+
+    Parameters
+    ----------
+    path : numpy.ndarray
+        The decoded state of every frame.
+    activation : numpy.ndarray
+        The evidence of a beat at every frame (for bars, beat plus downbeat).
+    space : StateSpace
+        The model the path was decoded in.
+    at_peak : bool
+        Place each beat at the frame of the largest activation within its
+        stretch (the first such frame on ties), or else at the frame where
+        the path was (or, for a stretch cut off by the start, would have
+        been) in the lane's beat state.
+
+    Returns
+    -------
+    numpy.ndarray
+        int64 beat frames; a beat that would fall before frame 0 is dropped,
+        stretches cut off by the start or end of the sequence count too.
+    """
+    in_region = space.beat_region[path]
+    # A stretch also ends where a lane's beat state is re-entered, in case a
+    # beat region ever lasts a whole lane.
+    entering = in_region & (space.state_phase[path] == 0)
+    starts = np.flatnonzero(in_region & (np.concatenate(([True], ~in_region[:-1])) | entering))
+    if starts.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    if not at_peak:
+        frames = starts - space.state_phase[path[starts]]
+        return frames[frames >= 0]
+    marks = np.zeros(path.size, dtype=np.int64)
+    marks[starts] = 1
+    stretch = np.cumsum(marks) - 1
+    frames = np.flatnonzero(in_region)
+    ids = stretch[frames]
+    # Argmax per stretch: sort by (stretch, -activation, frame) and keep the first of each.
+    order = np.lexsort((frames, -activation[frames], ids))
+    first = np.concatenate(([True], ids[order][1:] != ids[order][:-1]))
+    return frames[order][first]
+
+
+class ForwardStream(Generic[S]):
+    """What the live trackers on the forward decoder share.
+
+    ``frames_since_beat`` gives, per state, how many frames ago the beat of
+    its beat region fell; a beat is reported once per visit of the belief
+    to a beat region, at that frame.
+    """
+
+    def __init__(self, space: S, frames_since_beat: npt.NDArray[np.int64]) -> None:
+        self.state_space = space
+        self._decoder = _kernels.ForwardDecoder(
+            space.pred, space.ptr, space.prob, space.columns, space.initial
+        )
+        self._frames_since_beat = frames_since_beat
+        self._half_interval = space.intervals[space.state_lane] // 2
+        self._state_bpm = space.state_bpm
+        self.reset()
+
+    @property
+    def fps(self) -> float:
+        return self.state_space.fps
+
+    @property
+    def num_frames(self) -> int:
+        """Frames processed since the start of the stream."""
+        return self._num_frames
+
+    @property
+    def tempo(self) -> float | None:
+        """Tempo in BPM of the most recent frame's state, None before any frame."""
+        if self._last_state is None:
+            return None
+        return float(self._state_bpm[self._last_state])
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        self._decoder.reset()
+        self._num_frames = 0
+        self._last_beat: int | None = None  # frame of the last reported beat
+        self._last_state: int | None = None
+
+    def _step(self, dens: npt.NDArray[np.float32]) -> tuple[list[int], list[int]]:
+        """Push observation densities; the newly known beat frames and their states."""
+        space = self.state_space
+        states = np.asarray(self._decoder.step(dens), dtype=np.int64)
+        first_frame = self._num_frames
+        self._num_frames += states.size
+        self._last_state = int(states[-1])
+
+        beats: list[int] = []
+        beat_states: list[int] = []
+        for offset in np.flatnonzero(space.beat_region[states]):
+            state = int(states[offset])
+            beat = int(first_frame + offset - self._frames_since_beat[state])
+            # One report per beat: the belief may hop between neighbouring
+            # phases or lanes while it stays in the same beat region.
+            if self._last_beat is None or beat - self._last_beat > self._half_interval[state]:
+                self._last_beat = beat
+                if beat >= 0:  # not a beat from before the stream began
+                    beats.append(beat)
+                    beat_states.append(state)
+        return beats, beat_states

@@ -1,0 +1,211 @@
+"""Downbeat and meter tracking on the bar-pointer model, offline and live.
+
+:func:`track_downbeats` decodes a whole two-column activation (beat that is
+not a downbeat, downbeat) with the Viterbi kernel and reads off the beats,
+each beat's position in its bar and the meter; :class:`DownbeatStream`
+does it causally on the forward decoder, chunk by chunk. The model is
+:func:`cadentia.model.bars.downbeat_state_space`; what the trackers share
+with the beat tracker lives in :mod:`cadentia.track.base`.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ..model.bars import DEFAULT_BEATS_PER_BAR, DownbeatStateSpace, check_meters, downbeat_state_space
+from ..model.observation import check_downbeat_activation, densities
+from ..model.options import DEFAULT_FPS
+from .base import ForwardStream, TrackTempo, beats_from_path, check_placement, resolve_state_space, viterbi
+
+__all__ = ["DownbeatStream", "DownbeatTrack", "track_downbeats"]
+
+
+@dataclass(frozen=True, eq=False)
+class DownbeatTrack(TrackTempo):
+    """The result of :func:`track_downbeats`.
+
+    Attributes
+    ----------
+    beats : numpy.ndarray
+        float64 beat times in seconds.
+    positions : numpy.ndarray
+        int64 position of each beat in its bar, 1 = downbeat.
+    beats_per_bar : int
+        The decoded meter (the one the path spends most frames in).
+    tempo : numpy.ndarray
+        float64 (frames,), the tempo of the decoded path in BPM.
+    path : numpy.ndarray
+        int64 (frames,), the decoded state of every frame.
+    log_probability : float
+        The log score of the path.
+    fps : float
+        Frames per second of the activation.
+    """
+
+    beats: npt.NDArray[np.float64]  # beat times in seconds
+    positions: npt.NDArray[np.int64]  # position of each beat in its bar, 1 = downbeat
+    beats_per_bar: int  # the decoded meter (the one the path spends most frames in)
+    tempo: npt.NDArray[np.float64]  # (frames,): tempo of the decoded path in BPM
+    path: npt.NDArray[np.int64]  # (frames,): the decoded state of every frame
+    log_probability: float  # log score of the path
+    fps: float
+
+    @property
+    def downbeats(self) -> npt.NDArray[np.float64]:
+        """Times of the downbeats in seconds."""
+        return self.beats[self.positions == 1]
+
+
+def _state_space(
+    state_space: DownbeatStateSpace | None, fps: float, beats_per_bar: Sequence[int], options: dict[str, Any]
+) -> DownbeatStateSpace:
+    if state_space is None:
+        return downbeat_state_space(fps, beats_per_bar=beats_per_bar, **options)
+    if beats_per_bar is not DEFAULT_BEATS_PER_BAR and check_meters(beats_per_bar) != state_space.beats_per_bar:
+        raise ValueError(
+            f"state_space was built for beats_per_bar {state_space.beats_per_bar}, not {tuple(beats_per_bar)}"
+        )
+    return resolve_state_space(state_space, fps, downbeat_state_space, options)
+
+
+def track_downbeats(
+    activation: npt.ArrayLike,
+    fps: float = DEFAULT_FPS,
+    *,
+    beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR,
+    beat_includes_downbeats: bool = False,
+    state_space: DownbeatStateSpace | None = None,
+    placement: str = "peak",
+    **options: Any,
+) -> DownbeatTrack:
+    """Track beats, downbeats and the meter of a whole activation offline.
+
+    Parameters
+    ----------
+    activation : array_like, shape (frames, 2)
+        Per frame, the probability of a beat that is not a downbeat and of a
+        downbeat (or, with ``beat_includes_downbeats``, of any beat and of a
+        downbeat); see :func:`cadentia.model.observation.check_downbeat_activation`.
+    fps : float
+        Frames per second of the activation.
+    beats_per_bar : sequence of int
+        The meters to choose from.
+    beat_includes_downbeats : bool
+        The activation's column 0 includes the downbeats.
+    state_space : DownbeatStateSpace, optional
+        A prebuilt model, instead of ``beats_per_bar`` and ``options``.
+    placement : {"peak", "state"}
+        Where each beat goes within its visit of the path to a beat region,
+        as for :func:`cadentia.track.beats.track_beats`: at the largest
+        beat-or-downbeat activation (for a network's activation), or where
+        the path enters the beat's first state (for the onset strength of
+        audio, which peaks after a note starts).
+    **options
+        ``min_bpm``, ``max_bpm``, ``num_tempi``, ``transition_lambda``,
+        ``observation_lambda``, ``transition_threshold``, ``meter_change``,
+        ``tempo_prior``, or ``model=`` a ``TempoModel``: as
+        :func:`cadentia.model.bars.downbeat_state_space` takes them.
+
+    Returns
+    -------
+    DownbeatTrack
+        Beat times, each beat's position in its bar (1 = downbeat), the
+        meter and the tempo per frame.
+
+    Examples
+    --------
+    >>> track = track_downbeats(activation, fps=100)   # doctest: +SKIP
+    >>> track.beats_per_bar, track.downbeats[:4]        # doctest: +SKIP
+    """
+    at_peak = check_placement(placement)
+    space = _state_space(state_space, fps, beats_per_bar, options)
+    values = check_downbeat_activation(activation, beat_includes_downbeats=beat_includes_downbeats)
+    log_dens = densities(values, space.observation_lambda, log=True)
+    path, log_probability = viterbi(space, log_dens)
+    frames = beats_from_path(path, values.sum(axis=1), space, at_peak=at_peak)
+    meter_frames = np.bincount(space.state_meter[path])
+    return DownbeatTrack(
+        beats=frames / space.fps,
+        positions=space.state_beat[path[frames]] + 1,
+        beats_per_bar=int(np.argmax(meter_frames)),
+        tempo=space.state_bpm[path],
+        path=path,
+        log_probability=log_probability,
+        fps=space.fps,
+    )
+
+
+class DownbeatStream(ForwardStream[DownbeatStateSpace]):
+    """Causal beat and downbeat tracking over an activation arriving in chunks.
+
+    Parameters
+    ----------
+    fps, beats_per_bar, beat_includes_downbeats, state_space, **options
+        The activation's frame rate and convention, and the model, as for
+        :func:`track_downbeats`.
+
+    Notes
+    -----
+    The forward decoder gives, for every frame, the most probable state given
+    the frames so far; a beat is reported once per visit of that state to a
+    beat region, at the frame where the state's position says the beat fell,
+    with the state's beat in the bar. Nothing looks ahead, and the result
+    does not depend on how the activation is cut into chunks.
+
+    Examples
+    --------
+    >>> stream = DownbeatStream(fps=100)                # doctest: +SKIP
+    >>> for chunk in chunks:                           # doctest: +SKIP
+    ...     times, positions = stream.process(chunk)
+    """
+
+    def __init__(
+        self,
+        fps: float = DEFAULT_FPS,
+        *,
+        beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR,
+        beat_includes_downbeats: bool = False,
+        state_space: DownbeatStateSpace | None = None,
+        **options: Any,
+    ) -> None:
+        self.beat_includes_downbeats = bool(beat_includes_downbeats)
+        space = _state_space(state_space, fps, beats_per_bar, options)
+        super().__init__(space, space.state_position)
+
+    @property
+    def beats_per_bar(self) -> int | None:
+        """Meter of the most recent frame's state, None before any frame."""
+        if self._last_state is None:
+            return None
+        return int(self.state_space.state_meter[self._last_state])
+
+    def process(self, chunk: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+        """Push activation frames; return the newly known beats.
+
+        Parameters
+        ----------
+        chunk : array_like, shape (frames, 2)
+            The next frames of the activation, in the stream's convention.
+
+        Returns
+        -------
+        times : numpy.ndarray
+            float64 beat times in seconds from the start of the stream.
+        positions : numpy.ndarray
+            int64 position of each beat in its bar, 1 = downbeat.
+        """
+        if np.size(chunk) == 0:
+            return np.zeros(0), np.zeros(0, dtype=np.int64)
+        space = self.state_space
+        values = check_downbeat_activation(
+            chunk, "chunk", beat_includes_downbeats=self.beat_includes_downbeats
+        )
+        dens = densities(values, space.observation_lambda, log=False)
+        beats, states = self._step(dens)
+        positions = [int(space.state_beat[state]) + 1 for state in states]
+        return np.asarray(beats, dtype=np.float64) / space.fps, np.asarray(positions, dtype=np.int64)
