@@ -27,7 +27,7 @@ import time
 import numpy as np
 
 from cadentia import BeatStream, onset_strength, track_beats
-from cadentia.net import NetworkActivationStream, network_activation, shipped_network, spectrogram
+from cadentia.frontend.network import NetworkActivationStream, network_activation, shipped_network, spectrogram
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from signals import drums  # noqa: E402

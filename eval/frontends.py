@@ -54,17 +54,17 @@ def score_piece(audio: str, front_ends: list[str], modes: list[str]) -> dict:
     for front_end in front_ends:
         for mode in modes:
             online = mode == "online"
-            beat_act = frontend.beat_activation(signal, rate, FPS, front_end=front_end, online=online)
-            bar_act, includes = frontend.downbeat_activation(signal, rate, FPS, front_end=front_end, online=online)
+            bar_act = frontend.downbeat_activation(signal, rate, FPS, front_end=front_end, online=online)
             if online:
-                stream = BeatStream(FPS)
-                beats = stream.process(beat_act)
-                bars = DownbeatStream(FPS, beat_includes_downbeats=includes)
-                found_beats, found_positions = bars.process(bar_act)
+                stream = frontend.activation_stream(rate, FPS, front_end=front_end)
+                beat_act = np.concatenate((stream.process(signal), stream.finish()))
+                beats = BeatStream(FPS).process(beat_act)
+                found_beats, found_positions = DownbeatStream(FPS).process(bar_act)
             else:
-                beats = track_beats(beat_act, FPS, placement=frontend.placement(front_end)).beats
-                track = track_downbeats(bar_act, FPS, beat_includes_downbeats=includes,
-                                        placement=frontend.placement(front_end))
+                placement = frontend.get_front_end(front_end).placement
+                beat_act = frontend.beat_activation(signal, rate, FPS, front_end=front_end)
+                beats = track_beats(beat_act, FPS, placement=placement).beats
+                track = track_downbeats(bar_act, FPS, placement=placement)
                 found_beats, found_positions = track.beats, track.positions
             scores = harness.beat_scores(times, beats)
             tempo = 60.0 / float(np.median(np.diff(beats))) if beats.size > 2 else None

@@ -23,7 +23,7 @@ def test_every_tracking_command_takes_every_model_option(command, capsys):
     with pytest.raises(SystemExit):
         cli.main([command, "--help"])
     text = " ".join(capsys.readouterr().out.split())
-    for option in [*MODEL_OPTIONS, "--no-tempo-prior", "--front-end {flux}", "--fps"]:
+    for option in [*MODEL_OPTIONS, "--no-tempo-prior", "--front-end {flux,network}", "--fps"]:
         assert option in text, option
     assert "(default: 16)" in text and "(default: 100)" in text
 

@@ -241,10 +241,10 @@ def test_audio_downbeat_activation_shape_and_sum():
     from cadentia.frontend.flux import onset_strength
 
     signal, rate, _ = synthesize_clicks(120.0, 8.0, end_bpm=None)
-    act = downbeat_activation(signal, rate, 100)
+    act = downbeat_activation(signal, rate, 100, front_end="flux")
     np.testing.assert_allclose(act.sum(1), onset_strength(signal, rate, 100), atol=1e-12)
     assert act.min() >= 0 and act.max() <= 1
-    assert (downbeat_activation(np.zeros(8000), 8000) == 0).all()
+    assert (downbeat_activation(np.zeros(8000), 8000, front_end="flux") == 0).all()
 
 
 def test_live_audio_activation_uses_no_later_audio():

@@ -86,5 +86,5 @@ def test_the_library_reaches_a_registered_front_end(silence):
     stream = AudioBeatStream(8000, front_end="pulses")
     times = [stream.process(np.zeros(800))[0] for _ in range(120)]
     _steady(np.concatenate(times + [stream.finish()[0]]))
-    with pytest.raises(CadentiaError, match="unknown front end 'nothing'; choose from flux, pulses"):
+    with pytest.raises(CadentiaError, match="unknown front end 'nothing'; choose from flux, network, pulses"):
         activation_stream(8000, front_end="nothing")

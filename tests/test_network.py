@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
-from cadentia.net import (ARCHITECTURES, Network, NetworkActivationStream, network_activation,
+from cadentia.frontend.network import (ARCHITECTURES, Network, NetworkActivationStream, network_activation,
                           shipped_network, spectrogram)
 
 from signals import drums
@@ -45,7 +45,7 @@ def test_numpy_inference_equals_training_forward_pass(variant):
 
 def test_offline_chunks_equal_one_pass(monkeypatch):
     # Long pieces run in overlapping chunks; the overlap must cover the receptive field.
-    import cadentia.net.inference as inference
+    import cadentia.frontend.network.inference as inference
     network = random_network("offline")
     spec = np.random.default_rng(2).random((1500, 64), dtype=np.float32) * 4
     whole = network(spec)
@@ -115,7 +115,7 @@ def test_tracking_imports_no_machine_learning_framework(tmp_path):
     script = (
         "import sys, numpy as np\n"
         "from cadentia import track_beats\n"
-        "from cadentia.net import network_activation\n"
+        "from cadentia.frontend.network import network_activation\n"
         "a = network_activation(np.random.default_rng(0).normal(0, .1, 44100 * 3), 44100)\n"
         "track_beats(a[:, 0], 100)\n"
         "loaded = {'torch', 'jax', 'tensorflow', 'keras', 'onnxruntime'} & set(sys.modules)\n"

@@ -22,7 +22,7 @@ from pathlib import Path
 import numpy as np
 import soundfile
 
-from cadentia.net.features import spectrogram
+from cadentia.frontend.network.features import spectrogram
 
 FPS = 100.0
 SCALES = (0.8, 1.2)

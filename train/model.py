@@ -1,8 +1,8 @@
-"""The network of :mod:`cadentia.net.architecture` as a PyTorch module, for training.
+"""The network of :mod:`cadentia.frontend.network.architecture` as a PyTorch module, for training.
 
 Parameter names and shapes are those of ``Architecture.parameter_shapes()``,
 so a state dict saves straight into the ``.npz`` that
-:class:`cadentia.net.inference.Network` runs. Every layer pads its own input
+:class:`cadentia.frontend.network.inference.Network` runs. Every layer pads its own input
 in time with zeros, as the NumPy inference does (on both sides offline, in
 front when causal).
 """
@@ -13,7 +13,7 @@ import torch
 from torch import nn
 from torch.nn import functional as F
 
-from cadentia.net.architecture import Architecture
+from cadentia.frontend.network.architecture import Architecture
 
 
 class BeatNetwork(nn.Module):

@@ -28,8 +28,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import data as trainset  # noqa: E402
 from model import BeatNetwork  # noqa: E402
 
-from cadentia.net.architecture import ARCHITECTURES  # noqa: E402
-from cadentia.net.inference import Network  # noqa: E402
+from cadentia.frontend.network.architecture import ARCHITECTURES  # noqa: E402
+from cadentia.frontend.network.inference import Network  # noqa: E402
 
 
 def evaluate(model: BeatNetwork, examples: dict, fps: float = trainset.FPS) -> dict:

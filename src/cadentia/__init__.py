@@ -38,6 +38,7 @@ _EXPORTS = {
     **dict.fromkeys(("DEFAULT_FRONT_END", "FRONT_ENDS", "activation_stream", "beat_activation",
                      "downbeat_activation"), "frontend"),
     **dict.fromkeys(("OnsetStream", "onset_strength"), "frontend.flux"),
+    **dict.fromkeys(("NetworkActivationStream", "network_activation"), "frontend.network"),
     **dict.fromkeys(("file_activation", "file_downbeat_activation"), "frontend.files"),
     **dict.fromkeys(("audio_blocks",), "io.audio"),
     **dict.fromkeys(("load_activation", "load_downbeat_activation"), "io.activations"),
@@ -59,6 +60,7 @@ if TYPE_CHECKING:  # what the lazy loader gives, for type checkers
     from .frontend import DEFAULT_FRONT_END, FRONT_ENDS, activation_stream, beat_activation, downbeat_activation
     from .frontend.files import file_activation, file_downbeat_activation
     from .frontend.flux import OnsetStream, onset_strength
+    from .frontend.network import NetworkActivationStream, network_activation
     from .io.activations import load_activation, load_downbeat_activation
     from .io.audio import audio_blocks
     from .model.bars import DownbeatStateSpace, downbeat_state_space

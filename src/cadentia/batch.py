@@ -203,10 +203,11 @@ def track_path(
     path = os.fspath(path)
     _check_kind(kind)
     space = _tracker(kind, fps, options)
-    # Beats of audio sit where the path enters the beat state: the onset
-    # strength peaks after a note starts (see track_beats). Those of a given
-    # activation stay at its peak.
-    placement = "peak" if is_activation(path) else "state"
+    # Beats of audio sit where the front end's activation says they are
+    # (spectral flux peaks after a note starts: there, where the path enters
+    # the beat state; see track_beats). Those of a given activation stay at
+    # its peak.
+    placement = "peak" if is_activation(path) else get_front_end(front_end).placement
     frame_tempo = beat_tempo = positions = None
     meter = None
     if kind == "beats":

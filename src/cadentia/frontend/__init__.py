@@ -19,7 +19,9 @@ command line (``beats``, ``downbeats``, ``live``, ``--online``), the batch,
 
 ``flux`` is log-filterbank spectral flux (:mod:`cadentia.frontend.flux`),
 with a downbeat share from harmonic change and bass
-(:mod:`cadentia.frontend.flux_downbeat`).
+(:mod:`cadentia.frontend.flux_downbeat`); ``network`` a temporal
+convolutional network trained on music with exact beats
+(:mod:`cadentia.frontend.network`), run on NumPy.
 """
 
 from __future__ import annotations
@@ -33,7 +35,7 @@ import numpy.typing as npt
 
 from ..errors import CadentiaError
 from ..model.options import DEFAULT_FPS
-from . import flux, flux_downbeat
+from . import flux, flux_downbeat, network
 
 __all__ = [
     "DEFAULT_FRONT_END",
@@ -76,6 +78,10 @@ class FrontEnd:
     activation: Callable[[npt.ArrayLike, float, float], npt.NDArray[np.float64]]
     downbeats: Callable[..., npt.NDArray[np.float64]]
     description: str
+    # Where offline tracking places a beat of this front end's activation
+    # (see track_beats): "state" suits spectral flux, whose peaks trail the
+    # beat; a network trained on the beat frames peaks on them.
+    placement: str = "state"
     # Whether the stream's frames are the offline activation too, so files
     # can be read in blocks with bounded memory; a front end that looks
     # ahead offline says False and is given the whole signal.
@@ -89,8 +95,17 @@ FRONT_ENDS: dict[str, FrontEnd] = {
         downbeats=flux_downbeat.downbeat_activation,
         description="log-filterbank spectral flux; downbeats from harmonic change and bass",
     ),
+    "network": FrontEnd(
+        stream=network.BeatActivationStream,
+        activation=network.beat_activation,
+        downbeats=network.downbeat_activation,
+        description="a temporal convolutional network trained on music with exact beats (offline: hears "
+                    "both sides of a frame; live: the causal network)",
+        placement="peak",
+        causal=False,
+    ),
 }
-DEFAULT_FRONT_END = "flux"
+DEFAULT_FRONT_END = "network"
 
 
 def get_front_end(name: str) -> FrontEnd:

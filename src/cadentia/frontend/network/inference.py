@@ -1,6 +1,6 @@
 """Running the network on NumPy: no machine-learning framework at run time.
 
-Every layer of :mod:`cadentia.net.architecture` is a convolution, and every
+Every layer of :mod:`cadentia.frontend.network.architecture` is a convolution, and every
 convolution here is one affine map of an ``im2col`` matrix (the input
 windows laid out as rows). Two implementations of that map share all the
 rest:
@@ -27,6 +27,7 @@ import math
 from collections.abc import Callable
 from importlib import resources
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -116,9 +117,10 @@ class Network:
             architecture = Architecture.from_dict(json.loads(str(data["architecture"])))
             return cls(architecture, {k: data[k] for k in data.files if k != "architecture"})
 
-    def save(self, path: str | Path, **metadata: str) -> None:
+    def save(self, path: str | Path) -> None:
         """Write the architecture and parameters as an ``.npz`` file."""
-        np.savez(path, architecture=json.dumps(self.architecture.to_dict()), **self.parameters)
+        arrays: dict[str, Any] = {"architecture": json.dumps(self.architecture.to_dict()), **self.parameters}
+        np.savez(path, **arrays)
 
     def _layers(self, spectrogram: np.ndarray, linear: Linear, pad: Callable[[int, np.ndarray, tuple[int, int]], np.ndarray]) -> np.ndarray:
         """Logits (frames, outputs) of spectrogram frames; ``pad(layer, x, (before, after))``

@@ -5,7 +5,7 @@ and Böck and Davies (2020), small enough to run on NumPy far faster than
 real time:
 
 1. Input: log-magnitude mel bands at 100 frames per second
-   (:mod:`cadentia.net.features`), shape (frames, bands).
+   (:mod:`cadentia.frontend.network.features`), shape (frames, bands).
 2. Two 2-D convolutions over (time, frequency), each followed by a ReLU
    and a maximum over groups of ``pool`` neighbouring bands: local
    spectral shapes (a kick, a chord onset) wherever they sit in pitch.
@@ -26,12 +26,13 @@ block, with no look-ahead beyond the spectrogram's own window.
 This module holds only the shape of the network: its hyperparameters and
 the name and shape of every parameter. The training script builds its
 framework model from the same :class:`Architecture`, and
-:mod:`cadentia.net.inference` runs the saved parameters on NumPy.
+:mod:`cadentia.frontend.network.inference` runs the saved parameters on NumPy.
 """
 
 from __future__ import annotations
 
 from dataclasses import asdict, dataclass
+from typing import Any
 
 __all__ = ["Architecture", "ARCHITECTURES"]
 
@@ -100,12 +101,13 @@ class Architecture:
         shapes["head.bias"] = (len(self.outputs),)
         return shapes
 
-    def to_dict(self) -> dict:
+    def to_dict(self) -> dict[str, Any]:
         return asdict(self)
 
     @classmethod
-    def from_dict(cls, values: dict) -> "Architecture":
-        return cls(**{k: tuple(v) if isinstance(v, list) else v for k, v in values.items()})
+    def from_dict(cls, values: dict[str, Any]) -> "Architecture":
+        fields: dict[str, Any] = {k: tuple(v) if isinstance(v, list) else v for k, v in values.items()}
+        return cls(**fields)
 
 
 ARCHITECTURES = {

@@ -1,7 +1,7 @@
 """The network's input: log-magnitude mel bands at 100 frames per second.
 
 The frames are cut exactly as the onset front end cuts them
-(:class:`cadentia.onset.OnsetStream`: about 46 ms under a Hann window,
+(:class:`cadentia.frontend.flux.OnsetStream`: about 46 ms under a Hann window,
 centred on ``t / fps``, causal and the same bit for bit in any blocks of
 audio), so the live network sees the very frames the offline one does.
 What differs is the filterbank: a fixed number of triangular bands, evenly
@@ -16,12 +16,13 @@ does (full-scale sinusoid: x = 1).
 
 from __future__ import annotations
 
+import math
 import numpy as np
 import numpy.typing as npt
 import scipy.fft
 import scipy.sparse
 
-from ..onset import OnsetStream, to_float32
+from ..flux import OnsetStream, to_float32
 
 __all__ = ["MIN_FREQUENCY", "MAX_FREQUENCY", "SpectrogramStream", "mel_filterbank", "spectrogram"]
 
@@ -30,17 +31,17 @@ MAX_FREQUENCY = 11000.0
 _COMPRESSION = np.float32(25.0)
 
 
-def _mel(hz: np.ndarray) -> np.ndarray:
-    return 2595.0 * np.log10(1.0 + hz / 700.0)
+def _mel(hz: float) -> float:
+    return 2595.0 * math.log10(1.0 + hz / 700.0)
 
 
-def _hz(mel: np.ndarray) -> np.ndarray:
+def _hz(mel: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return 700.0 * (10.0 ** (mel / 2595.0) - 1.0)
 
 
 def mel_filterbank(frame_size: int, sample_rate: float, bands: int) -> np.ndarray:
     """(bins, bands) triangular weights, each band's weights summing to 1 (or all 0 above Nyquist)."""
-    edges = _hz(np.linspace(_mel(np.float64(MIN_FREQUENCY)), _mel(np.float64(MAX_FREQUENCY)), bands + 2))
+    edges = _hz(np.linspace(_mel(MIN_FREQUENCY), _mel(MAX_FREQUENCY), bands + 2))
     bins = np.arange(frame_size // 2 + 1) * sample_rate / frame_size
     weights = np.zeros((bins.size, bands))
     for band in range(bands):
@@ -74,7 +75,7 @@ class SpectrogramStream(OnsetStream):
     Notes
     -----
     Frame timing, latency and block independence are those of
-    :class:`cadentia.onset.OnsetStream`; only the per-frame values differ.
+    :class:`cadentia.frontend.flux.OnsetStream`; only the per-frame values differ.
     """
 
     def __init__(self, sample_rate: float, fps: float = 100.0, bands: int = 64) -> None:

@@ -1,0 +1,66 @@
+"""Sweep the tracker's options over one front end's activations of the validation split.
+
+    python eval/tune.py [--front-end network] [--valid DIR] [--limit N]
+
+Computes each piece's offline beat activation once, then tracks it with
+every combination of the options below and prints the mean beat F, CMLt,
+AMLt and the share of pieces with the tempo octave right, best first. The
+evaluation set stays out of it, so figures on it remain unseen.
+"""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import sys
+from pathlib import Path
+
+import numpy as np
+import soundfile
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import evalset  # noqa: E402
+import harness  # noqa: E402
+
+from cadentia import frontend, track_beats  # noqa: E402
+
+GRID = {
+    "observation_lambda": (8.0, 16.0, 32.0),
+    "tempo_prior": ((120.0, 1.0), (110.0, 1.5), None),
+    "transition_lambda": (30.0, 100.0),
+    "placement": ("peak", "state"),
+}
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--front-end", default="network")
+    parser.add_argument("--valid", type=Path, default=Path("/work/data/trainset/valid"))
+    parser.add_argument("--limit", type=int, default=0)
+    args = parser.parse_args(argv)
+    pieces = []
+    for path in sorted(args.valid.glob("*.flac"))[: args.limit or None]:
+        signal, rate = soundfile.read(path, dtype="float32")
+        times, _ = evalset.read_beats(path.with_suffix(".beats"))
+        pieces.append((times, frontend.beat_activation(signal, rate, front_end=args.front_end)))
+    rows = []
+    for values in itertools.product(*GRID.values()):
+        options = dict(zip(GRID, values))
+        placement = options.pop("placement")
+        scores = []
+        for times, activation in pieces:
+            beats = track_beats(activation, 100.0, placement=placement, **options).beats
+            s = harness.beat_scores(times, beats)
+            tempo = 60.0 / float(np.median(np.diff(beats))) if beats.size > 2 else None
+            scores.append((s["f"], s["cmlt"], s["amlt"],
+                           harness.octave(tempo, evalset.annotated_tempo(times)) == "ok"))
+        rows.append((np.mean(scores, axis=0), dict(zip(GRID, values))))
+    rows.sort(key=lambda row: -row[0][0])
+    print(f"{len(pieces)} pieces, front end {args.front_end}: F CMLt AMLt octave-right options")
+    for mean, options in rows:
+        print(f"{mean[0]:.3f} {mean[1]:.3f} {mean[2]:.3f} {100 * mean[3]:3.0f} % {options}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(harness.run_main(main))

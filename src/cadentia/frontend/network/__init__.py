@@ -1,0 +1,149 @@
+"""A learned beat and downbeat activation from audio, run on NumPy.
+
+A temporal convolutional network (:mod:`.architecture`) over log mel bands
+(:mod:`.features`), trained on rendered music with exact beats and shipped
+as two ``.npz`` files of parameters (``weights/``, with a model card), run
+without any machine-learning framework (:mod:`.inference`):
+
+- offline, the non-causal network, which hears both sides of every frame;
+- online, the causal network: frame t hears nothing after it, so it runs
+  live block by block, and gives the same bits whatever the blocks.
+
+Each frame gets two probabilities: a beat (downbeats included) and a
+downbeat. As a registered front end (``front_end="network"``) they become
+the beat activation (the first) and the bar-pointer model's two columns
+(beat that is not a downbeat, downbeat).
+"""
+
+from __future__ import annotations
+
+from functools import lru_cache
+
+import numpy as np
+import numpy.typing as npt
+
+from ...model.options import DEFAULT_FPS
+from .architecture import ARCHITECTURES, Architecture
+from .features import SpectrogramStream, spectrogram
+from .inference import Network, NetworkStream, load_network
+
+__all__ = [
+    "ARCHITECTURES", "Architecture", "BeatActivationStream", "Network", "NetworkActivationStream",
+    "NetworkStream", "SpectrogramStream", "beat_activation", "downbeat_activation", "load_network",
+    "network_activation", "shipped_network", "spectrogram",
+]
+
+
+@lru_cache(maxsize=None)
+def shipped_network(variant: str) -> Network:
+    """The shipped ``"offline"`` or ``"causal"`` network, loaded once per process."""
+    return load_network(variant)
+
+
+def network_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *,
+                       online: bool = False) -> npt.NDArray[np.float32]:
+    """Beat and downbeat probabilities of a whole signal, (frames, 2) float32.
+
+    Parameters
+    ----------
+    signal : array_like
+        Audio, 1-D or (samples, channels), float or integer PCM.
+    sample_rate : float
+        Its sampling rate in Hz.
+    fps : float
+        Frames per second; the network was trained at 100.
+    online : bool
+        Use the causal network (frame t hears nothing after it), as
+        :class:`NetworkActivationStream` does; the result equals the
+        stream's for any blocks.
+
+    Returns
+    -------
+    numpy.ndarray
+        ``ceil(samples * fps / sample_rate)`` frames; column 0 the beat
+        probability (downbeats included), column 1 the downbeat probability.
+    """
+    network = shipped_network("causal" if online else "offline")
+    return network(spectrogram(signal, sample_rate, fps, network.architecture.bands))
+
+
+def beat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS) -> npt.NDArray[np.float64]:
+    """The offline network's beat probability of every frame, float64 (frames,)."""
+    return network_activation(signal, sample_rate, fps)[:, 0].astype(np.float64)
+
+
+def downbeat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *,
+                        online: bool = False) -> npt.NDArray[np.float64]:
+    """(frames, 2) float64: the probability of a beat that is not a downbeat, and of a downbeat."""
+    both = network_activation(signal, sample_rate, fps, online=online).astype(np.float64)
+    both[:, 0] = np.maximum(both[:, 0] - both[:, 1], 0.0)
+    return both
+
+
+class NetworkActivationStream:
+    """The causal network over audio arriving in blocks.
+
+    ``process(block)`` returns the (frames, 2) probabilities of the frames
+    the block completes, ``finish()`` those the end of the audio completes;
+    the same bits as :func:`network_activation` with ``online=True``.
+
+    Parameters
+    ----------
+    sample_rate : float
+        Sampling rate of the audio in Hz.
+    fps : float
+        Frames per second.
+    network : Network, optional
+        A causal network; the shipped one by default.
+    """
+
+    def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *, network: Network | None = None) -> None:
+        network = network or shipped_network("causal")
+        self.spectrogram = SpectrogramStream(sample_rate, fps, network.architecture.bands)
+        self.network = network.stream()
+
+    @property
+    def latency(self) -> float:
+        """Seconds of audio after a frame's centre needed before it is returned."""
+        return self.spectrogram.latency
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        self.spectrogram.reset()
+        self.network.reset()
+
+    def process(self, block: npt.ArrayLike) -> npt.NDArray[np.float32]:
+        """Push audio; return the probabilities of the frames it completes."""
+        return self.network.process(self.spectrogram.process(block))
+
+    def finish(self) -> npt.NDArray[np.float32]:
+        """End the audio; return the probabilities of the remaining frames."""
+        return self.network.process(self.spectrogram.finish())
+
+
+class BeatActivationStream:
+    """The causal network's beat probability over audio in blocks, float64 (frames,).
+
+    The front end's stream (:class:`cadentia.frontend.ActivationStream`); see
+    :class:`NetworkActivationStream` for both columns.
+    """
+
+    def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS) -> None:
+        self._both = NetworkActivationStream(sample_rate, fps)
+
+    @property
+    def latency(self) -> float:
+        """Seconds of audio after a frame's centre needed before it is returned."""
+        return self._both.latency
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        self._both.reset()
+
+    def process(self, block: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """Push audio; return the beat probabilities of the frames it completes."""
+        return self._both.process(block)[:, 0].astype(np.float64)
+
+    def finish(self) -> npt.NDArray[np.float64]:
+        """End the audio; return the beat probabilities of the remaining frames."""
+        return self._both.finish()[:, 0].astype(np.float64)
