@@ -1081,6 +1081,31 @@ def _row(meta: dict) -> dict:
     return {k: meta[k] for k in keys} | {"codec": meta["augment"].get("codec", {}).get("format")}
 
 
+def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: int = 76) -> np.ndarray:
+    """Audio onset minus annotation of every beat of a click track made like ``piece``.
+
+    The click track has the piece's tempo map, SoundFont and start, one
+    woodblock note on every annotated beat, and goes through the
+    augmentation chain (``settings``, the piece's own by default). The
+    result is what every step of rendering and augmentation adds to the
+    annotations: near zero.
+    """
+    from dataclasses import replace
+
+    dry = replace(piece, reverb=None, chorus=False, ending="chord")
+    clicks = _Track(9, None, 127)
+    for k in range(_beat_count(dry)):
+        clicks.add((LEAD_IN_BEATS + k) * TPB, TPB // 8, note, 120)
+    x = synthesize(dry, [clicks])
+    x, _ = augment(x, piece.augment if settings is None else settings, piece.seed)
+    x = _shift(x, _start_samples(piece))
+    times, _ = annotations(dry, x.size)
+    onsets = evalset.click_onsets(x, SAMPLE_RATE, threshold=0.1, gap=min(0.1, 0.5 * float(np.diff(times).min())))
+    if onsets.size != times.size:
+        raise RuntimeError(f"{piece.name}: {onsets.size} clicks heard, {times.size} annotated")
+    return onsets - times
+
+
 def plan_split(split: str, hours: float, seed: int = 0) -> list[TrainPiece]:
     """Pieces 0, 1, ... of a split until their planned audio reaches ``hours``."""
     pieces, total, index = [], 0.0, 0
