@@ -39,6 +39,7 @@ from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
+from typing import cast
 
 import numpy as np
 import numpy.typing as npt
@@ -504,6 +505,7 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
     time_signature = f"{3 * g.meter}/8" if compound else f"{g.meter}/4"
     drums = bool(g.drums) and rng.random() < g.drum_share
     curve = str(rng.choice(["none", "step", "ramp", "rubato"], p=[0.35, 0.15, 0.2, 0.3]))
+    params: tuple[float, ...]
     if curve == "step":
         params = (float(rng.uniform(0.3, 0.7)), float(math.exp(rng.uniform(-0.25, 0.25))))
     elif curve == "ramp":
@@ -817,7 +819,7 @@ def arrange(piece: TrainPiece) -> list[_Track]:
                     else:
                         pitch = _tone(chord, int(rng.integers(1, len(chord) + 1)))
                     add("bass", human(tick + beat * TPB, g.timing), TPB - GAP, pitch - 12, 90 + int(rng.integers(-6, 7)))
-            else:
+            elif not isinstance(g.bass, str):
                 for step, length, tone in g.bass:
                     add("bass", human(at(tick, step), g.timing), length * TPB // sub - GAP,
                         _tone(chord, tone) - 12, 92 + int(rng.integers(-6, 7)))
@@ -1017,7 +1019,8 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
 
     with tempfile.TemporaryDirectory() as tmp:
         midi, wav = Path(tmp) / "piece.mid", Path(tmp) / "piece.wav"
-        evalset.write_midi(piece, midi, tracks=arrange(piece) if tracks is None else tracks,
+        # write_midi takes only the meter from the piece when given tracks and tempo events.
+        evalset.write_midi(cast(evalset.Piece, piece), midi, tracks=arrange(piece) if tracks is None else tracks,
                            events=tempo_events(piece))
         evalset._fluidsynth(midi, wav, soundfont=SOUNDFONTS[piece.soundfont][0], options=_fluid_options(piece))
         signal, rate = soundfile.read(wav, dtype="float64", always_2d=True)
@@ -1029,7 +1032,7 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
     return x
 
 
-def annotations(piece: TrainPiece, samples: int) -> tuple[np.ndarray, np.ndarray]:
+def beat_annotations(piece: TrainPiece, samples: int) -> tuple[np.ndarray, np.ndarray]:
     """The beats of the finished audio (``samples`` long): shifted by its start, inside it."""
     times, positions = beat_grid(piece)
     times = times + _start_samples(piece) / SAMPLE_RATE
@@ -1064,7 +1067,7 @@ def render_piece(piece: TrainPiece, folder: Path) -> dict:
     x = synthesize(piece)
     x, measured = augment(x, piece.augment, piece.seed)
     x = _shift(x, _start_samples(piece))
-    times, positions = annotations(piece, x.size)
+    times, positions = beat_annotations(piece, x.size)
     tmp = stem.with_suffix(".tmp.flac")
     soundfile.write(tmp, x, SAMPLE_RATE, subtype="PCM_16", format="FLAC")
     os.replace(tmp, flac)
@@ -1104,7 +1107,7 @@ def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: in
     x = synthesize(dry, [clicks])
     x, _ = augment(x, piece.augment if settings is None else settings, piece.seed)
     x = _shift(x, _start_samples(piece))
-    times, _ = annotations(dry, x.size)
+    times, _ = beat_annotations(dry, x.size)
     onsets = evalset.click_onsets(x, SAMPLE_RATE, threshold=0.1, gap=min(0.1, 0.5 * float(np.diff(times).min())))
     if onsets.size != times.size:
         raise RuntimeError(f"{piece.name}: {onsets.size} clicks heard, {times.size} annotated")
