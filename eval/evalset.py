@@ -579,10 +579,12 @@ def ensure_renderer() -> None:
                            ": apt-get install fluidsynth fluid-soundfont-gm (make eval-deps)")
 
 
-def _fluidsynth(midi: Path, wav: Path, *, effects: bool = True) -> None:
+def _fluidsynth(midi: Path, wav: Path, *, effects: bool = True, soundfont: Path = SOUNDFONT,
+                options: tuple[str, ...] = ()) -> None:
+    """Render ``midi`` to a float WAV; ``options`` are extra FluidSynth flags (``-o`` settings)."""
     flags = [] if effects else ["-R", "0", "-C", "0"]
-    command = ["fluidsynth", "-ni", "-q", *flags, "-g", "0.5", "-r", str(SAMPLE_RATE),
-               "-O", "float", "-T", "wav", "-F", os.fspath(wav), os.fspath(SOUNDFONT), os.fspath(midi)]
+    command = ["fluidsynth", "-ni", "-q", *flags, *options, "-g", "0.5", "-r", str(SAMPLE_RATE),
+               "-O", "float", "-T", "wav", "-F", os.fspath(wav), os.fspath(soundfont), os.fspath(midi)]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0 or not wav.exists():
         raise RuntimeError(f"fluidsynth failed on {midi}: {done.stderr.strip() or done.stdout.strip()}")
