@@ -44,6 +44,7 @@ bench: install
 	$(PY) bench/tracker_bench.py --seconds 120
 	$(PY) bench/downbeats_bench.py --seconds 300
 	$(PY) bench/batch_bench.py
+	OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 $(PY) bench/network_bench.py --seconds 120
 
 # Fast incremental build for development: stages an importable copy of the
 # package in $(BUILD)/stage; `make check` runs the tests against it.

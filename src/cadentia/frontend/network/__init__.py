@@ -18,6 +18,7 @@ the beat activation (the first) and the bar-pointer model's two columns
 from __future__ import annotations
 
 from functools import lru_cache
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -112,38 +113,26 @@ class NetworkActivationStream:
         self.spectrogram.reset()
         self.network.reset()
 
-    def process(self, block: npt.ArrayLike) -> npt.NDArray[np.float32]:
-        """Push audio; return the probabilities of the frames it completes."""
+    def process(self, block: npt.ArrayLike) -> npt.NDArray[np.floating[Any]]:
+        """Push audio; return the probabilities (float32) of the frames it completes."""
         return self.network.process(self.spectrogram.process(block))
 
-    def finish(self) -> npt.NDArray[np.float32]:
-        """End the audio; return the probabilities of the remaining frames."""
+    def finish(self) -> npt.NDArray[np.floating[Any]]:
+        """End the audio; return the probabilities (float32) of the remaining frames."""
         return self.network.process(self.spectrogram.finish())
 
 
-class BeatActivationStream:
+class BeatActivationStream(NetworkActivationStream):
     """The causal network's beat probability over audio in blocks, float64 (frames,).
 
-    The front end's stream (:class:`cadentia.frontend.ActivationStream`); see
-    :class:`NetworkActivationStream` for both columns.
+    The network's entry in the front-end registry
+    (:class:`cadentia.frontend.ActivationStream`).
     """
-
-    def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS) -> None:
-        self._both = NetworkActivationStream(sample_rate, fps)
-
-    @property
-    def latency(self) -> float:
-        """Seconds of audio after a frame's centre needed before it is returned."""
-        return self._both.latency
-
-    def reset(self) -> None:
-        """Start a new stream."""
-        self._both.reset()
 
     def process(self, block: npt.ArrayLike) -> npt.NDArray[np.float64]:
         """Push audio; return the beat probabilities of the frames it completes."""
-        return self._both.process(block)[:, 0].astype(np.float64)
+        return super().process(block)[:, 0].astype(np.float64)
 
     def finish(self) -> npt.NDArray[np.float64]:
         """End the audio; return the beat probabilities of the remaining frames."""
-        return self._both.finish()[:, 0].astype(np.float64)
+        return super().finish()[:, 0].astype(np.float64)
