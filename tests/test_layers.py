@@ -99,3 +99,12 @@ def test_mypy_is_clean_on_the_package_and_on_a_user_script(tmp_path):
     for extra in ([], [str(script)]):
         done = subprocess.run(command + extra, capture_output=True, text=True, cwd=ROOT)
         assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_make_test_installs_from_pypi_only_and_ci_installs_what_it_needs():
+    makefile = (ROOT / "Makefile").read_text()
+    rule = makefile[makefile.index("\ntest:"):]
+    rule = rule[: rule.index("\n\n")]
+    assert "apt-get" not in rule and "eval-deps" not in rule, rule
+    ci = (ROOT / ".ci" / "run").read_text()
+    assert ci.index("apt-get install -y fluidsynth fluid-soundfont-gm") < ci.index("\nmake test\n")
