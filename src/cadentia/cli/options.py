@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import math
 import re
+from collections.abc import Callable
 from dataclasses import MISSING, fields
 from typing import Any
 
@@ -81,7 +82,7 @@ def whole(text: str) -> int:
         raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
 
 
-def bounded(low: int, high: int) -> Any:
+def bounded(low: int, high: int) -> Callable[[str], int]:
     """A whole number in [low, high] (argparse type)."""
     def parse(text: str) -> int:
         value = whole(text)
