@@ -75,6 +75,9 @@ def test_sonify_puts_a_click_on_every_beat(tmp_path, capsys, kind):
     music = tmp_path / "music.wav"
     write_wav(music, signal, rate)
     heard = tmp_path / "heard.wav"
+    assert cli.main([kind, str(music), "--sonify", str(tmp_path / "nowhere" / "heard.wav")]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == "" and "cannot write sound" in captured.err  # refused before tracking
     assert cli.main([kind, str(music), "--sonify", str(heard)]) == 0
     lines = [line.split() for line in capsys.readouterr().out.splitlines()]
     beats = np.array([float(line[0]) for line in lines])

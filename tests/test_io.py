@@ -64,6 +64,17 @@ def test_every_wav_encoding_reads_as_soundfile_reads_it(tmp_path, monkeypatch, c
     np.testing.assert_array_equal(np.concatenate([b for b, _ in blocks]), expected)
 
 
+def test_rf64_data_ends_where_its_ds64_chunk_says(tmp_path, monkeypatch, clicks):
+    soundfile = pytest.importorskip("soundfile")
+    path = tmp_path / "x.wav"
+    soundfile.write(path, clicks[0], clicks[1], format="RF64", subtype="PCM_16")
+    expected, _ = soundfile.read(path, dtype="float32", always_2d=True)
+    with open(path, "ab") as handle:  # metadata after the audio, as editors add it
+        handle.write(b"LIST" + struct.pack("<I", 16) + b"INFOISFT" + struct.pack("<I", 4) + b"test")
+    monkeypatch.setitem(sys.modules, "soundfile", None)
+    np.testing.assert_array_equal(np.concatenate([b.copy() for b, _ in audio_blocks(path)]), expected)
+
+
 @pytest.mark.parametrize("use_soundfile", [False, True])
 def test_a_truncated_wav_is_an_error_and_nothing_is_written(tmp_path, monkeypatch, clicks, capsys, use_soundfile):
     if use_soundfile:

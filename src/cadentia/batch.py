@@ -64,7 +64,7 @@ __all__ = [
 Kind = Literal["beats", "downbeats"]
 KINDS = ("beats", "downbeats")
 # How a file is read, per call; every other option is the model's.
-READ_OPTIONS = ("online", "front_end", "beat_includes_downbeats")
+READ_OPTIONS = ("online", "front_end", "beat_includes_downbeats", "keep_activation")
 # Live tracking of a file feeds the stream a second at a time, as an audio
 # callback would; the result does not depend on it.
 ONLINE_CHUNK_SECONDS = 1.0

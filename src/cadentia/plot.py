@@ -11,6 +11,7 @@ import os
 import numpy as np
 
 from .errors import CadentiaError
+from .io.paths import check_folder
 from .results import FileResult
 
 __all__ = ["check_plot_target", "plot_result"]
@@ -28,9 +29,7 @@ def check_plot_target(png: str) -> None:
         import matplotlib  # noqa: F401
     except ImportError:
         raise CadentiaError("--plot needs matplotlib (pip install 'cadentia[plot]')") from None
-    folder = os.path.dirname(os.path.abspath(png))
-    if not os.path.isdir(folder):
-        raise CadentiaError(f"cannot write plot {png}: no such directory {folder}")
+    check_folder(png, "plot")
 
 
 def plot_result(result: FileResult, png: str) -> None:

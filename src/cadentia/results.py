@@ -114,14 +114,13 @@ def format_result(result: FileResult, fmt: str = "text") -> str:
         "mode": "online" if result.online else "offline",
         "beats": [round(float(b), 3) for b in result.beats],
     }
-    tempo = None if result.tempo is None else round(result.tempo, 2)
-    if result.positions is None:
-        report["tempo"] = tempo
-        report["beat_tempo"] = [round(float(t), 2) for t in (result.beat_tempo if result.beat_tempo is not None else [])]
-    else:
+    if result.positions is not None:
         report["positions"] = [int(p) for p in result.positions]
         report["beats_per_bar"] = result.beats_per_bar
-        report["tempo"] = tempo
+    report["tempo"] = None if result.tempo is None else round(result.tempo, 2)
+    if result.positions is None:
+        tempi = () if result.beat_tempo is None else result.beat_tempo
+        report["beat_tempo"] = [round(float(t), 2) for t in tempi]
     return json.dumps(report) + "\n"
 
 

@@ -41,12 +41,16 @@ def run_batch(args: argparse.Namespace, kind: batch.Kind, options: dict[str, Any
     todo = list(range(len(files)))
     if not args.overwrite:
         existing = [i for i in todo if os.path.exists(outputs[i])]
-        other = [i for i in existing if read_record(outputs[i]) != record]
+        records = {i: read_record(outputs[i]) for i in existing}
+        other = [i for i in existing if records[i] != record]
         if other:
+            # Without a record: written by hand, by an older cadentia, or on
+            # a file system that keeps no extended attributes.
+            how = ("has no record of what wrote it" if records[other[0]] is None
+                   else "was written by another command or with other options")
             raise CadentiaError(
-                f"{len(other)} existing result(s), {outputs[other[0]]} first, were not written by "
-                f"`cadentia {kind}` with these options: give --overwrite to replace them, "
-                "or another -o or --suffix")
+                f"{len(other)} existing result(s) were not written by `cadentia {kind}` with these options "
+                f"({outputs[other[0]]} {how}): give --overwrite to replace them, or another -o or --suffix")
         todo = [i for i in todo if i not in set(existing)]
     check_writable(outputs[i] for i in todo)
     skipped = len(files) - len(todo)

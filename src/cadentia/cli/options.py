@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import math
 import re
+from collections.abc import Callable
 from dataclasses import MISSING, fields
 from typing import Any
 
@@ -81,7 +82,7 @@ def whole(text: str) -> int:
         raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
 
 
-def bounded(low: int, high: int) -> Any:
+def bounded(low: int, high: int) -> Callable[[str], int]:
     """A whole number in [low, high] (argparse type)."""
     def parse(text: str) -> int:
         value = whole(text)
@@ -94,29 +95,29 @@ def bounded(low: int, high: int) -> Any:
 def add_model_options(parser: argparse.ArgumentParser) -> None:
     """The tempo-model options, one per :class:`TempoModel` field that has a help text."""
     group = parser.add_argument_group("tempo model")
-    for spec in fields(TempoModel):
-        help_text = spec.metadata.get("help")
+    for entry in fields(TempoModel):
+        help_text = entry.metadata.get("help")
         if help_text is None:  # a library option only
             continue
-        flag = option_name(spec.name)
-        default = spec.default
+        flag = option_name(entry.name)
+        default = entry.default
         if isinstance(default, TempoPrior):
             prior = group.add_mutually_exclusive_group()
-            prior.add_argument(flag, dest=spec.name, nargs=2, type=positive, metavar=("CENTRE", "WIDTH"),
+            prior.add_argument(flag, dest=entry.name, nargs=2, type=positive, metavar=("CENTRE", "WIDTH"),
                                default=(default.centre_bpm, default.width),
                                help=f"{help_text} (default: {default.centre_bpm:g} {default.width:g})")
-            prior.add_argument(f"--no-{flag[2:]}", dest=spec.name, action="store_const", const=None,
+            prior.add_argument(f"--no-{flag[2:]}", dest=entry.name, action="store_const", const=None,
                                help=f"no {flag[2:].replace('-', ' ')}: every tempo in the range equally likely")
             continue
-        kind = whole if "int" in str(spec.type) else number
+        kind = whole if "int" in str(entry.type) else number
         shown = "" if default is None or default is MISSING else f" (default: {default:g})"
-        metavar = spec.metadata.get("metavar", "N" if kind is whole else "X")
-        group.add_argument(flag, dest=spec.name, type=kind, default=default, metavar=metavar, help=help_text + shown)
+        metavar = entry.metadata.get("metavar", "N" if kind is whole else "X")
+        group.add_argument(flag, dest=entry.name, type=kind, default=default, metavar=metavar, help=help_text + shown)
 
 
 def model_options(args: argparse.Namespace) -> dict[str, Any]:
     """The :class:`TempoModel` fields from the options of :func:`add_model_options`."""
-    options = {spec.name: getattr(args, spec.name) for spec in fields(TempoModel) if "help" in spec.metadata}
+    options = {entry.name: getattr(args, entry.name) for entry in fields(TempoModel) if "help" in entry.metadata}
     if options.get("tempo_prior") is not None:
         options["tempo_prior"] = tuple(options["tempo_prior"])
     return options

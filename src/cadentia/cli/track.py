@@ -8,6 +8,7 @@ import sys
 from typing import Any
 
 from .. import batch
+from ..io.paths import check_folder
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE
 from ..plot import check_plot_target, plot_result
 from ..results import format_result
@@ -81,6 +82,8 @@ def _track_command(args: argparse.Namespace, kind: batch.Kind) -> int:
         return run_batch(args, kind, options)
     if args.plot is not None:
         check_plot_target(args.plot)
+    if args.sonify is not None:
+        check_folder(args.sonify, "sound")
     result = batch.track_path(args.files[0], kind=kind, fps=args.fps,
                               keep_activation=args.plot is not None or args.sonify is not None, **options)
     sys.stdout.write(format_result(result, args.format))

@@ -15,7 +15,7 @@ from collections.abc import Callable, Iterable, Sequence
 
 from ..errors import CadentiaError
 
-__all__ = ["AUDIO_SUFFIXES", "DEFAULT_SUFFIX", "check_outputs", "check_writable", "expand_paths", "output_path"]
+__all__ = ["AUDIO_SUFFIXES", "DEFAULT_SUFFIX", "check_folder", "check_outputs", "check_writable", "expand_paths", "output_path"]
 
 # Formats libsndfile reads (soundfile, the `audio` extra); WAV also reads without it.
 AUDIO_SUFFIXES = (
@@ -117,6 +117,19 @@ def check_outputs(paths: Sequence[str], outputs: Sequence[str]) -> None:
         if real in seen:
             raise CadentiaError(f"{seen[real]} and {path} would both be written to {out}")
         seen[real] = path
+
+
+def check_folder(path: str, what: str) -> None:
+    """Refuse a file to be written into a folder that does not exist, before any work.
+
+    Raises
+    ------
+    CadentiaError
+        Saying ``cannot write {what} {path}: no such directory ...``.
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CadentiaError(f"cannot write {what} {path}: no such directory {folder}")
 
 
 def check_writable(outputs: Iterable[str]) -> None:

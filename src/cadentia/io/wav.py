@@ -131,6 +131,7 @@ def read_wav_header(read: Callable[[int], bytes], name: str) -> WavFormat:
         raise NotWav(f"cannot read audio from {name}: not a WAV stream or file")
     ended = f"cannot read audio from {name}: it ended inside its WAV header"
     fmt = None
+    wide_size = None  # RF64: the data size, in the ds64 chunk
     while True:
         chunk = _read_exact(read, 8)
         if len(chunk) < 8:
@@ -138,6 +139,12 @@ def read_wav_header(read: Callable[[int], bytes], name: str) -> WavFormat:
         chunk_name, size = chunk[:4], struct.unpack("<I", chunk[4:])[0]
         if chunk_name == b"data":
             break
+        if chunk_name == b"ds64" and head[:4] == b"RF64" and 28 <= size <= 1024:
+            ds64 = _read_exact(read, size + size % 2)
+            if len(ds64) < size:
+                raise AudioError(ended)
+            wide_size = struct.unpack("<Q", ds64[8:16])[0]
+            continue
         if chunk_name == b"fmt ":
             if not 16 <= size <= 1024:
                 raise AudioError(f"cannot read audio from {name}: WAV format chunk of {size} bytes")
@@ -167,8 +174,10 @@ def read_wav_header(read: Callable[[int], bytes], name: str) -> WavFormat:
     if align != width * channels:
         raise AudioError(f"cannot read audio from {name}: WAV header says {align} bytes per frame "
                          f"for {channels} channels of {bits} bits")
+    if size == 0xFFFFFFFF and wide_size not in (None, 0, 2**64 - 1):
+        size = wide_size
     # Streams written on the fly leave the size 0 or all ones: read to the end.
-    data_bytes = None if size in (0, 0xFFFFFFFF) or head[:4] == b"RF64" else size
+    data_bytes = None if size in (0, 0xFFFFFFFF) else size
     return WavFormat(width, floating, channels, rate, data_bytes)
 
 
