@@ -29,19 +29,12 @@ import numpy as np
 from cadentia import BeatStream, onset_strength, track_beats
 from cadentia.frontend.network import NetworkActivationStream, network_activation, shipped_network, spectrogram
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests")]
 from signals import drums  # noqa: E402
+from tracker_bench import _best_time as _best  # noqa: E402
 
 RATE = 44100
-
-
-def _best(function, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def main(argv: list[str] | None = None) -> int:
