@@ -37,15 +37,23 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--front-end", default="network")
     parser.add_argument("--valid", type=Path, default=Path("/work/data/trainset/valid"))
     parser.add_argument("--limit", type=int, default=0)
+    parser.add_argument("--observation-lambda", type=float, nargs="+", default=None,
+                        help="values to try instead of the grid's")
+    parser.add_argument("--placement", nargs="+", default=None, help="values to try instead of the grid's")
     args = parser.parse_args(argv)
+    grid = dict(GRID)
+    if args.observation_lambda:
+        grid["observation_lambda"] = tuple(args.observation_lambda)
+    if args.placement:
+        grid["placement"] = tuple(args.placement)
     pieces = []
     for path in sorted(args.valid.glob("*.flac"))[: args.limit or None]:
         signal, rate = soundfile.read(path, dtype="float32")
         times, _ = evalset.read_beats(path.with_suffix(".beats"))
         pieces.append((times, frontend.beat_activation(signal, rate, front_end=args.front_end)))
     rows = []
-    for values in itertools.product(*GRID.values()):
-        options = dict(zip(GRID, values))
+    for values in itertools.product(*grid.values()):
+        options = dict(zip(grid, values))
         placement = options.pop("placement")
         scores = []
         for times, activation in pieces:
@@ -54,7 +62,7 @@ def main(argv: list[str] | None = None) -> int:
             tempo = 60.0 / float(np.median(np.diff(beats))) if beats.size > 2 else None
             scores.append((s["f"], s["cmlt"], s["amlt"],
                            harness.octave(tempo, evalset.annotated_tempo(times)) == "ok"))
-        rows.append((np.mean(scores, axis=0), dict(zip(GRID, values))))
+        rows.append((np.mean(scores, axis=0), dict(zip(grid, values))))
     rows.sort(key=lambda row: -row[0][0])
     print(f"{len(pieces)} pieces, front end {args.front_end}: F CMLt AMLt octave-right options")
     for mean, options in rows:
