@@ -18,6 +18,8 @@ import trainset  # noqa: E402
 
 if shutil.which("fluidsynth") is None or not evalset.SOUNDFONT.exists():
     pytest.skip("rendering needs fluidsynth and fluid-soundfont-gm (make eval-deps)", allow_module_level=True)
+if shutil.which("ffmpeg") is None:
+    pytest.skip("the augmentation chain's lossy round trip needs ffmpeg", allow_module_level=True)
 
 # A hard chain: every EQ kind, compression, clipping, noise at 30 dB, an mp3 at
 # 64 kbit/s and the first second and a bit cut off.
