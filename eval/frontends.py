@@ -67,7 +67,7 @@ def score_piece(audio: str, front_ends: list[str], modes: list[str]) -> dict:
                 track = track_downbeats(bar_act, FPS, placement=placement)
                 found_beats, found_positions = track.beats, track.positions
             scores = harness.beat_scores(times, beats)
-            tempo = 60.0 / float(np.median(np.diff(beats))) if beats.size > 2 else None
+            tempo = harness.beats_tempo(beats)
             scores["octave"] = harness.octave(tempo, true_tempo)
             scores["downbeat_f"] = _downbeat_f(times, positions, found_beats, found_positions)
             row[f"{front_end}/{mode}"] = scores

@@ -102,6 +102,12 @@ def f_measure(reference: npt.ArrayLike, estimated: npt.ArrayLike) -> float:
         return float(mir_eval.beat.f_measure(_trimmed(reference), _trimmed(estimated)))
 
 
+def beats_tempo(beats: npt.ArrayLike) -> float | None:
+    """Tempo of a beat list in BPM: 60 over the median inter-beat interval (None for under 3 beats)."""
+    beats = np.asarray(beats, dtype=np.float64)
+    return 60.0 / float(np.median(np.diff(beats))) if beats.size > 2 else None
+
+
 def octave(found: float | None, true: float) -> str:
     """'ok' within TEMPO_TOLERANCE, else 'x2', 'x1/2', 'x3', 'x1/3', ... or '?'."""
     if found is None or not math.isfinite(found) or found <= 0:

@@ -50,18 +50,17 @@ def main(argv: list[str] | None = None) -> int:
     for path in sorted(args.valid.glob("*.flac"))[: args.limit or None]:
         signal, rate = soundfile.read(path, dtype="float32")
         times, _ = evalset.read_beats(path.with_suffix(".beats"))
-        pieces.append((times, frontend.beat_activation(signal, rate, front_end=args.front_end)))
+        pieces.append((times, evalset.annotated_tempo(times),
+                       frontend.beat_activation(signal, rate, front_end=args.front_end)))
     rows = []
     for values in itertools.product(*grid.values()):
         options = dict(zip(grid, values))
         placement = options.pop("placement")
         scores = []
-        for times, activation in pieces:
+        for times, true_tempo, activation in pieces:
             beats = track_beats(activation, 100.0, placement=placement, **options).beats
             s = harness.beat_scores(times, beats)
-            tempo = 60.0 / float(np.median(np.diff(beats))) if beats.size > 2 else None
-            scores.append((s["f"], s["cmlt"], s["amlt"],
-                           harness.octave(tempo, evalset.annotated_tempo(times)) == "ok"))
+            scores.append((s["f"], s["cmlt"], s["amlt"], harness.octave(harness.beats_tempo(beats), true_tempo) == "ok"))
         rows.append((np.mean(scores, axis=0), dict(zip(grid, values))))
     rows.sort(key=lambda row: -row[0][0])
     print(f"{len(pieces)} pieces, front end {args.front_end}: F CMLt AMLt octave-right options")

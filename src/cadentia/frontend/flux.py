@@ -242,7 +242,7 @@ class OnsetStream:
         elif samples.shape[1] != self._channels and samples.shape[0]:
             raise ValueError(f"block has {samples.shape[1]} channels, the stream {self._channels}")
         if samples.shape[0] == 0:
-            return np.zeros(0)
+            return self._no_frames()
         if not np.isfinite(samples).all():
             raise ValueError("audio has non-finite samples")
         # The mix goes straight into the grown buffer; a serial sum over the
@@ -265,11 +265,11 @@ class OnsetStream:
     def finish(self) -> np.ndarray:
         """End the stream: return the remaining frames, the end padded with silence."""
         if self._finished:
-            return np.zeros(0)
+            return self._no_frames()
         self._finished = True
         total = math.ceil(self._received / self._hop - 1e-9) if self._received else 0
         if total <= self._next_frame:
-            return np.zeros(0)
+            return self._no_frames()
         end = round((total - 1) * self._hop) + self.frame_size
         pad = end - (self._buffer_start + self._buffer.size)
         if pad > 0:
@@ -288,8 +288,8 @@ class OnsetStream:
     def _frames(self, stop: int) -> np.ndarray:
         first = self._next_frame
         if stop <= first:
-            return np.zeros(0)
-        flux = np.empty(stop - first)
+            return self._no_frames()
+        parts = []
         view = _windows(self._buffer, self.frame_size)
         whole_hop = int(self._hop) if self._hop == int(self._hop) else 0
         for lo in range(first, stop, self._batch):
@@ -301,12 +301,23 @@ class OnsetStream:
             else:
                 source = view[np.round(np.arange(lo, hi) * self._hop).astype(np.int64) - self._buffer_start]
             np.multiply(source, self._window, out=frames)
-            flux[lo - first : hi - first] = self._flux(frames)
+            parts.append(self._flux(frames))
         self._next_frame = stop
         keep_from = round(stop * self._hop)
         self._buffer = self._buffer[keep_from - self._buffer_start :].copy()
         self._buffer_start = keep_from
-        return self._normalise(flux, first)
+        return self._normalise(np.concatenate(parts), first)
+
+    def _no_frames(self) -> np.ndarray:
+        """What process and finish return when they complete no frame."""
+        return np.zeros(0)
+
+    def _band_magnitudes(self, frames: np.ndarray) -> np.ndarray:
+        """Filterbank magnitudes (bands, frames) of windowed frames: sparse products
+        with the frames as contiguous columns, each a serial sum in bin order."""
+        # (samples, frames): the transform runs down contiguous columns.
+        spectrum = scipy.fft.rfft(frames.T, axis=0, overwrite_x=True)
+        return self._filterbank_t @ np.abs(spectrum[: self._num_bins])
 
     def _flux(self, frames: np.ndarray) -> np.ndarray:
         """Raw spectral flux of consecutive frames, continuing from the last call.
@@ -317,10 +328,7 @@ class OnsetStream:
         number of frames at once.
         """
         d = self._design
-        # (samples, frames): the transform runs down contiguous columns.
-        spectrum = scipy.fft.rfft(frames.T, axis=0, overwrite_x=True)
-        magnitude = np.abs(spectrum[: self._num_bins])
-        bands = self._filterbank_t @ magnitude
+        bands = self._band_magnitudes(frames)
         if d.whitening_seconds > 0:
             bands = self._whiten(bands)
         bands = np.log1p(np.float32(d.compression) * bands)

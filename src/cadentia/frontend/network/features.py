@@ -19,9 +19,9 @@ from __future__ import annotations
 import math
 import numpy as np
 import numpy.typing as npt
-import scipy.fft
 import scipy.sparse
 
+from ...model.options import DEFAULT_FPS
 from ..flux import OnsetStream, to_float32
 
 __all__ = ["MIN_FREQUENCY", "MAX_FREQUENCY", "SpectrogramStream", "mel_filterbank", "spectrogram"]
@@ -78,7 +78,7 @@ class SpectrogramStream(OnsetStream):
     :class:`cadentia.frontend.flux.OnsetStream`; only the per-frame values differ.
     """
 
-    def __init__(self, sample_rate: float, fps: float = 100.0, bands: int = 64) -> None:
+    def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, bands: int = 64) -> None:
         self.bands = int(bands)
         super().__init__(sample_rate, fps)
         weights = mel_filterbank(self.frame_size, self.sample_rate, self.bands)
@@ -86,37 +86,19 @@ class SpectrogramStream(OnsetStream):
         self._num_bins = int(used.max()) + 1
         self._filterbank_t = scipy.sparse.csr_array(weights[: self._num_bins].T)
 
-    def reset(self) -> None:
-        super().reset()
-        self._pending: list[np.ndarray] = []
-
-    # The onset stream cuts and transforms the frames batch by batch and
-    # hands each batch to _flux, then the whole run to _normalise; here the
-    # first keeps the bands of every batch and the second returns them.
+    # The onset stream cuts and transforms the frames batch by batch; here
+    # each batch's bands are the output, with no flux or normalisation.
     def _flux(self, frames: np.ndarray) -> np.ndarray:
-        spectrum = scipy.fft.rfft(frames.T, axis=0, overwrite_x=True)
-        bands = self._filterbank_t @ np.abs(spectrum[: self._num_bins])
-        self._pending.append(np.log1p(_COMPRESSION * bands).T)
-        return np.zeros(frames.shape[0])
+        return np.log1p(_COMPRESSION * self._band_magnitudes(frames)).T
 
     def _normalise(self, flux: np.ndarray, first: int) -> np.ndarray:
-        bands = np.concatenate(self._pending) if self._pending else self._empty()
-        self._pending = []
-        return np.ascontiguousarray(bands, dtype=np.float32)
+        return np.ascontiguousarray(flux, dtype=np.float32)
 
-    def _empty(self) -> np.ndarray:
+    def _no_frames(self) -> np.ndarray:
         return np.zeros((0, self.bands), dtype=np.float32)
 
-    def process(self, block: npt.ArrayLike) -> np.ndarray:
-        frames = super().process(block)
-        return frames if frames.ndim == 2 else self._empty()
 
-    def finish(self) -> np.ndarray:
-        frames = super().finish()
-        return frames if frames.ndim == 2 else self._empty()
-
-
-def spectrogram(signal: npt.ArrayLike, sample_rate: float, fps: float = 100.0, bands: int = 64) -> np.ndarray:
+def spectrogram(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, bands: int = 64) -> np.ndarray:
     """Log mel bands of a whole signal, (frames, bands) float32, as :class:`SpectrogramStream` gives them."""
     samples = to_float32(signal, "signal")
     if samples.shape[0] == 0:
