@@ -23,6 +23,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ...model.observation import check_downbeat_activation
 from ...model.options import DEFAULT_FPS
 from .architecture import ARCHITECTURES, Architecture
 from .features import SpectrogramStream, spectrogram
@@ -76,9 +77,10 @@ def beat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFA
 def downbeat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *,
                         online: bool = False) -> npt.NDArray[np.float64]:
     """(frames, 2) float64: the probability of a beat that is not a downbeat, and of a downbeat."""
-    both = network_activation(signal, sample_rate, fps, online=online).astype(np.float64)
-    both[:, 0] = np.maximum(both[:, 0] - both[:, 1], 0.0)
-    return both
+    # The network's column 0 includes the downbeats: the trackers' own
+    # conversion takes them out.
+    both = network_activation(signal, sample_rate, fps, online=online)
+    return check_downbeat_activation(both, "network activation", beat_includes_downbeats=True)
 
 
 class NetworkActivationStream:
