@@ -33,8 +33,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import evalset  # noqa: E402
 import harness  # noqa: E402
 
-from cadentia import frontend  # noqa: E402
-from cadentia import BeatStream, DownbeatStream, track_beats, track_downbeats  # noqa: E402
+from cadentia import batch, frontend  # noqa: E402
+from cadentia import BeatStream, DownbeatStream  # noqa: E402
 
 FPS = 100.0
 DEFAULT_VALID = Path("/work/data/trainset/valid")
@@ -54,17 +54,16 @@ def score_piece(audio: str, front_ends: list[str], modes: list[str]) -> dict:
     for front_end in front_ends:
         for mode in modes:
             online = mode == "online"
-            bar_act = frontend.downbeat_activation(signal, rate, FPS, front_end=front_end, online=online)
             if online:
+                bar_act = frontend.downbeat_activation(signal, rate, FPS, front_end=front_end, online=True)
                 stream = frontend.activation_stream(rate, FPS, front_end=front_end)
                 beat_act = np.concatenate((stream.process(signal), stream.finish()))
                 beats = BeatStream(FPS).process(beat_act)
                 found_beats, found_positions = DownbeatStream(FPS).process(bar_act)
             else:
-                placement = frontend.get_front_end(front_end).placement
-                beat_act = frontend.beat_activation(signal, rate, FPS, front_end=front_end)
-                beats = track_beats(beat_act, FPS, placement=placement).beats
-                track = track_downbeats(bar_act, FPS, placement=placement)
+                # The command line's own path, the tempo the front end hears included.
+                beats = batch.track_path(path, kind="beats", fps=FPS, front_end=front_end).beats
+                track = batch.track_path(path, kind="downbeats", fps=FPS, front_end=front_end)
                 found_beats, found_positions = track.beats, track.positions
             scores = harness.beat_scores(times, beats)
             tempo = harness.beats_tempo(beats)

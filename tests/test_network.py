@@ -38,9 +38,10 @@ def test_numpy_inference_equals_training_forward_pass(variant):
     model = BeatNetwork(ARCHITECTURES[variant]).eval()
     spec = torch.rand(1, 900, ARCHITECTURES[variant].bands) * 4
     with torch.no_grad():
-        expected = torch.sigmoid(model(spec))[0].numpy()
-    got = Network(ARCHITECTURES[variant], model.numpy_parameters())(spec[0].numpy())
-    np.testing.assert_allclose(got, expected, atol=2e-6)
+        logits, tempo_logits = model.forward_with_tempo(spec)
+    got, tempo = Network(ARCHITECTURES[variant], model.numpy_parameters()).analyse(spec[0].numpy())
+    np.testing.assert_allclose(got, torch.sigmoid(logits)[0].numpy(), atol=2e-6)
+    np.testing.assert_allclose(tempo, torch.softmax(tempo_logits[0].double(), 0).numpy(), atol=1e-6)
 
 
 def test_offline_chunks_equal_one_pass(monkeypatch):
@@ -48,9 +49,11 @@ def test_offline_chunks_equal_one_pass(monkeypatch):
     import cadentia.frontend.network.inference as inference
     network = random_network("offline")
     spec = np.random.default_rng(2).random((1500, 64), dtype=np.float32) * 4
-    whole = network(spec)
+    whole, tempo = network.analyse(spec)
     monkeypatch.setattr(inference, "_CHUNK_FRAMES", 256)
-    np.testing.assert_allclose(network(spec), whole, atol=1e-5)
+    chunked, chunked_tempo = network.analyse(spec)
+    np.testing.assert_allclose(chunked, whole, atol=1e-5)
+    np.testing.assert_allclose(chunked_tempo, tempo, atol=1e-6)
 
 
 @given(st.lists(st.integers(1, 3000), min_size=1, max_size=12))
@@ -122,3 +125,39 @@ def test_tracking_imports_no_machine_learning_framework(tmp_path):
         "assert not loaded, loaded\n"
     )
     subprocess.run([sys.executable, "-c", script], check=True, env={**os.environ, "PYTHONWARNINGS": "error"})
+
+
+@given(st.floats(30, 300), st.floats(0.1, 2), st.floats(30, 300), st.floats(0.1, 2))
+def test_combined_prior_is_the_product_of_both(centre_a, width_a, centre_b, width_b):
+    from cadentia import TempoPrior
+    a, b = TempoPrior(centre_a, width_a), TempoPrior(centre_b, width_b)
+    bpm = np.geomspace(40, 250, 7)
+    # Log-densities add, up to a constant.
+    difference = a.log_density(bpm) + b.log_density(bpm) - a.combine(b).log_density(bpm)
+    np.testing.assert_allclose(difference, difference[0], atol=1e-6 * (1 + abs(difference[0])))
+
+
+@pytest.mark.parametrize("kind", ["beats", "downbeats"])
+def test_offline_audio_tracking_takes_the_tempo_heard(tmp_path, monkeypatch, kind):
+    # A front end that hears twice the played tempo, and is sure of it,
+    # doubles the beats; told not to listen, the tracker keeps the tempo.
+    import dataclasses
+    import soundfile
+    from cadentia import TempoPrior, batch, frontend
+
+    piece = drums(100, seed=3)
+    path = tmp_path / "loop.wav"
+    soundfile.write(path, piece.signal, piece.sample_rate)
+    design = frontend.FRONT_ENDS["network"]
+    heard = []
+
+    def analyse(signal, sample_rate, fps, *, downbeats=False):
+        activation, prior = design.analyse(signal, sample_rate, fps, downbeats=downbeats)
+        heard.append(prior)
+        return activation, TempoPrior(200.0, 0.15)
+
+    monkeypatch.setitem(frontend.FRONT_ENDS, "network", dataclasses.replace(design, analyse=analyse))
+    hinted = batch.track_path(path, kind=kind)
+    plain = batch.track_path(path, kind=kind, tempo_hint=False)
+    assert 180 < hinted.tempo < 220 and 90 < plain.tempo < 110
+    assert len(heard) == 1  # one pass of the network per file, none when told not to listen

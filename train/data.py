@@ -36,10 +36,10 @@ class Example:
     downbeats: np.ndarray
 
 
-def _scale(split: str, name: str, seed: int) -> float:
+def _scale(split: str, name: str, seed: int, variant: int = 0) -> float:
     if split != "train":
         return 1.0
-    rng = np.random.default_rng([seed, zlib.crc32(name.encode())])
+    rng = np.random.default_rng([seed, zlib.crc32(name.encode())] + ([variant] if variant else []))
     return float(np.exp(rng.uniform(np.log(SCALES[0]), np.log(SCALES[1]))))
 
 
@@ -54,21 +54,29 @@ def _compute(audio: Path, cached: Path, scale: float) -> None:
     os.replace(tmp, cached)
 
 
-def load_split(data: Path, cache: Path, split: str, seed: int = 0, known: dict | None = None) -> dict[str, Example]:
-    """Every finished piece of ``split``, computing spectrograms not cached yet."""
+def load_split(data: Path, cache: Path, split: str, seed: int = 0, known: dict | None = None,
+               variants: int = 1) -> dict[str, Example]:
+    """Every finished piece of ``split``, computing spectrograms not cached yet.
+
+    With ``variants`` > 1, each training piece comes that many times, each
+    analysed at its own hop scale (validation pieces come once, unscaled).
+    """
     examples = dict(known or {})
     folder = data / split
     (cache / split).mkdir(parents=True, exist_ok=True)
     for meta in sorted(folder.glob("*.json")):
-        name = meta.stem
         audio = meta.with_suffix(".flac")
-        if name in examples or name == "index" or not audio.exists():
+        if meta.stem == "index" or not audio.exists():
             continue
-        cached = cache / split / f"{name}.npz"
-        if not cached.exists():
-            _compute(audio, cached, _scale(split, name, seed))
-        with np.load(cached) as z:
-            examples[name] = Example(name, z["spec"], z["beats"], z["downbeats"])
+        for variant in range(variants if split == "train" else 1):
+            name = meta.stem + (f"~{variant}" if variant else "")
+            if name in examples:
+                continue
+            cached = cache / split / f"{name}.npz"
+            if not cached.exists():
+                _compute(audio, cached, _scale(split, meta.stem, seed, variant))
+            with np.load(cached) as z:
+                examples[name] = Example(name, z["spec"], z["beats"], z["downbeats"])
     return examples
 
 
@@ -84,10 +92,20 @@ def targets(example: Example, start: int, frames: int) -> np.ndarray:
     return out
 
 
-def batch(examples: list[Example], rng: np.random.Generator, size: int, frames: int) -> tuple[np.ndarray, np.ndarray]:
-    """Random excerpts (zero-padded past a piece's end) and their targets."""
+def tempo(beats: np.ndarray, start: int, frames: int, fps: float = FPS) -> float:
+    """Tempo (BPM) of the beats inside an excerpt from their median interval; NaN if under four beats."""
+    inside = beats[(beats >= start) & (beats < start + frames)]
+    if inside.size < 4:
+        return float("nan")
+    return 60.0 * fps / float(np.median(np.diff(inside)))
+
+
+def batch(examples: list[Example], rng: np.random.Generator, size: int,
+          frames: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Random excerpts (zero-padded past a piece's end), their targets and tempi (NaN: none)."""
     x = np.zeros((size, frames, examples[0].spec.shape[1]), dtype=np.float32)
     y = np.zeros((size, frames, 2), dtype=np.float32)
+    bpm = np.full(size, np.nan)
     lengths = np.array([e.spec.shape[0] for e in examples], dtype=np.float64)
     picks = rng.choice(len(examples), size=size, p=lengths / lengths.sum())
     for row, pick in enumerate(picks):
@@ -97,7 +115,8 @@ def batch(examples: list[Example], rng: np.random.Generator, size: int, frames: 
         lo, hi = max(0, start), min(total, start + frames)
         x[row, lo - start : hi - start] = example.spec[lo:hi]
         y[row] = targets(example, start, frames)
+        bpm[row] = tempo(example.beats, start, frames)
         # Gain augmentation, exact in the compressed domain: log1p(g * expm1(v)).
         gain = np.float32(10.0 ** (rng.uniform(-20.0, 6.0) / 20.0))
         x[row] = np.log1p(gain * np.expm1(x[row]))
-    return x, y
+    return x, y, bpm

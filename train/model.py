@@ -28,12 +28,23 @@ class BeatNetwork(nn.Module):
         for i, d in enumerate(a.dilations):
             setattr(self, f"tcn{i}", nn.Conv1d(a.channels, a.channels, a.kernel, dilation=d))
         self.head = nn.Conv1d(a.channels, len(a.outputs), 1)
+        if a.tempo_bins:
+            self.tempo = nn.Conv1d(a.channels, a.tempo_bins, 1)
         self.dropout = nn.Dropout(dropout)
         # Beats fill a few per cent of frames: start the logits near that rate.
         nn.init.constant_(self.head.bias, -3.0)
 
     def forward(self, spectrogram: torch.Tensor) -> torch.Tensor:
         """(batch, frames, bands) -> logits (batch, frames, outputs)."""
+        return self.head(self.features(spectrogram)).transpose(1, 2)
+
+    def forward_with_tempo(self, spectrogram: torch.Tensor) -> tuple[torch.Tensor, torch.Tensor]:
+        """Beat logits as :meth:`forward`, and tempo logits (batch, tempo_bins) of each whole excerpt."""
+        x = self.features(spectrogram)
+        return self.head(x).transpose(1, 2), self.tempo(x.mean(dim=2, keepdim=True))[:, :, 0]
+
+    def features(self, spectrogram: torch.Tensor) -> torch.Tensor:
+        """(batch, frames, bands) -> the last features (batch, channels, frames)."""
         a = self.architecture
         x = spectrogram.unsqueeze(1)  # (batch, 1, frames, bands)
         for i in range(len(a.conv_channels)):
@@ -46,7 +57,7 @@ class BeatNetwork(nn.Module):
         for i, d in enumerate(a.dilations):
             h = F.relu(getattr(self, f"tcn{i}")(F.pad(x, a.time_padding(a.kernel, d))))
             x = x + self.dropout(h)
-        return self.head(x).transpose(1, 2)
+        return x
 
     def numpy_parameters(self) -> dict:
         return {name: value.detach().cpu().numpy().astype("float32") for name, value in self.state_dict().items()}

@@ -32,12 +32,12 @@ import numpy as np
 import numpy.typing as npt
 
 from .frontend import DEFAULT_FRONT_END, get_front_end
-from .frontend.files import file_activation, file_downbeat_activation
+from .frontend.files import file_activation, file_analysis, file_downbeat_activation
 from .io.activations import is_activation
 from .io.paths import AUDIO_SUFFIXES, DEFAULT_SUFFIX, check_outputs, expand_paths, output_path
 from .model.bars import DownbeatStateSpace, downbeat_state_space
 from .model.observation import check_activation, check_downbeat_activation
-from .model.options import DEFAULT_FPS
+from .model.options import DEFAULT_FPS, with_heard_tempo
 from .model.tempo import TempoStateSpace, tempo_state_space
 from .results import FileResult, format_result, write_result
 from .track.beats import BeatStream, track_beats
@@ -64,7 +64,7 @@ __all__ = [
 Kind = Literal["beats", "downbeats"]
 KINDS = ("beats", "downbeats")
 # How a file is read, per call; every other option is the model's.
-READ_OPTIONS = ("online", "front_end", "beat_includes_downbeats", "keep_activation")
+READ_OPTIONS = ("online", "front_end", "beat_includes_downbeats", "keep_activation", "tempo_hint")
 # Live tracking of a file feeds the stream a second at a time, as an audio
 # callback would; the result does not depend on it.
 ONLINE_CHUNK_SECONDS = 1.0
@@ -160,6 +160,7 @@ def track_path(
     front_end: str = DEFAULT_FRONT_END,
     beat_includes_downbeats: bool = False,
     keep_activation: bool = False,
+    tempo_hint: bool = True,
     **options: Any,
 ) -> FileResult:
     """Track one audio or activation file; raise on a bad file.
@@ -184,6 +185,11 @@ def track_path(
         For downbeats: the activation's first column includes the downbeats.
     keep_activation : bool
         Keep the activation and the tempo per frame in the result (for plots).
+    tempo_hint : bool
+        Offline, on audio, combine the model's tempo prior with the one
+        centred on the tempo the front end hears in the whole file
+        (:func:`cadentia.frontend.analyse`; the network hears one, flux
+        none). With ``tempo_prior=None`` the heard one alone applies.
     **options
         The model: ``model=`` a :class:`cadentia.model.options.TempoModel`
         or its fields, and for downbeats ``beats_per_bar`` and
@@ -203,6 +209,11 @@ def track_path(
     path = os.fspath(path)
     _check_kind(kind)
     space = _tracker(kind, fps, options)
+    heard = None
+    if tempo_hint and not online and not is_activation(path) and get_front_end(front_end).analyse is not None:
+        raw, heard = file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end)
+    if heard is not None:
+        space = _tracker(kind, fps, with_heard_tempo(options, heard))
     # Beats of audio sit where the front end's activation says they are
     # (spectral flux peaks after a note starts: there, where the path enters
     # the beat state; see track_beats). Those of a given activation stay at
@@ -212,8 +223,9 @@ def track_path(
     meter = None
     if kind == "beats":
         assert isinstance(space, TempoStateSpace)
-        activation = check_activation(file_activation(path, fps, online=online, front_end=front_end),
-                                      f"activation of {path}")
+        if heard is None:
+            raw = file_activation(path, fps, online=online, front_end=front_end)
+        activation = check_activation(raw, f"activation of {path}")
         if online:
             stream = BeatStream(fps, state_space=space)
             parts = [stream.process(chunk, with_tempo=True) for chunk in _chunks(activation, fps)]
@@ -225,9 +237,10 @@ def track_path(
         tempo = float(np.median(beat_tempo)) if beats.size else None
     else:
         assert isinstance(space, DownbeatStateSpace)
+        if heard is None:
+            raw = file_downbeat_activation(path, fps, online=online, front_end=front_end)
         activation = check_downbeat_activation(
-            file_downbeat_activation(path, fps, online=online, front_end=front_end),
-            f"activation of {path}", beat_includes_downbeats=beat_includes_downbeats,
+            raw, f"activation of {path}", beat_includes_downbeats=beat_includes_downbeats,
         )
         if online:
             bars = DownbeatStream(fps, state_space=space)

@@ -138,6 +138,9 @@ def add_input_options(parser: argparse.ArgumentParser, formats: str) -> None:
                         help=f"output: {formats} (default: text)")
     parser.add_argument("--online", action="store_true",
                         help="causal tracking, as a live stream would see it (default: offline)")
+    parser.add_argument("--no-tempo-hint", dest="tempo_hint", action="store_false",
+                        help="offline, keep the tempo prior as given instead of combining it with one "
+                             "centred on the tempo the network front end hears in the whole file")
     parser.add_argument("--plot", metavar="PNG",
                         help="draw the activation, the beats and the tempo into this image "
                              "(one file only; needs matplotlib)")

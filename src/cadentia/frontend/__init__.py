@@ -17,6 +17,13 @@ command line (``beats``, ``downbeats``, ``live``, ``--online``), the batch,
   activation of the bar-pointer model (beat that is not a downbeat,
   downbeat) of a whole mono float32 signal.
 
+A front end may also hear the tempo of a whole signal: its optional
+``analyse(signal, sample_rate, fps, downbeats=...)`` returns the offline
+activation (beats, or the two downbeat columns) with a
+:class:`cadentia.model.options.TempoPrior` centred on that tempo, in one
+pass (:func:`analyse`). Offline tracking of audio combines it with the
+model's prior unless told not to.
+
 ``flux`` is log-filterbank spectral flux (:mod:`cadentia.frontend.flux`),
 with a downbeat share from harmonic change and bass
 (:mod:`cadentia.frontend.flux_downbeat`); ``network`` a temporal
@@ -34,7 +41,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..errors import CadentiaError
-from ..model.options import DEFAULT_FPS
+from ..model.options import DEFAULT_FPS, TempoPrior
 from . import flux, flux_downbeat, network
 
 __all__ = [
@@ -43,6 +50,7 @@ __all__ = [
     "ActivationStream",
     "FrontEnd",
     "activation_stream",
+    "analyse",
     "beat_activation",
     "downbeat_activation",
     "get_front_end",
@@ -86,6 +94,9 @@ class FrontEnd:
     # can be read in blocks with bounded memory; a front end that looks
     # ahead offline says False and is given the whole signal.
     causal: bool = True
+    # Offline activation and the tempo heard in the whole signal, at once
+    # (see the module's description); None: the front end hears no tempo.
+    analyse: Callable[..., tuple[npt.NDArray[np.float64], TempoPrior | None]] | None = None
 
 
 FRONT_ENDS: dict[str, FrontEnd] = {
@@ -103,6 +114,7 @@ FRONT_ENDS: dict[str, FrontEnd] = {
                     "both sides of a frame; live: the causal network)",
         placement="peak",
         causal=False,
+        analyse=network.analyse,
     ),
 }
 DEFAULT_FRONT_END = "network"
@@ -190,3 +202,47 @@ def downbeat_activation(
         downbeat, column 1 of a downbeat.
     """
     return get_front_end(front_end).downbeats(signal, sample_rate, fps, online=online)
+
+
+def analyse(
+    signal: npt.ArrayLike,
+    sample_rate: float,
+    fps: float = DEFAULT_FPS,
+    *,
+    downbeats: bool = False,
+    front_end: str = DEFAULT_FRONT_END,
+) -> tuple[npt.NDArray[np.float64], TempoPrior | None]:
+    """The offline activation of ``signal`` and the tempo the front end hears in it.
+
+    Parameters
+    ----------
+    signal, sample_rate, fps, front_end
+        As for :func:`downbeat_activation`.
+    downbeats : bool
+        The two columns of :func:`downbeat_activation` instead of the beat
+        activation of :func:`beat_activation`.
+
+    Returns
+    -------
+    activation : numpy.ndarray
+        As :func:`beat_activation` or :func:`downbeat_activation` (offline).
+    prior : TempoPrior or None
+        A prior centred on the tempo heard, for
+        :meth:`~cadentia.model.options.TempoPrior.combine` with the model's;
+        None where the front end hears none.
+
+    Examples
+    --------
+    >>> import cadentia
+    >>> from cadentia.testing import synthesize_clicks
+    >>> signal, rate, _ = synthesize_clicks(70.0, 20.0, end_bpm=None)
+    >>> activation, heard = cadentia.frontend.analyse(signal, rate)
+    >>> prior = cadentia.DEFAULT_TEMPO_PRIOR if heard is None else cadentia.DEFAULT_TEMPO_PRIOR.combine(heard)
+    >>> beats = cadentia.track_beats(activation, 100.0, tempo_prior=prior, placement="peak").beats
+    """
+    design = get_front_end(front_end)
+    if design.analyse is not None:
+        return design.analyse(signal, sample_rate, fps, downbeats=downbeats)
+    if downbeats:
+        return design.downbeats(signal, sample_rate, fps, online=False), None
+    return design.activation(signal, sample_rate, fps), None

@@ -19,10 +19,10 @@ import numpy.typing as npt
 from ..errors import AudioError
 from ..io.activations import is_activation, load_activation, load_downbeat_activation
 from ..io.audio import audio_blocks, check_path, read_mono
-from ..model.options import DEFAULT_FPS
-from . import DEFAULT_FRONT_END, ActivationStream, activation_stream, get_front_end
+from ..model.options import DEFAULT_FPS, TempoPrior
+from . import DEFAULT_FRONT_END, ActivationStream, activation_stream, analyse, get_front_end
 
-__all__ = ["check_fps", "file_activation", "file_downbeat_activation"]
+__all__ = ["check_fps", "file_activation", "file_analysis", "file_downbeat_activation"]
 
 T = TypeVar("T")
 
@@ -133,6 +133,45 @@ def file_downbeat_activation(
     signal, sample_rate = read_mono(path)
     check_fps(fps, sample_rate, f"the sample rate of {path}")
     return _named(path, lambda: design.downbeats(signal, sample_rate, fps, online=online))
+
+
+def file_analysis(
+    path: str | os.PathLike[str],
+    fps: float = DEFAULT_FPS,
+    *,
+    downbeats: bool = False,
+    front_end: str = DEFAULT_FRONT_END,
+) -> tuple[npt.NDArray[np.generic], TempoPrior | None]:
+    """The offline activation of a file and the tempo the front end hears in it.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        Audio, or a saved activation (returned as read, with no prior).
+    fps, front_end
+        As for :func:`file_activation`.
+    downbeats : bool
+        The two-column activation of :func:`file_downbeat_activation`.
+
+    Returns
+    -------
+    activation : numpy.ndarray
+        As :func:`file_activation` or :func:`file_downbeat_activation`.
+    prior : TempoPrior or None
+        See :func:`cadentia.frontend.analyse`.
+
+    Raises
+    ------
+    AudioError
+        As for :func:`file_activation`.
+    """
+    path = check_path(path)
+    if is_activation(path):
+        return (load_downbeat_activation(path) if downbeats else np.asarray(load_activation(path))), None
+    get_front_end(front_end)
+    signal, sample_rate = read_mono(path)
+    check_fps(fps, sample_rate, f"the sample rate of {path}")
+    return _named(path, lambda: analyse(signal, sample_rate, fps, downbeats=downbeats, front_end=front_end))
 
 
 def _named(path: str, compute: Callable[[], T]) -> T:

@@ -254,6 +254,9 @@ def downbeat_state_space(
         initial = np.exp(prior.log_density(60.0 * fps / lane_interval))
     meter_total = np.bincount(state_meter_index, weights=initial, minlength=num_meters)
     initial = initial / (meter_total[state_meter_index] * num_meters)
+    # A narrow tempo prior can take a weight to 0: its log is -inf, a path never taken.
+    with np.errstate(divide="ignore"):
+        log_prob, log_initial = np.log(prob).astype(np.float32), np.log(initial).astype(np.float32)
     return DownbeatStateSpace(
         fps=fps,
         transition_lambda=float(model.transition_lambda),
@@ -269,10 +272,10 @@ def downbeat_state_space(
         ptr=ptr.astype(np.uint32),
         pred=src.astype(np.uint32),
         prob=prob.astype(np.float32),
-        log_prob=np.log(prob).astype(np.float32),
+        log_prob=log_prob,
         columns=columns,
         initial=initial.astype(np.float32),
-        log_initial=np.log(initial).astype(np.float32),
+        log_initial=log_initial,
         tempo_prior=prior,
     )
 

@@ -10,13 +10,13 @@ here and its use in the builders.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field, fields, replace
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["DEFAULT_FPS", "DEFAULT_TEMPO_PRIOR", "TempoModel", "TempoPrior", "as_tempo_prior"]
+__all__ = ["DEFAULT_FPS", "DEFAULT_TEMPO_PRIOR", "TempoModel", "TempoPrior", "as_tempo_prior", "with_heard_tempo"]
 
 # Frames per second of an activation, and of the onset strength computed from audio.
 DEFAULT_FPS = 100.0
@@ -56,6 +56,17 @@ class TempoPrior:
                 raise ValueError(f"tempo prior {name} must be a positive finite number, got {value!r}")
             object.__setattr__(self, name, value)
 
+    def combine(self, other: "TempoPrior") -> "TempoPrior":
+        """Both priors at once: the product of the two log-normal densities.
+
+        Their precisions (``width ** -2``) add, and the centre is the
+        precision-weighted mean of the two centres in octaves.
+        """
+        precisions = self.width ** -2, other.width ** -2
+        octaves = (math.log2(self.centre_bpm) * precisions[0] + math.log2(other.centre_bpm) * precisions[1])
+        total = precisions[0] + precisions[1]
+        return TempoPrior(2.0 ** (octaves / total), total ** -0.5)
+
     def log_density(self, bpm: npt.ArrayLike) -> np.ndarray:
         """Unnormalised log-density of the prior at ``bpm``: 0 at the centre."""
         z = np.log2(np.asarray(bpm, dtype=np.float64) / self.centre_bpm) / self.width
@@ -84,6 +95,21 @@ def as_tempo_prior(tempo_prior: TempoPrior | tuple[float, float] | None) -> Temp
         ) from None
     return TempoPrior(centre_bpm, width)
 
+
+
+def with_heard_tempo(options: dict[str, Any], heard: TempoPrior) -> dict[str, Any]:
+    """Model options (``model=`` or its fields) with their tempo prior combined with ``heard``.
+
+    ``heard`` is the prior a front end gives for the tempo it hears
+    (:func:`cadentia.frontend.analyse`); where the options have no prior
+    (``tempo_prior=None``) it applies alone.
+    """
+    model = options.get("model")
+    prior = model.tempo_prior if model is not None else as_tempo_prior(options.get("tempo_prior", DEFAULT_TEMPO_PRIOR))
+    combined = heard if prior is None else prior.combine(heard)
+    if model is not None:
+        return {**options, "model": replace(model, tempo_prior=combined)}
+    return {**options, "tempo_prior": combined}
 
 
 @dataclass(frozen=True)

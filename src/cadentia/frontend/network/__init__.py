@@ -13,6 +13,13 @@ Each frame gets two probabilities: a beat (downbeats included) and a
 downbeat. As a registered front end (``front_end="network"``) they become
 the beat activation (the first) and the bar-pointer model's two columns
 (beat that is not a downbeat, downbeat).
+
+The offline network also says which tempo it hears in the whole piece (its
+tempo head): :func:`analyse` turns that into a :class:`TempoPrior` centred
+there, which offline tracking combines with the model's own prior. The
+decoder alone tends to double slow pieces wherever the off-beats carry a
+little activation; the tempo head, trained on the annotated tempo, knows
+the octave better.
 """
 
 from __future__ import annotations
@@ -24,16 +31,21 @@ import numpy as np
 import numpy.typing as npt
 
 from ...model.observation import check_downbeat_activation
-from ...model.options import DEFAULT_FPS
+from ...model.options import DEFAULT_FPS, TempoPrior
 from .architecture import ARCHITECTURES, Architecture
 from .features import SpectrogramStream, spectrogram
 from .inference import Network, NetworkStream, load_network
 
 __all__ = [
     "ARCHITECTURES", "Architecture", "BeatActivationStream", "Network", "NetworkActivationStream",
-    "NetworkStream", "SpectrogramStream", "beat_activation", "downbeat_activation", "load_network",
-    "network_activation", "shipped_network", "spectrogram",
+    "NetworkStream", "SpectrogramStream", "TEMPO_HINT_WIDTH", "analyse", "beat_activation",
+    "downbeat_activation", "load_network", "network_activation", "shipped_network", "spectrogram", "tempo_hint",
 ]
+
+# Width in octaves of the prior centred on the tempo the network hears:
+# chosen on the validation split (eval/tune.py). Narrower trusts the tempo
+# head more; wider leaves room for tempo changes.
+TEMPO_HINT_WIDTH = 0.5
 
 
 @lru_cache(maxsize=None)
@@ -67,6 +79,57 @@ def network_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = D
     """
     network = shipped_network("causal" if online else "offline")
     return network(spectrogram(signal, sample_rate, fps, network.architecture.bands))
+
+
+def tempo_hint(probabilities: npt.ArrayLike, architecture: Architecture) -> TempoPrior:
+    """A tempo prior centred on the most probable bin of a tempo head's output.
+
+    Parameters
+    ----------
+    probabilities : array_like
+        One probability per bin of ``architecture.tempo_bpm``
+        (:meth:`Network.analyse`).
+    architecture : Architecture
+        The network's, for its tempo bins.
+
+    Returns
+    -------
+    TempoPrior
+        Centred on that bin's tempo, :data:`TEMPO_HINT_WIDTH` octaves wide.
+    """
+    return TempoPrior(architecture.tempo_bpm[int(np.argmax(probabilities))], TEMPO_HINT_WIDTH)
+
+
+def analyse(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *,
+            downbeats: bool = False) -> tuple[npt.NDArray[np.float64], TempoPrior | None]:
+    """The offline activation of a whole signal and the tempo the network hears in it, in one pass.
+
+    Parameters
+    ----------
+    signal : array_like
+        Audio, 1-D or (samples, channels).
+    sample_rate : float
+        Its sampling rate in Hz.
+    fps : float
+        Frames per second.
+    downbeats : bool
+        Return the bar-pointer model's two columns (as
+        :func:`downbeat_activation`) instead of the beat activation (as
+        :func:`beat_activation`).
+
+    Returns
+    -------
+    activation : numpy.ndarray
+        float64, (frames,) or (frames, 2).
+    prior : TempoPrior or None
+        :func:`tempo_hint` of the network's tempo head; None if the network
+        has none.
+    """
+    network = shipped_network("offline")
+    both, tempo = network.analyse(spectrogram(signal, sample_rate, fps, network.architecture.bands))
+    activation = (check_downbeat_activation(both, "network activation", beat_includes_downbeats=True)
+                  if downbeats else both[:, 0].astype(np.float64))
+    return activation, None if tempo is None else tempo_hint(tempo, network.architecture)
 
 
 def beat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS) -> npt.NDArray[np.float64]:

@@ -17,6 +17,11 @@ real time:
    network to learn the pulse, not only the onsets.
 5. A 1 x 1 convolution to two logits per frame: beat (downbeats included)
    and downbeat; their sigmoids are the activations the trackers take.
+6. Optionally (``tempo_bins`` > 0), a tempo head: the last features
+   averaged over time, then a linear map to logits over log-spaced tempo
+   bins; their softmax is the network's belief about the excerpt's tempo.
+   Trained beside the beat outputs, it tells the tracker which tempo
+   octave the network hears.
 
 The *offline* variant centres every kernel on its frame (it hears the
 future as well as the past); the *causal* variant puts the whole kernel on
@@ -51,6 +56,14 @@ class Architecture:
     kernel: int = 3
     dilations: tuple[int, ...] = (1, 2, 4, 8, 16, 32, 64, 128, 256)
     outputs: tuple[str, ...] = ("beat", "downbeat")
+    tempo_bins: int = 0
+    tempo_min_bpm: float = 40.0
+    tempo_bins_per_octave: int = 24
+
+    @property
+    def tempo_bpm(self) -> tuple[float, ...]:
+        """Centre tempo of every bin of the tempo head, in beats per minute."""
+        return tuple(self.tempo_min_bpm * 2.0 ** (i / self.tempo_bins_per_octave) for i in range(self.tempo_bins))
 
     def conv_bands(self, layer: int) -> tuple[int, int]:
         """Bands going into, and coming out of (after pooling), 2-D convolution ``layer``."""
@@ -99,6 +112,9 @@ class Architecture:
             shapes[f"tcn{i}.bias"] = (self.channels,)
         shapes["head.weight"] = (len(self.outputs), self.channels, 1)
         shapes["head.bias"] = (len(self.outputs),)
+        if self.tempo_bins:
+            shapes["tempo.weight"] = (self.tempo_bins, self.channels, 1)
+            shapes["tempo.bias"] = (self.tempo_bins,)
         return shapes
 
     def to_dict(self) -> dict[str, Any]:
@@ -111,6 +127,6 @@ class Architecture:
 
 
 ARCHITECTURES = {
-    "offline": Architecture(causal=False),
-    "causal": Architecture(causal=True),
+    "offline": Architecture(causal=False, tempo_bins=72),
+    "causal": Architecture(causal=True, tempo_bins=72),
 }

@@ -18,6 +18,12 @@ rest:
 Between blocks, :class:`NetworkStream` keeps the last frames of every
 layer's input, exactly the zeros-or-history that the whole-piece run pads
 with; the causal network therefore has no look-ahead at all.
+
+A network with a tempo head (``Architecture.tempo_bins``) also gives a
+probability over tempo bins: the softmax of the head applied to the last
+features averaged over every frame heard (:meth:`Network.analyse`,
+:meth:`NetworkStream.tempo`). The average is summed in float64 and is not
+bit-exact across block sizes; it only chooses a tempo.
 """
 
 from __future__ import annotations
@@ -109,6 +115,8 @@ class Network:
         self._tcn = [(p[f"tcn{i}.weight"].transpose(2, 1, 0).reshape(-1, a.channels).copy(), p[f"tcn{i}.bias"])
                      for i in range(len(a.dilations))]
         self._head = (p["head.weight"][:, :, 0].T.copy(), p["head.bias"])
+        self._tempo = ((p["tempo.weight"][:, :, 0].T.astype(np.float64), p["tempo.bias"].astype(np.float64))
+                       if a.tempo_bins else None)
 
     @classmethod
     def load(cls, path: str | Path) -> "Network":
@@ -123,7 +131,7 @@ class Network:
         np.savez(path, **arrays)
 
     def _layers(self, spectrogram: np.ndarray, linear: Linear, pad: Callable[[int, np.ndarray, tuple[int, int]], np.ndarray]) -> np.ndarray:
-        """Logits (frames, outputs) of spectrogram frames; ``pad(layer, x, (before, after))``
+        """The last features (frames, channels) of spectrogram frames; ``pad(layer, x, (before, after))``
         supplies each layer's input with the frames its kernel reaches beyond ``x``."""
         a = self.architecture
         frames = spectrogram.shape[0]
@@ -151,7 +159,14 @@ class Network:
             h = linear(rows, weight, bias)
             np.maximum(h, 0.0, out=h)
             x = x + h
-        return linear(x, *self._head)
+        return x
+
+    def _tempo_probabilities(self, feature_sum: np.ndarray, frames: int) -> np.ndarray:
+        if self._tempo is None:
+            raise ValueError("this network has no tempo head")
+        logits = (feature_sum / max(frames, 1)) @ self._tempo[0] + self._tempo[1]
+        weights = np.exp(logits - logits.max())
+        return weights / weights.sum()
 
     def __call__(self, spectrogram: npt.ArrayLike) -> np.ndarray:
         """Output probabilities (frames, outputs) of a whole spectrogram, float32.
@@ -159,12 +174,21 @@ class Network:
         The offline network runs on BLAS in overlapping chunks; a causal one
         runs as its stream does, so the result equals any chunked stream's.
         """
-        spec = self._check(spectrogram)
+        return self._run(self._check(spectrogram))[0]
+
+    def analyse(self, spectrogram: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray | None]:
+        """Output probabilities as :meth:`__call__`, and the tempo head's probability of every
+        bin of ``architecture.tempo_bpm`` over the whole spectrogram (None without a tempo head)."""
+        out, feature_sum = self._run(self._check(spectrogram))
+        return out, None if self._tempo is None else self._tempo_probabilities(feature_sum, out.shape[0])
+
+    def _run(self, spec: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         if self.architecture.causal:
             stream = self.stream()
-            return stream.process(spec)
+            return stream.process(spec), stream._feature_sum
         reach = self.architecture.reach
         out = np.empty((spec.shape[0], len(self.architecture.outputs)), dtype=np.float32)
+        feature_sum = np.zeros(self.architecture.channels)
 
         def zeros(layer: int, x: np.ndarray, padding: tuple[int, int]) -> np.ndarray:
             return np.pad(x, ((padding[0], padding[1]),) + ((0, 0),) * (x.ndim - 1))
@@ -174,9 +198,10 @@ class Network:
         for start in range(0, spec.shape[0], _CHUNK_FRAMES):
             stop = min(start + _CHUNK_FRAMES, spec.shape[0])
             lo, hi = max(0, start - reach), min(spec.shape[0], stop + reach)
-            logits = self._layers(spec[lo:hi], _blas_linear, zeros)
-            out[start:stop] = _sigmoid(logits[start - lo : stop - lo])
-        return out
+            features = self._layers(spec[lo:hi], _blas_linear, zeros)[start - lo : stop - lo]
+            feature_sum += features.sum(axis=0, dtype=np.float64)
+            out[start:stop] = _sigmoid(_blas_linear(features, *self._head))
+        return out, feature_sum
 
     def stream(self) -> "NetworkStream":
         """A :class:`NetworkStream` running this (causal) network frame by frame."""
@@ -205,6 +230,18 @@ class NetworkStream:
     def reset(self) -> None:
         """Start a new stream: every layer's past is silence (zeros)."""
         self._history: dict[int, np.ndarray] = {}
+        self._feature_sum = np.zeros(self.network.architecture.channels)
+        self._frames = 0
+
+    def tempo(self) -> np.ndarray:
+        """The tempo head's probability of every bin of ``architecture.tempo_bpm``, over the frames so far.
+
+        Raises
+        ------
+        ValueError
+            The network has no tempo head.
+        """
+        return self.network._tempo_probabilities(self._feature_sum, self._frames)
 
     def _pad(self, layer: int, x: np.ndarray, padding: tuple[int, int]) -> np.ndarray:
         before = padding[0]
@@ -220,7 +257,10 @@ class NetworkStream:
         spec = self.network._check(spectrogram)
         if spec.shape[0] == 0:
             return np.zeros((0, len(self.network.architecture.outputs)), dtype=np.float32)
-        return _serial_sigmoid(self.network._layers(spec, _serial_linear, self._pad))
+        features = self.network._layers(spec, _serial_linear, self._pad)
+        self._feature_sum += features.sum(axis=0, dtype=np.float64)
+        self._frames += spec.shape[0]
+        return _serial_sigmoid(_serial_linear(features, *self.network._head))
 
 
 def load_network(variant: str = "offline") -> Network:
