@@ -97,15 +97,21 @@ train-data: install eval-deps
 
 train: train-data
 	$(PY) -m pip install -q --no-build-isolation ".[train]"
-	mkdir -p build/train; for v in offline causal; do \
-	    OMP_NUM_THREADS=1 $(TRAIN_PY) train/train.py --variant $$v --data $(TRAIN_DATA) \
-	        --out build/train/$$v --minutes $(TRAIN_MINUTES) --resume > build/train-$$v.log 2>&1 & \
+	# Two stages per variant, both variants at once (one core each): from
+	# scratch, then from the first stage's best parameters at half the
+	# learning rate.
+	mkdir -p build/train build/train2; for v in offline causal; do ( \
+	    OMP_NUM_THREADS=1 $(TRAIN_PY) train/train.py --variant $$v --data $(TRAIN_DATA) --variants 3 \
+	        --out build/train/$$v --minutes $(TRAIN_MINUTES) --resume > build/train-$$v.log 2>&1 && \
+	    OMP_NUM_THREADS=1 $(TRAIN_PY) train/train.py --variant $$v --data $(TRAIN_DATA) --variants 3 \
+	        --init build/train/$$v/best.npz --lr 1e-3 --out build/train2/$$v --minutes $(TRAIN_MINUTES) \
+	        --resume > build/train2-$$v.log 2>&1 ) & \
 	done; wait
-	tail -n 3 build/train-offline.log build/train-causal.log
+	tail -n 3 build/train2-offline.log build/train2-causal.log
 
 train-install:
-	cp build/train/offline/best.npz src/cadentia/net/weights/offline.npz
-	cp build/train/causal/best.npz src/cadentia/net/weights/causal.npz
+	cp build/train2/offline/best.npz src/cadentia/frontend/network/weights/offline.npz
+	cp build/train2/causal/best.npz src/cadentia/frontend/network/weights/causal.npz
 
 clean:
 	rm -rf build $(VENV)

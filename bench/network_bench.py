@@ -6,8 +6,9 @@ On a synthetic drum piece (44.1 kHz) it times, each as seconds of audio per
 second of compute (best of ``--repeat``):
 
 - the spectrogram, the offline network, and both together;
-- audio to beats end to end offline (network + Viterbi tracking), and the
-  same with the spectral-flux front end, measured in the same run;
+- audio to beats end to end offline (network, its tempo hint combined
+  into the model, which is then built, and Viterbi tracking), and the same
+  with the spectral-flux front end, measured in the same run;
 - the causal network over the whole piece, as ``--online`` runs it;
 - the live path block by block (512-sample blocks, as a sound card gives
   them): the compute time of each block through spectrogram, causal
@@ -26,8 +27,9 @@ import time
 
 import numpy as np
 
-from cadentia import BeatStream, onset_strength, track_beats
+from cadentia import FRONT_ENDS, BeatStream, analyse, onset_strength, track_beats
 from cadentia.frontend.network import NetworkActivationStream, network_activation, shipped_network, spectrogram
+from cadentia.model.options import with_heard_tempo
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests")]
@@ -35,6 +37,15 @@ from signals import drums  # noqa: E402
 from tracker_bench import _best_time as _best  # noqa: E402
 
 RATE = 44100
+
+
+def network_beats(signal: np.ndarray) -> np.ndarray:
+    """Offline beats of audio as ``cadentia beats`` finds them."""
+    activation, heard = analyse(signal, RATE)
+    options = dict(FRONT_ENDS["network"].offline_defaults)
+    if heard is not None:
+        options = with_heard_tempo(options, heard)
+    return track_beats(activation, 100, placement="peak", **options).beats
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -52,7 +63,7 @@ def main(argv: list[str] | None = None) -> int:
         ("spectrogram", lambda: spectrogram(signal, RATE)),
         ("offline network", lambda: offline(spec)),
         ("spectrogram + offline network", lambda: network_activation(signal, RATE)),
-        ("audio to beats, network", lambda: track_beats(network_activation(signal, RATE)[:, 0], 100)),
+        ("audio to beats, network", lambda: network_beats(signal)),
         ("audio to beats, flux", lambda: track_beats(onset_strength(signal, RATE), 100, placement="state")),
         ("causal network, whole piece", lambda: network_activation(signal, RATE, online=True)),
     ]

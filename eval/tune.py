@@ -2,10 +2,14 @@
 
     python eval/tune.py [--front-end network] [--valid DIR] [--limit N]
 
-Computes each piece's offline beat activation once, then tracks it with
-every combination of the options below and prints the mean beat F, CMLt,
-AMLt and the share of pieces with the tempo octave right, best first. The
-evaluation set stays out of it, so figures on it remain unseen.
+Computes each piece's offline beat activation (and the tempo the front end
+hears) once, then tracks it with every combination of the options below
+and prints the mean beat F, CMLt, AMLt and the share of pieces with the
+tempo octave right, best first. ``hint_spread`` sets the width of the
+prior centred on the tempo the network hears (its multiple of the tempo
+head's spread; see ``cadentia.frontend.network.tempo_hint``), combined
+with ``tempo_prior`` as offline tracking of audio does (None: not used). The evaluation set stays out of
+it, so figures on it remain unseen.
 """
 
 from __future__ import annotations
@@ -23,12 +27,15 @@ import evalset  # noqa: E402
 import harness  # noqa: E402
 
 from cadentia import frontend, track_beats  # noqa: E402
+from cadentia.frontend.network import shipped_network, spectrogram, tempo_hint  # noqa: E402
+from cadentia.model.options import with_heard_tempo  # noqa: E402
 
 GRID = {
     "observation_lambda": (8.0, 16.0, 32.0),
     "tempo_prior": ((120.0, 1.0), (110.0, 1.5), None),
     "transition_lambda": (30.0, 100.0),
     "placement": ("peak", "state"),
+    "hint_spread": (None, 2.0),
 }
 
 
@@ -40,25 +47,36 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--observation-lambda", type=float, nargs="+", default=None,
                         help="values to try instead of the grid's")
     parser.add_argument("--placement", nargs="+", default=None, help="values to try instead of the grid's")
+    parser.add_argument("--hint-spread", type=float, nargs="+", default=None,
+                        help="values to try instead of the grid's (and no hint)")
     args = parser.parse_args(argv)
     grid = dict(GRID)
     if args.observation_lambda:
         grid["observation_lambda"] = tuple(args.observation_lambda)
     if args.placement:
         grid["placement"] = tuple(args.placement)
+    if args.hint_spread:
+        grid["hint_spread"] = (None, *args.hint_spread)
     pieces = []
+    network = shipped_network("offline")
     for path in sorted(args.valid.glob("*.flac"))[: args.limit or None]:
         signal, rate = soundfile.read(path, dtype="float32")
         times, _ = evalset.read_beats(path.with_suffix(".beats"))
-        pieces.append((times, evalset.annotated_tempo(times),
-                       frontend.beat_activation(signal, rate, front_end=args.front_end)))
+        if args.front_end == "network":
+            both, heard = network.analyse(spectrogram(signal, rate))
+            activation = both[:, 0].astype(np.float64)
+        else:
+            activation, heard = frontend.analyse(signal, rate, front_end=args.front_end)
+        pieces.append((times, evalset.annotated_tempo(times), activation, heard))
     rows = []
     for values in itertools.product(*grid.values()):
         options = dict(zip(grid, values))
-        placement = options.pop("placement")
+        placement, spread = options.pop("placement"), options.pop("hint_spread")
         scores = []
-        for times, true_tempo, activation in pieces:
-            beats = track_beats(activation, 100.0, placement=placement, **options).beats
+        for times, true_tempo, activation, heard in pieces:
+            model = options if heard is None or spread is None else with_heard_tempo(
+                options, tempo_hint(heard, network.architecture, spread))
+            beats = track_beats(activation, 100.0, placement=placement, **model).beats
             s = harness.beat_scores(times, beats)
             scores.append((s["f"], s["cmlt"], s["amlt"], harness.octave(harness.beats_tempo(beats), true_tempo) == "ok"))
         rows.append((np.mean(scores, axis=0), dict(zip(grid, values))))

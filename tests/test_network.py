@@ -139,13 +139,13 @@ def test_combined_prior_is_the_product_of_both(centre_a, width_a, centre_b, widt
 
 @pytest.mark.parametrize("kind", ["beats", "downbeats"])
 def test_offline_audio_tracking_takes_the_tempo_heard(tmp_path, monkeypatch, kind):
-    # A front end that hears twice the played tempo, and is sure of it,
-    # doubles the beats; told not to listen, the tracker keeps the tempo.
+    # A front end that hears half the played tempo, and is sure of it,
+    # halves the beats; told not to listen, the tracker keeps the tempo.
     import dataclasses
     import soundfile
     from cadentia import TempoPrior, batch, frontend
 
-    piece = drums(100, seed=3)
+    piece = drums(150, seed=3)
     path = tmp_path / "loop.wav"
     soundfile.write(path, piece.signal, piece.sample_rate)
     design = frontend.FRONT_ENDS["network"]
@@ -154,10 +154,30 @@ def test_offline_audio_tracking_takes_the_tempo_heard(tmp_path, monkeypatch, kin
     def analyse(signal, sample_rate, fps, *, downbeats=False):
         activation, prior = design.analyse(signal, sample_rate, fps, downbeats=downbeats)
         heard.append(prior)
-        return activation, TempoPrior(200.0, 0.15)
+        return activation, TempoPrior(75.0, 0.15)
 
     monkeypatch.setitem(frontend.FRONT_ENDS, "network", dataclasses.replace(design, analyse=analyse))
     hinted = batch.track_path(path, kind=kind)
     plain = batch.track_path(path, kind=kind, tempo_hint=False)
-    assert 180 < hinted.tempo < 220 and 90 < plain.tempo < 110
+    assert 70 < hinted.tempo < 80 and 140 < plain.tempo < 160
     assert len(heard) == 1  # one pass of the network per file, none when told not to listen
+
+
+@pytest.mark.parametrize("given, online, front_end, expected", [
+    ({}, False, "network", 24.0),
+    ({"observation_lambda": 16.0}, False, "network", 16.0),
+    ({}, True, "network", 16.0),
+    ({}, False, "flux", 16.0),
+])
+def test_front_end_offline_defaults_yield_to_given_options(tmp_path, monkeypatch, given, online, front_end, expected):
+    import soundfile
+    from cadentia import batch
+
+    path = tmp_path / "loop.wav"
+    piece = drums(100, seed=3)
+    soundfile.write(path, piece.signal[: piece.sample_rate * 4], piece.sample_rate)
+    spaces = []
+    tracker = batch._tracker
+    monkeypatch.setattr(batch, "_tracker", lambda *args: spaces.append(tracker(*args)) or spaces[-1])
+    batch.track_path(path, online=online, front_end=front_end, tempo_hint=False, **given)
+    assert [space.observation_lambda for space in spaces] == [expected]

@@ -193,7 +193,9 @@ def track_path(
     **options
         The model: ``model=`` a :class:`cadentia.model.options.TempoModel`
         or its fields, and for downbeats ``beats_per_bar`` and
-        ``meter_change``.
+        ``meter_change``. Fields not given take the front end's
+        ``offline_defaults`` when tracking audio offline, then the model's
+        defaults.
 
     Returns
     -------
@@ -208,9 +210,12 @@ def track_path(
     """
     path = os.fspath(path)
     _check_kind(kind)
+    audio = not is_activation(path)
+    if audio and not online and "model" not in options:
+        options = {**get_front_end(front_end).offline_defaults, **options}
     space = _tracker(kind, fps, options)
     heard = None
-    if tempo_hint and not online and not is_activation(path) and get_front_end(front_end).analyse is not None:
+    if tempo_hint and not online and audio and get_front_end(front_end).analyse is not None:
         raw, heard = file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end)
     if heard is not None:
         space = _tracker(kind, fps, with_heard_tempo(options, heard))
@@ -218,7 +223,7 @@ def track_path(
     # (spectral flux peaks after a note starts: there, where the path enters
     # the beat state; see track_beats). Those of a given activation stay at
     # its peak.
-    placement = "peak" if is_activation(path) else get_front_end(front_end).placement
+    placement = get_front_end(front_end).placement if audio else "peak"
     frame_tempo = beat_tempo = positions = None
     meter = None
     if kind == "beats":

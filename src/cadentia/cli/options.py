@@ -92,8 +92,18 @@ def bounded(low: int, high: int) -> Callable[[str], int]:
     return parse
 
 
+def _front_end_defaults(name: str) -> str:
+    """``; 24 offline with the network front end``: where a front end changes a default."""
+    return "".join(f"; {design.offline_defaults[name]:g} offline with the {front_end} front end"
+                   for front_end, design in FRONT_ENDS.items() if name in design.offline_defaults)
+
+
 def add_model_options(parser: argparse.ArgumentParser) -> None:
-    """The tempo-model options, one per :class:`TempoModel` field that has a help text."""
+    """The tempo-model options, one per :class:`TempoModel` field that has a help text.
+
+    An option not given is absent from the namespace (not set to its
+    default), so the library's defaults, the front end's among them, apply.
+    """
     group = parser.add_argument_group("tempo model")
     for entry in fields(TempoModel):
         help_text = entry.metadata.get("help")
@@ -104,20 +114,23 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
         if isinstance(default, TempoPrior):
             prior = group.add_mutually_exclusive_group()
             prior.add_argument(flag, dest=entry.name, nargs=2, type=positive, metavar=("CENTRE", "WIDTH"),
-                               default=(default.centre_bpm, default.width),
+                               default=argparse.SUPPRESS,
                                help=f"{help_text} (default: {default.centre_bpm:g} {default.width:g})")
             prior.add_argument(f"--no-{flag[2:]}", dest=entry.name, action="store_const", const=None,
+                               default=argparse.SUPPRESS,
                                help=f"no {flag[2:].replace('-', ' ')}: every tempo in the range equally likely")
             continue
         kind = whole if "int" in str(entry.type) else number
-        shown = "" if default is None or default is MISSING else f" (default: {default:g})"
+        shown = "" if default is None or default is MISSING else f" (default: {default:g}{_front_end_defaults(entry.name)})"
         metavar = entry.metadata.get("metavar", "N" if kind is whole else "X")
-        group.add_argument(flag, dest=entry.name, type=kind, default=default, metavar=metavar, help=help_text + shown)
+        group.add_argument(flag, dest=entry.name, type=kind, default=argparse.SUPPRESS, metavar=metavar,
+                           help=help_text + shown)
 
 
 def model_options(args: argparse.Namespace) -> dict[str, Any]:
-    """The :class:`TempoModel` fields from the options of :func:`add_model_options`."""
-    options = {entry.name: getattr(args, entry.name) for entry in fields(TempoModel) if "help" in entry.metadata}
+    """The :class:`TempoModel` fields given with the options of :func:`add_model_options`."""
+    options = {entry.name: getattr(args, entry.name) for entry in fields(TempoModel)
+               if "help" in entry.metadata and hasattr(args, entry.name)}
     if options.get("tempo_prior") is not None:
         options["tempo_prior"] = tuple(options["tempo_prior"])
     return options

@@ -24,6 +24,7 @@ the octave better.
 
 from __future__ import annotations
 
+import math
 from functools import lru_cache
 from typing import Any
 
@@ -38,14 +39,18 @@ from .inference import Network, NetworkStream, load_network
 
 __all__ = [
     "ARCHITECTURES", "Architecture", "BeatActivationStream", "Network", "NetworkActivationStream",
-    "NetworkStream", "SpectrogramStream", "TEMPO_HINT_WIDTH", "analyse", "beat_activation",
+    "NetworkStream", "SpectrogramStream", "TEMPO_HINT_SPREAD", "TEMPO_HINT_WIDTHS", "analyse", "beat_activation",
     "downbeat_activation", "load_network", "network_activation", "shipped_network", "spectrogram", "tempo_hint",
 ]
 
-# Width in octaves of the prior centred on the tempo the network hears:
-# chosen on the validation split (eval/tune.py). Narrower trusts the tempo
-# head more; wider leaves room for tempo changes.
-TEMPO_HINT_WIDTH = 0.5
+# The prior centred on the tempo the network hears is TEMPO_HINT_SPREAD
+# times as wide as the tempo head's own spread (the standard deviation of
+# log2 tempo under its output), within TEMPO_HINT_WIDTHS octaves: sure of
+# one tempo, the head overrules off-beats that look like beats; torn
+# between octaves, it leaves the choice to the decoder. Chosen on the
+# validation split (eval/tune.py --hint-spread).
+TEMPO_HINT_SPREAD = 2.0
+TEMPO_HINT_WIDTHS = (0.15, 1.5)
 
 
 @lru_cache(maxsize=None)
@@ -81,8 +86,9 @@ def network_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = D
     return network(spectrogram(signal, sample_rate, fps, network.architecture.bands))
 
 
-def tempo_hint(probabilities: npt.ArrayLike, architecture: Architecture) -> TempoPrior:
-    """A tempo prior centred on the most probable bin of a tempo head's output.
+def tempo_hint(probabilities: npt.ArrayLike, architecture: Architecture,
+               spread: float = TEMPO_HINT_SPREAD) -> TempoPrior:
+    """A tempo prior from a tempo head's output: centred on its most probable bin.
 
     Parameters
     ----------
@@ -91,13 +97,20 @@ def tempo_hint(probabilities: npt.ArrayLike, architecture: Architecture) -> Temp
         (:meth:`Network.analyse`).
     architecture : Architecture
         The network's, for its tempo bins.
+    spread : float
+        The prior's width as a multiple of the head's own spread (standard
+        deviation of log2 tempo), clipped to :data:`TEMPO_HINT_WIDTHS`.
 
     Returns
     -------
     TempoPrior
-        Centred on that bin's tempo, :data:`TEMPO_HINT_WIDTH` octaves wide.
     """
-    return TempoPrior(architecture.tempo_bpm[int(np.argmax(probabilities))], TEMPO_HINT_WIDTH)
+    p = np.asarray(probabilities, dtype=np.float64)
+    octaves = np.log2(np.asarray(architecture.tempo_bpm))
+    mean = float(np.sum(p * octaves))
+    deviation = math.sqrt(float(np.sum(p * (octaves - mean) ** 2)))
+    width = min(max(spread * deviation, TEMPO_HINT_WIDTHS[0]), TEMPO_HINT_WIDTHS[1])
+    return TempoPrior(architecture.tempo_bpm[int(np.argmax(p))], width)
 
 
 def analyse(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *,
@@ -122,8 +135,8 @@ def analyse(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS,
     activation : numpy.ndarray
         float64, (frames,) or (frames, 2).
     prior : TempoPrior or None
-        :func:`tempo_hint` of the network's tempo head; None if the network
-        has none.
+        :func:`tempo_hint` of the network's tempo head over the whole
+        signal; None if the network has none.
     """
     network = shipped_network("offline")
     both, tempo = network.analyse(spectrogram(signal, sample_rate, fps, network.architecture.bands))
