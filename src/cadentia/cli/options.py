@@ -121,7 +121,7 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
                                help=f"no {flag[2:].replace('-', ' ')}: every tempo in the range equally likely")
             continue
         kind = whole if "int" in str(entry.type) else number
-        shown = "" if default is None or default is MISSING else f" (default: {default:g}{_front_end_defaults(entry.name)})"
+        shown = "" if default is None or default is MISSING else f" (default: {default:g}){_front_end_defaults(entry.name)}"
         metavar = entry.metadata.get("metavar", "N" if kind is whole else "X")
         group.add_argument(flag, dest=entry.name, type=kind, default=argparse.SUPPRESS, metavar=metavar,
                            help=help_text + shown)
