@@ -78,9 +78,7 @@ def file_activation(
         return np.asarray(load_activation(path))
     design = get_front_end(front_end)
     if not (online or design.causal):
-        signal, sample_rate = read_mono(path)
-        check_fps(fps, sample_rate, f"the sample rate of {path}")
-        return _named(path, lambda: design.activation(signal, sample_rate, fps))
+        return _whole_file(path, fps, lambda signal, sample_rate: design.activation(signal, sample_rate, fps))
     stream: ActivationStream | None = None
     parts = []
     try:
@@ -130,9 +128,8 @@ def file_downbeat_activation(
     if is_activation(path):
         return load_downbeat_activation(path)
     design = get_front_end(front_end)
-    signal, sample_rate = read_mono(path)
-    check_fps(fps, sample_rate, f"the sample rate of {path}")
-    return _named(path, lambda: design.downbeats(signal, sample_rate, fps, online=online))
+    return _whole_file(path, fps, lambda signal, sample_rate: design.downbeats(signal, sample_rate, fps,
+                                                                              online=online))
 
 
 def file_analysis(
@@ -168,10 +165,16 @@ def file_analysis(
     path = check_path(path)
     if is_activation(path):
         return (load_downbeat_activation(path) if downbeats else np.asarray(load_activation(path))), None
-    get_front_end(front_end)
+    get_front_end(front_end)  # an unknown name is refused before the file is read
+    return _whole_file(path, fps, lambda signal, sample_rate: analyse(signal, sample_rate, fps, downbeats=downbeats,
+                                                                     front_end=front_end))
+
+
+def _whole_file(path: str, fps: float, compute: Callable[[npt.NDArray[np.float32], float], T]) -> T:
+    """``compute(signal, sample_rate)`` of the whole file as float32 mono, named as :func:`_named` names."""
     signal, sample_rate = read_mono(path)
     check_fps(fps, sample_rate, f"the sample rate of {path}")
-    return _named(path, lambda: analyse(signal, sample_rate, fps, downbeats=downbeats, front_end=front_end))
+    return _named(path, lambda: compute(signal, sample_rate))
 
 
 def _named(path: str, compute: Callable[[], T]) -> T:

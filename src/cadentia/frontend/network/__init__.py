@@ -140,23 +140,26 @@ def analyse(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS,
     """
     network = shipped_network("offline")
     both, tempo = network.analyse(spectrogram(signal, sample_rate, fps, network.architecture.bands))
-    activation = (check_downbeat_activation(both, "network activation", beat_includes_downbeats=True)
-                  if downbeats else both[:, 0].astype(np.float64))
-    return activation, None if tempo is None else tempo_hint(tempo, network.architecture)
+    return _columns(both, downbeats), None if tempo is None else tempo_hint(tempo, network.architecture)
+
+
+def _columns(both: np.ndarray, downbeats: bool) -> npt.NDArray[np.float64]:
+    """The beat activation, or the bar-pointer model's two columns, of the network's output."""
+    if downbeats:
+        # Column 0 includes the downbeats: the trackers' own conversion takes them out.
+        return check_downbeat_activation(both, "network activation", beat_includes_downbeats=True)
+    return both[:, 0].astype(np.float64)
 
 
 def beat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS) -> npt.NDArray[np.float64]:
     """The offline network's beat probability of every frame, float64 (frames,)."""
-    return network_activation(signal, sample_rate, fps)[:, 0].astype(np.float64)
+    return _columns(network_activation(signal, sample_rate, fps), downbeats=False)
 
 
 def downbeat_activation(signal: npt.ArrayLike, sample_rate: float, fps: float = DEFAULT_FPS, *,
                         online: bool = False) -> npt.NDArray[np.float64]:
     """(frames, 2) float64: the probability of a beat that is not a downbeat, and of a downbeat."""
-    # The network's column 0 includes the downbeats: the trackers' own
-    # conversion takes them out.
-    both = network_activation(signal, sample_rate, fps, online=online)
-    return check_downbeat_activation(both, "network activation", beat_includes_downbeats=True)
+    return _columns(network_activation(signal, sample_rate, fps, online=online), downbeats=True)
 
 
 class NetworkActivationStream:

@@ -258,8 +258,9 @@ class NetworkStream:
         if spec.shape[0] == 0:
             return np.zeros((0, len(self.network.architecture.outputs)), dtype=np.float32)
         features = self.network._layers(spec, _serial_linear, self._pad)
-        self._feature_sum += features.sum(axis=0, dtype=np.float64)
-        self._frames += spec.shape[0]
+        if self.network._tempo is not None:  # nothing to hear the tempo with otherwise
+            self._feature_sum += features.sum(axis=0, dtype=np.float64)
+            self._frames += spec.shape[0]
         return _serial_sigmoid(_serial_linear(features, *self.network._head))
 
 
