@@ -8,7 +8,7 @@ BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
 .PHONY: all venv install test docs demo bench dev check sanitize cross-check memcheck clean eval eval-deps \
-        train train-data train-install
+        train train-deps train-data train-install
 
 all: test
 
@@ -92,8 +92,15 @@ eval: install eval-deps
 TRAIN_DATA    ?= build/trainset
 TRAIN_MINUTES ?= 80
 TRAIN_PY      := $(VENV)/bin/python
-train-data: install eval-deps
-	$(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --jobs 2 --out $(TRAIN_DATA)
+# The training set's SoundFonts and drum kits (its pieces draw only from those present).
+TRAIN_DEBS := musescore-general-soundfont-small timgm6mb-soundfont opl3-soundfont avldrums.lv2-soundfont ffmpeg
+train-deps: eval-deps
+	@dpkg -s $(TRAIN_DEBS) >/dev/null 2>&1 || \
+	    (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(TRAIN_DEBS))
+
+train-data: install train-deps
+	$(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --kits-hours 4 \
+	    --jobs 2 --out $(TRAIN_DATA)
 
 train: train-data
 	$(PY) -m pip install -q --no-build-isolation ".[train]"

@@ -17,7 +17,11 @@ the downbeat, pickup beats included (a one-beat pickup in 4/4 is beat 4).
 
 Splits differ in seed stream and in timbre: ``train`` renders through
 MuseScore General Lite, TimGM6mb and the OPL-3 FM bank;
-``valid`` through FluidR3 GM only, the SoundFont of the evaluation set.
+``valid`` through FluidR3 GM only, the SoundFont of the evaluation set;
+``kits`` like ``train``, but its drums are played on one of two sampled
+acoustic kits (the AVL Black Pearl and Red Zeppelin kits) rendered
+apart and mixed in at a drawn level, since the General MIDI banks' kits
+all sound alike and real recordings do not.
 
 Run ``python eval/trainset.py --hours 20 --valid-hours 1.5 --out DIR``;
 finished pieces are skipped, and ``DIR/<split>/index.json`` lists what is
@@ -61,7 +65,7 @@ GAP = TPB // 48  # between repeated notes, so each is struck anew
 LEAD_IN_BEATS = 1  # silent beat before the first annotated beat (pickup or downbeat)
 CLOSING_BEATS = 2
 TAIL_SECONDS = 1.0
-SPLIT_STREAM = {"train": 1, "valid": 2}
+SPLIT_STREAM = {"train": 1, "valid": 2, "kits": 3}
 
 SF2, SF3 = Path("/usr/share/sounds/sf2"), Path("/usr/share/sounds/sf3")
 # (path, licence, weight in its split)
@@ -70,13 +74,18 @@ SOUNDFONTS: dict[str, tuple[Path, str, float]] = {
     "TimGM6mb": (SF2 / "TimGM6mb.sf2", "GPL-2", 1.0),
     "OPL-3_FM_128M": (SF2 / "OPL-3_FM_128M.sf2", "GPL-3+", 0.5),
     "FluidR3_GM": (SF2 / "FluidR3_GM.sf2", "MIT", 1.0),
+    # Drum kits (one preset, bank 0, General MIDI percussion keys): Debian's avldrums.lv2-soundfont.
+    "Black_Pearl_4_LV2": (SF2 / "Black_Pearl_4_LV2.sf2", "GPL-2+", 1.0),
+    "Red_Zeppelin_4_LV2": (SF2 / "Red_Zeppelin_4_LV2.sf2", "GPL-2+", 1.0),
 }
 SPLIT_SOUNDFONTS = {
     # FluidR3_GS.sf2 is left out: it holds only GS variation banks, no bank-0
     # GM presets and no drum kit, so alone it renders silence.
     "train": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
     "valid": ("FluidR3_GM",),
+    "kits": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
 }
+KITS = ("Black_Pearl_4_LV2", "Red_Zeppelin_4_LV2")
 
 # More GM percussion than evalset names.
 LOW_FLOOR_TOM, HIGH_FLOOR_TOM, COWBELL, MUTE_CONGA, OPEN_CONGA, LOW_CONGA = 41, 43, 56, 62, 63, 64
@@ -475,6 +484,7 @@ class TrainPiece:
     reverb: tuple[float, float] | None = None  # (room size, level), or off
     chorus: bool = False
     augment: dict = field(default_factory=dict)
+    kit: tuple[str, float] | None = None  # a sampled drum kit and its level in dB, or the SoundFont's own
 
     @property
     def sub(self) -> int:
@@ -562,7 +572,9 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
         human=float(rng.uniform(0.3, 1.6)), wobble=g.wobble * float(rng.uniform(0.5, 1.5)),
         pushes=g.pushes * float(rng.uniform(0.5, 1.5)), parts=tuple(parts), programs=programs,
         levels=levels, velocity=velocity, soundfont=soundfont, reverb=reverb, chorus=chorus,
-        augment=_plan_augment(rng))
+        augment=_plan_augment(rng),
+        kit=(KITS[int(rng.integers(len(KITS)))], round(float(rng.uniform(-9, 3)), 2))
+        if split == "kits" and drums else None)
     # Refit the bar count to the drawn length now that the tempo curve is known.
     total = _duration(piece)
     bars = max(4, round(bars * seconds / max(total, 1e-3)))
@@ -996,7 +1008,10 @@ def augment(x: np.ndarray, settings: dict, seed: int, rate: int = SAMPLE_RATE) -
 
 
 def fingerprint(piece: TrainPiece) -> str:
-    text = json.dumps([asdict(piece), TRAINSET_VERSION, evalset.RENDER_OFFSET, SAMPLE_RATE])
+    fields = asdict(piece)
+    if fields["kit"] is None:
+        del fields["kit"]  # so pieces rendered before kits existed stay cached
+    text = json.dumps([fields, TRAINSET_VERSION, evalset.RENDER_OFFSET, SAMPLE_RATE])
     return hashlib.sha256(text.encode()).hexdigest()[:16]
 
 
@@ -1017,14 +1032,32 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
     """The piece through FluidSynth with its SoundFont, mono, cut to its end (before augmentation)."""
     import soundfile
 
+    from dataclasses import replace
+
+    tracks = arrange(piece) if tracks is None else tracks
+    stems = [(piece, tracks, 1.0)]
+    if piece.kit is not None:
+        # The kit's one preset sits at bank 0, program 0: its notes move off the percussion channel.
+        drums = [t for t in tracks if t.channel == 9]
+        moved = []
+        for t in drums:
+            moved.append(_Track(0, 0, t.volume))
+            moved[-1].notes = t.notes
+        stems = [(piece, [t for t in tracks if t.channel != 9], 1.0),
+                 (replace(piece, soundfont=piece.kit[0]), moved, 10 ** (piece.kit[1] / 20))]
+    x, rate = np.zeros(0), SAMPLE_RATE
     with tempfile.TemporaryDirectory() as tmp:
         midi, wav = Path(tmp) / "piece.mid", Path(tmp) / "piece.wav"
-        # write_midi takes only the meter from the piece when given tracks and tempo events.
-        evalset.write_midi(cast(evalset.Piece, piece), midi, tracks=arrange(piece) if tracks is None else tracks,
-                           events=tempo_events(piece))
-        evalset._fluidsynth(midi, wav, soundfont=SOUNDFONTS[piece.soundfont][0], options=_fluid_options(piece))
-        signal, rate = soundfile.read(wav, dtype="float64", always_2d=True)
-    x = signal.mean(axis=1)
+        for sound, notes, gain in stems:
+            if not any(t.notes for t in notes):
+                continue
+            # write_midi takes only the meter from the piece when given tracks and tempo events.
+            evalset.write_midi(cast(evalset.Piece, piece), midi, tracks=notes, events=tempo_events(piece))
+            evalset._fluidsynth(midi, wav, soundfont=SOUNDFONTS[sound.soundfont][0], options=_fluid_options(sound))
+            signal, rate = soundfile.read(wav, dtype="float64", always_2d=True)
+            stem = gain * signal.mean(axis=1)
+            x = np.pad(x, (0, max(0, stem.size - x.size)))
+            x[:stem.size] += stem
     end = min(x.size, round(_duration(piece) * rate))
     x = x[:end]
     fade = min(x.size, rate // 2)
@@ -1075,6 +1108,8 @@ def render_piece(piece: TrainPiece, folder: Path) -> dict:
     tempi = 60.0 / np.diff(times) if times.size > 1 else np.array([piece.tempo])
     row = {**asdict(piece), "fingerprint": fp, "version": TRAINSET_VERSION,
            "soundfont_file": str(SOUNDFONTS[piece.soundfont][0]), "soundfont_licence": SOUNDFONTS[piece.soundfont][1],
+           **({"kit_file": str(SOUNDFONTS[piece.kit[0]][0]), "kit_licence": SOUNDFONTS[piece.kit[0]][1]}
+              if piece.kit else {}),
            "annotated_tempo": round(float(np.median(tempi)), 3),
            "tempo_range": [round(float(tempi.min()), 2), round(float(tempi.max()), 2)],
            "beats": int(times.size), "downbeats": int((positions == 1).sum()),
@@ -1086,14 +1121,15 @@ def render_piece(piece: TrainPiece, folder: Path) -> dict:
 def _row(meta: dict) -> dict:
     keys = ("name", "style", "meter", "time_signature", "soundfont", "drums", "annotated_tempo", "duration",
             "beats", "curve", "pickup")
-    return {k: meta[k] for k in keys} | {"codec": meta["augment"].get("codec", {}).get("format")}
+    return {k: meta[k] for k in keys} | {"codec": meta["augment"].get("codec", {}).get("format"),
+                                         "kit": (meta.get("kit") or [None])[0]}
 
 
-def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: int = 76) -> np.ndarray:
+def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: int | None = None) -> np.ndarray:
     """Audio onset minus annotation of every beat of a click track made like ``piece``.
 
-    The click track has the piece's tempo map, SoundFont and start, one
-    woodblock note on every annotated beat, and goes through the
+    The click track has the piece's tempo map, SoundFont (or kit) and start, one
+    woodblock note (a side stick on a kit) on every annotated beat, and goes through the
     augmentation chain (``settings``, the piece's own by default). The
     result is what every step of rendering and augmentation adds to the
     annotations: near zero.
@@ -1101,6 +1137,8 @@ def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: in
     from dataclasses import replace
 
     dry = replace(piece, reverb=None, chorus=False, ending="chord")
+    if note is None:
+        note = 76 if piece.kit is None else SIDE_STICK  # a high woodblock; the sampled kits have none
     clicks = _Track(9, None, 127)
     for k in range(_beat_count(dry)):
         clicks.add((LEAD_IN_BEATS + k) * TPB, TPB // 8, note, 120)
@@ -1130,7 +1168,7 @@ def write_index(folder: Path, split: str, rows: list[dict], planned: int) -> Non
     rows = sorted(rows, key=lambda r: r["name"])
     body = {"split": split, "pieces": len(rows), "planned": planned,
             "hours": round(sum(r["duration"] for r in rows) / 3600, 4),
-            "soundfonts": {n: SOUNDFONTS[n][1] for n in SPLIT_SOUNDFONTS[split]},
+            "soundfonts": {n: SOUNDFONTS[n][1] for n in SPLIT_SOUNDFONTS[split] + (KITS if split == "kits" else ())},
             "version": TRAINSET_VERSION, "rows": rows}
     tmp = folder / "index.json.tmp"
     tmp.write_text(json.dumps(body, indent=0))
@@ -1162,7 +1200,7 @@ def summary(rows: list[dict], split: str) -> str:
              f"{100 * sum(not r['drums'] for r in rows) / max(len(rows), 1):.0f} % without drums, "
              f"{100 * sum(r['codec'] is not None for r in rows) / max(len(rows), 1):.0f} % through a codec, "
              f"{100 * sum(r['pickup'] > 0 for r in rows) / max(len(rows), 1):.0f} % with a pickup"]
-    for key in ("style", "soundfont", "time_signature", "curve"):
+    for key in ("style", "soundfont", "kit", "time_signature", "curve"):
         per: Counter = Counter()
         for r in rows:
             per[r[key]] += r["duration"] / 3600
@@ -1177,17 +1215,18 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Render the training set (valid split first, then train).")
     parser.add_argument("--hours", type=float, default=20.0, help="train split, hours of audio")
     parser.add_argument("--valid-hours", type=float, default=1.5, help="valid split, hours of audio")
+    parser.add_argument("--kits-hours", type=float, default=4.0, help="kits split, hours of audio")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--jobs", type=int, default=1, help="FluidSynth processes at a time")
     parser.add_argument("--out", default=None, help=f"output folder (default {CACHE})")
     parser.add_argument("--quick", action="store_true", help="a few minutes of each split")
-    parser.add_argument("--splits", default="valid,train", help="which splits, in order")
+    parser.add_argument("--splits", default="valid,train,kits", help="which splits, in order")
     args = parser.parse_args(argv)
     if args.quick:
-        args.hours, args.valid_hours = 0.05, 0.03
+        args.hours, args.valid_hours, args.kits_hours = 0.05, 0.03, 0.03
     out = Path(args.out) if args.out else CACHE / ("quick" if args.quick else "full")
     evalset.ensure_renderer()
-    hours = {"train": args.hours, "valid": args.valid_hours}
+    hours = {"train": args.hours, "valid": args.valid_hours, "kits": args.kits_hours}
     report = []
     for split in args.splits.split(","):
         pieces = plan_split(split, hours[split], args.seed)

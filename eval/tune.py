@@ -49,6 +49,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--placement", nargs="+", default=None, help="values to try instead of the grid's")
     parser.add_argument("--hint-spread", type=float, nargs="+", default=None,
                         help="values to try instead of the grid's (and no hint)")
+    parser.add_argument("--min-bpm", type=float, nargs="+", default=None, help="slowest tempi to try")
+    parser.add_argument("--max-bpm", type=float, nargs="+", default=None, help="fastest tempi to try")
     args = parser.parse_args(argv)
     grid = dict(GRID)
     if args.observation_lambda:
@@ -57,6 +59,9 @@ def main(argv: list[str] | None = None) -> int:
         grid["placement"] = tuple(args.placement)
     if args.hint_spread:
         grid["hint_spread"] = (None, *args.hint_spread)
+    for name in ("min_bpm", "max_bpm"):
+        if getattr(args, name):
+            grid[name] = tuple(getattr(args, name))
     pieces = []
     network = shipped_network("offline")
     for path in sorted(args.valid.glob("*.flac"))[: args.limit or None]:

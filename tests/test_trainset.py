@@ -52,3 +52,16 @@ def test_a_short_piece_renders_with_aligned_annotations(tmp_path):
     # Clicks on the same tempo map through the same chain land within 5 ms.
     offsets = trainset.probe_alignment(piece)
     assert np.abs(offsets).max() < 0.005
+
+
+@pytest.mark.skipif(not trainset.SOUNDFONTS["Black_Pearl_4_LV2"][0].exists(),
+                    reason="the sampled kits need avldrums.lv2-soundfont")
+def test_a_piece_on_a_sampled_kit_stays_aligned(tmp_path):
+    # The kit is rendered apart from the band and mixed in; its strokes must
+    # land on the tempo map as the SoundFont's own kit does.
+    piece = next(p for p in (trainset.plan_piece("kits", i, seed=7) for i in range(50)) if p.kit)
+    piece = replace(piece, bars=4, breakdown=-1, stops=(), kit=("Black_Pearl_4_LV2", 0.0),
+                    augment={"eq": [], "peak_db": -3.0, "start": 0.0})
+    row = trainset.render_piece(piece, tmp_path)
+    assert row["kit"] == "Black_Pearl_4_LV2" and row["duration"] > 0
+    assert np.abs(trainset.probe_alignment(piece)).max() < 0.005

@@ -14,6 +14,7 @@ the data folder while training runs are picked up at each evaluation.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import math
 import sys
@@ -99,8 +100,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--resume", action="store_true")
     parser.add_argument("--init", type=Path, default=None, help="start from these parameters (an .npz from a run)")
+    parser.add_argument("--splits", default="train", help="training splits of the data folder, comma-separated")
     parser.add_argument("--variants", type=int, default=1, help="hop-scale variants of every training piece")
-    parser.add_argument("--tempo-weight", type=float, default=0.05, help="weight of the tempo head's loss")
+    parser.add_argument("--tempo-weight", type=float, default=0.05,
+                        help="weight of the tempo head's loss; 0 trains the variant without a tempo head")
     args = parser.parse_args(argv)
 
     torch.set_num_threads(args.threads)
@@ -109,6 +112,8 @@ def main(argv: list[str] | None = None) -> int:
     cache = args.cache or args.data.parent / "features"
     args.out.mkdir(parents=True, exist_ok=True)
     architecture = ARCHITECTURES[args.variant]
+    if args.tempo_weight == 0:
+        architecture = dataclasses.replace(architecture, tempo_bins=0)
     model = BeatNetwork(architecture)
     if args.init is not None:
         initial = {k: torch.from_numpy(v) for k, v in Network.load(args.init).parameters.items()}
@@ -124,7 +129,13 @@ def main(argv: list[str] | None = None) -> int:
         rng = np.random.default_rng([args.seed, step])
     log = open(args.out / "log.jsonl", "a")
     started = time.monotonic()
-    train = trainset.load_split(args.data, cache, "train", args.seed, variants=args.variants)
+    def load_training(known: dict | None = None) -> dict:
+        examples = dict(known or {})
+        for split in args.splits.split(","):
+            examples = trainset.load_split(args.data, cache, split, args.seed, examples, args.variants)
+        return examples
+
+    train = load_training()
     valid = trainset.load_split(args.data, cache, "valid", args.seed)
     names = sorted(valid)
     step_size = max(1, len(names) // max(1, args.valid_pieces))
@@ -169,7 +180,7 @@ def main(argv: list[str] | None = None) -> int:
                 Network(architecture, model.numpy_parameters()).save(args.out / "best.npz")
             torch.save({"model": model.state_dict(), "optimiser": optimiser.state_dict(), "step": step,
                         "best": best}, args.out / "last.pt")
-            train = trainset.load_split(args.data, cache, "train", args.seed, train, args.variants)
+            train = load_training(train)
         elif step % 50 == 0:
             print(f"step {step} loss {running:.4f} lr {lr:.2e} {elapsed / 60:.1f} min", flush=True)
         if done:
