@@ -101,8 +101,12 @@ def tempo(beats: np.ndarray, start: int, frames: int, fps: float = FPS) -> float
 
 
 def batch(examples: list[Example], rng: np.random.Generator, size: int,
-          frames: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Random excerpts (zero-padded past a piece's end), their targets and tempi (NaN: none)."""
+          frames: int, eq_db: float = 0.0) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Random excerpts (zero-padded past a piece's end), their targets and tempi (NaN: none).
+
+    Every excerpt gets a random gain; with ``eq_db`` also a random smooth
+    equaliser across the bands (a tilt and a bell, each up to ``eq_db``).
+    """
     x = np.zeros((size, frames, examples[0].spec.shape[1]), dtype=np.float32)
     y = np.zeros((size, frames, 2), dtype=np.float32)
     bpm = np.full(size, np.nan)
@@ -117,6 +121,12 @@ def batch(examples: list[Example], rng: np.random.Generator, size: int,
         y[row] = targets(example, start, frames)
         bpm[row] = tempo(example.beats, start, frames)
         # Gain augmentation, exact in the compressed domain: log1p(g * expm1(v)).
-        gain = np.float32(10.0 ** (rng.uniform(-20.0, 6.0) / 20.0))
+        db = rng.uniform(-20.0, 6.0)
+        if eq_db:
+            bands = np.linspace(-1.0, 1.0, x.shape[2])
+            centre, width = rng.uniform(-1.0, 1.0), rng.uniform(0.1, 0.5)
+            db = db + rng.uniform(-eq_db, eq_db) * bands \
+                + rng.uniform(-eq_db, eq_db) * np.exp(-0.5 * ((bands - centre) / width) ** 2)
+        gain = (10.0 ** (db / 20.0)).astype(np.float32) if eq_db else np.float32(10.0 ** (db / 20.0))
         x[row] = np.log1p(gain * np.expm1(x[row]))
     return x, y, bpm

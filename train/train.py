@@ -101,6 +101,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--resume", action="store_true")
     parser.add_argument("--init", type=Path, default=None, help="start from these parameters (an .npz from a run)")
     parser.add_argument("--splits", default="train", help="training splits of the data folder, comma-separated")
+    parser.add_argument("--eq-db", type=float, default=0.0, help="random per-excerpt equaliser, up to this many dB")
     parser.add_argument("--variants", type=int, default=1, help="hop-scale variants of every training piece")
     parser.add_argument("--tempo-weight", type=float, default=0.05,
                         help="weight of the tempo head's loss; 0 trains the variant without a tempo head")
@@ -150,7 +151,7 @@ def main(argv: list[str] | None = None) -> int:
         lr = args.lr * min(1.0, (step + 1) / 200) * 0.5 * (1 + math.cos(math.pi * progress))
         for group in optimiser.param_groups:
             group["lr"] = lr
-        x, y, bpm = trainset.batch(list(train.values()), rng, args.batch, args.frames)
+        x, y, bpm = trainset.batch(list(train.values()), rng, args.batch, args.frames, args.eq_db)
         if architecture.tempo_bins:
             logits, tempo_logits = model.forward_with_tempo(torch.from_numpy(x))
             loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y))
