@@ -86,12 +86,14 @@ eval: install eval-deps
 	$(PY) eval/downbeats.py --jobs 2
 
 # Training the network (hours of CPU; never part of test or CI): render the
-# training set, then train both variants at once, one core each, into
-# build/train/<variant>/; `make train-install` copies the best weights into
-# the package. TRAIN_MINUTES bounds each run's wall time.
+# training set, then train both variants at once, one core each, in stages
+# into build/train{,2,3}/<variant>/; `make train-install` copies the last
+# stage's best weights into the package. TRAIN_MINUTES bounds each run's
+# wall time.
 TRAIN_DATA    ?= build/trainset
 TRAIN_MINUTES ?= 80
 TRAIN_PY      := $(VENV)/bin/python
+TRAIN         := OMP_NUM_THREADS=1 $(TRAIN_PY) train/train.py --data $(TRAIN_DATA) --minutes $(TRAIN_MINUTES) --resume
 # The training set's SoundFonts and drum kits (its pieces draw only from those present).
 TRAIN_DEBS := musescore-general-soundfont-small timgm6mb-soundfont opl3-soundfont avldrums.lv2-soundfont ffmpeg
 train-deps: eval-deps
@@ -104,21 +106,28 @@ train-data: install train-deps
 
 train: train-data
 	$(PY) -m pip install -q --no-build-isolation ".[train]"
-	# Two stages per variant, both variants at once (one core each): from
-	# scratch, then from the first stage's best parameters at half the
-	# learning rate.
-	mkdir -p build/train build/train2; for v in offline causal; do ( \
-	    OMP_NUM_THREADS=1 $(TRAIN_PY) train/train.py --variant $$v --data $(TRAIN_DATA) --variants 3 \
-	        --out build/train/$$v --minutes $(TRAIN_MINUTES) --resume > build/train-$$v.log 2>&1 && \
-	    OMP_NUM_THREADS=1 $(TRAIN_PY) train/train.py --variant $$v --data $(TRAIN_DATA) --variants 3 \
-	        --init build/train/$$v/best.npz --lr 1e-3 --out build/train2/$$v --minutes $(TRAIN_MINUTES) \
-	        --resume > build/train2-$$v.log 2>&1 ) & \
-	done; wait
-	tail -n 3 build/train2-offline.log build/train2-causal.log
+	# Both variants at once, one core each, each stage from the previous
+	# stage's best parameters (see the model card). Offline: from scratch
+	# without the tempo head on one analysis hop per piece; then the tempo
+	# head and three hops at half the learning rate; then the sampled kits
+	# and a random equaliser at half again. Causal: the same first stage,
+	# then three hops, kits and equaliser without a tempo head (which cost
+	# its downbeats).
+	mkdir -p build/train build/train2 build/train3
+	( $(TRAIN) --variant offline --tempo-weight 0 --out build/train/offline > build/train-offline.log 2>&1 && \
+	  $(TRAIN) --variant offline --variants 3 --init build/train/offline/best.npz --lr 1e-3 \
+	      --out build/train2/offline > build/train2-offline.log 2>&1 && \
+	  $(TRAIN) --variant offline --variants 3 --init build/train2/offline/best.npz --lr 5e-4 \
+	      --splits train,kits --eq-db 6 --out build/train3/offline > build/train3-offline.log 2>&1 ) & \
+	( $(TRAIN) --variant causal --tempo-weight 0 --out build/train/causal > build/train-causal.log 2>&1 && \
+	  $(TRAIN) --variant causal --variants 3 --init build/train/causal/best.npz --lr 1e-3 --tempo-weight 0 \
+	      --splits train,kits --eq-db 6 --out build/train3/causal > build/train3-causal.log 2>&1 ) & \
+	wait
+	tail -n 3 build/train3-offline.log build/train3-causal.log
 
 train-install:
-	cp build/train2/offline/best.npz src/cadentia/frontend/network/weights/offline.npz
-	cp build/train2/causal/best.npz src/cadentia/frontend/network/weights/causal.npz
+	cp build/train3/offline/best.npz src/cadentia/frontend/network/weights/offline.npz
+	cp build/train3/causal/best.npz src/cadentia/frontend/network/weights/causal.npz
 
 clean:
 	rm -rf build $(VENV)
