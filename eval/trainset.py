@@ -41,7 +41,7 @@ import tempfile
 import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
-from dataclasses import asdict, dataclass, field
+from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
 from typing import cast
 
@@ -578,7 +578,6 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
     # Refit the bar count to the drawn length now that the tempo curve is known.
     total = _duration(piece)
     bars = max(4, round(bars * seconds / max(total, 1e-3)))
-    from dataclasses import replace
     return replace(piece, bars=bars, breakdown=min(piece.breakdown, bars - 3) if piece.breakdown >= 0 else -1,
                    stops=tuple(b for b in piece.stops if b < bars - 1))
 
@@ -1032,19 +1031,15 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
     """The piece through FluidSynth with its SoundFont, mono, cut to its end (before augmentation)."""
     import soundfile
 
-    from dataclasses import replace
-
     tracks = arrange(piece) if tracks is None else tracks
     stems = [(piece, tracks, 1.0)]
     if piece.kit is not None:
         # The kit's one preset sits at bank 0, program 0: its notes move off the percussion channel.
-        drums = [t for t in tracks if t.channel == 9]
-        moved = []
-        for t in drums:
-            moved.append(_Track(0, 0, t.volume))
-            moved[-1].notes = t.notes
+        drums = [_Track(0, 0, t.volume) for t in tracks if t.channel == 9]
+        for moved, t in zip(drums, (t for t in tracks if t.channel == 9)):
+            moved.notes = t.notes
         stems = [(piece, [t for t in tracks if t.channel != 9], 1.0),
-                 (replace(piece, soundfont=piece.kit[0]), moved, 10 ** (piece.kit[1] / 20))]
+                 (replace(piece, soundfont=piece.kit[0]), drums, 10 ** (piece.kit[1] / 20))]
     x, rate = np.zeros(0), SAMPLE_RATE
     with tempfile.TemporaryDirectory() as tmp:
         midi, wav = Path(tmp) / "piece.mid", Path(tmp) / "piece.wav"
@@ -1134,8 +1129,6 @@ def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: in
     result is what every step of rendering and augmentation adds to the
     annotations: near zero.
     """
-    from dataclasses import replace
-
     dry = replace(piece, reverb=None, chorus=False, ending="chord")
     if note is None:
         note = 76 if piece.kit is None else SIDE_STICK  # a high woodblock; the sampled kits have none
