@@ -86,6 +86,7 @@ SPLIT_SOUNDFONTS = {
     "kits": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
 }
 KITS = ("Black_Pearl_4_LV2", "Red_Zeppelin_4_LV2")
+SPLIT_KITS = {"kits": KITS}  # splits whose drummed pieces play on a sampled kit
 
 # More GM percussion than evalset names.
 LOW_FLOOR_TOM, HIGH_FLOOR_TOM, COWBELL, MUTE_CONGA, OPEN_CONGA, LOW_CONGA = 41, 43, 56, 62, 63, 64
@@ -558,6 +559,7 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
     breakdown = int(rng.integers(bars // 3, max(bars // 3 + 1, bars - 3))) if bars >= 8 and rng.random() < 0.25 else -1
     stops = tuple(sorted({int(b) for b in rng.integers(2, bars - 1, int(rng.integers(1, 3)))})) \
         if bars >= 6 and rng.random() < 0.15 else ()
+    kits = SPLIT_KITS.get(split, ())
     piece = TrainPiece(
         name=f"{split}-{seed:02d}-{index:05d}", split=split, index=index,
         seed=int(rng.integers(0, 2**31)), style=style, meter=g.meter, time_signature=time_signature,
@@ -573,8 +575,8 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
         pushes=g.pushes * float(rng.uniform(0.5, 1.5)), parts=tuple(parts), programs=programs,
         levels=levels, velocity=velocity, soundfont=soundfont, reverb=reverb, chorus=chorus,
         augment=_plan_augment(rng),
-        kit=(KITS[int(rng.integers(len(KITS)))], round(float(rng.uniform(-9, 3)), 2))
-        if split == "kits" and drums else None)
+        kit=(kits[int(rng.integers(len(kits)))], round(float(rng.uniform(-9, 3)), 2))
+        if kits and drums else None)
     # Refit the bar count to the drawn length now that the tempo curve is known.
     total = _duration(piece)
     bars = max(4, round(bars * seconds / max(total, 1e-3)))
@@ -1161,7 +1163,7 @@ def write_index(folder: Path, split: str, rows: list[dict], planned: int) -> Non
     rows = sorted(rows, key=lambda r: r["name"])
     body = {"split": split, "pieces": len(rows), "planned": planned,
             "hours": round(sum(r["duration"] for r in rows) / 3600, 4),
-            "soundfonts": {n: SOUNDFONTS[n][1] for n in SPLIT_SOUNDFONTS[split] + (KITS if split == "kits" else ())},
+            "soundfonts": {n: SOUNDFONTS[n][1] for n in SPLIT_SOUNDFONTS[split] + SPLIT_KITS.get(split, ())},
             "version": TRAINSET_VERSION, "rows": rows}
     tmp = folder / "index.json.tmp"
     tmp.write_text(json.dumps(body, indent=0))

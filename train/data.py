@@ -111,6 +111,7 @@ def batch(examples: list[Example], rng: np.random.Generator, size: int,
     y = np.zeros((size, frames, 2), dtype=np.float32)
     bpm = np.full(size, np.nan)
     lengths = np.array([e.spec.shape[0] for e in examples], dtype=np.float64)
+    bands = np.linspace(-1.0, 1.0, x.shape[2])
     picks = rng.choice(len(examples), size=size, p=lengths / lengths.sum())
     for row, pick in enumerate(picks):
         example = examples[pick]
@@ -123,10 +124,9 @@ def batch(examples: list[Example], rng: np.random.Generator, size: int,
         # Gain augmentation, exact in the compressed domain: log1p(g * expm1(v)).
         db = rng.uniform(-20.0, 6.0)
         if eq_db:
-            bands = np.linspace(-1.0, 1.0, x.shape[2])
             centre, width = rng.uniform(-1.0, 1.0), rng.uniform(0.1, 0.5)
             db = db + rng.uniform(-eq_db, eq_db) * bands \
                 + rng.uniform(-eq_db, eq_db) * np.exp(-0.5 * ((bands - centre) / width) ** 2)
-        gain = (10.0 ** (db / 20.0)).astype(np.float32) if eq_db else np.float32(10.0 ** (db / 20.0))
+        gain = np.asarray(10.0 ** (db / 20.0), dtype=np.float32)
         x[row] = np.log1p(gain * np.expm1(x[row]))
     return x, y, bpm
