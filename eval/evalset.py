@@ -385,12 +385,16 @@ def _tone(chord: list[int], index: int) -> int:
     return chord[i] + 12 * octave
 
 
+PITCH_BEND = -1  # a _Track control that is the pitch wheel, not a controller
+
+
 class _Track:
     """Note events of one channel, in ticks."""
 
     def __init__(self, channel: int, program: int | None, volume: int) -> None:
         self.channel, self.program, self.volume = channel, program, volume
         self.notes: list[tuple[int, int, int, int]] = []  # (tick, length, pitch, velocity)
+        self.controls: list[tuple[int, int, int]] = []  # (tick, controller or PITCH_BEND, value)
 
     def add(self, tick: int, length: int, pitch: int, velocity: int) -> None:
         if 0 <= pitch <= 127 and length > 0:
@@ -555,6 +559,10 @@ def _messages(track: _Track) -> list[tuple[int, int, object]]:
     out: list[tuple[int, int, object]] = [(0, 0, mido.Message("control_change", channel=ch, control=7, value=track.volume))]
     if track.program is not None:
         out.append((0, 0, mido.Message("program_change", channel=ch, program=track.program)))
+    for tick, control, value in track.controls:
+        # Before a note on at the same tick, so a bend or vibrato depth applies to it.
+        out.append((tick, 0, mido.Message("pitchwheel", channel=ch, pitch=value) if control == PITCH_BEND
+                    else mido.Message("control_change", channel=ch, control=control, value=value)))
     for tick, length, pitch, velocity in track.notes:
         # Offs sort before ons at the same tick, so repeated notes retrigger.
         out.append((tick + length, 1, mido.Message("note_off", channel=ch, note=pitch, velocity=0)))

@@ -21,7 +21,13 @@ MuseScore General Lite, TimGM6mb and the OPL-3 FM bank;
 ``kits`` like ``train``, but its drums are played on one of two sampled
 acoustic kits (the AVL Black Pearl and Red Zeppelin kits) rendered
 apart and mixed in at a drawn level, since the General MIDI banks' kits
-all sound alike and real recordings do not.
+all sound alike and real recordings do not; ``voice`` like ``kits``, with
+a sung line over the band (a choir or voice preset, or a reed, brass or
+bowed lead phrased like a singer: phrases between breaths, syllables
+anticipating the beat, scoops and delayed vibrato), since real songs are
+sung and a voice's onsets do not follow the beat; ``valid-voice`` the
+same sung lines through FluidR3 GM, to check that they do not throw the
+network off.
 
 Run ``python eval/trainset.py --hours 20 --valid-hours 1.5 --out DIR``;
 finished pieces are skipped, and ``DIR/<split>/index.json`` lists what is
@@ -40,6 +46,7 @@ import sys
 import tempfile
 import time
 from collections import Counter
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
@@ -53,7 +60,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import evalset  # noqa: E402
 from evalset import (  # noqa: E402
     CLAP, CLOSED_HAT, CRASH, HIGH_TOM, KICK, LOW_TOM, MAJOR, MINOR, OPEN_HAT, PEDAL_HAT, RIDE,
-    SAMPLE_RATE, SIDE_STICK, SNARE, STYLES, TAMBOURINE, TICKS_PER_BEAT, _Track, tick_times,
+    PITCH_BEND, SAMPLE_RATE, SIDE_STICK, SNARE, STYLES, TAMBOURINE, TICKS_PER_BEAT, _Track, tick_times,
 )
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -65,7 +72,7 @@ GAP = TPB // 48  # between repeated notes, so each is struck anew
 LEAD_IN_BEATS = 1  # silent beat before the first annotated beat (pickup or downbeat)
 CLOSING_BEATS = 2
 TAIL_SECONDS = 1.0
-SPLIT_STREAM = {"train": 1, "valid": 2, "kits": 3}
+SPLIT_STREAM = {"train": 1, "valid": 2, "kits": 3, "voice": 4, "valid-voice": 5}
 
 SF2, SF3 = Path("/usr/share/sounds/sf2"), Path("/usr/share/sounds/sf3")
 # (path, licence, weight in its split)
@@ -84,9 +91,12 @@ SPLIT_SOUNDFONTS = {
     "train": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
     "valid": ("FluidR3_GM",),
     "kits": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
+    "voice": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
+    "valid-voice": ("FluidR3_GM",),  # sung lines on the held-out SoundFont
 }
 KITS = ("Black_Pearl_4_LV2", "Red_Zeppelin_4_LV2")
-SPLIT_KITS = {"kits": KITS}  # splits whose drummed pieces play on a sampled kit
+SPLIT_KITS = {"kits": KITS, "voice": KITS}  # splits whose drummed pieces play on a sampled kit
+SPLIT_VOICE = ("voice", "valid-voice")  # splits whose pieces have a sung line
 
 # More GM percussion than evalset names.
 LOW_FLOOR_TOM, HIGH_FLOOR_TOM, COWBELL, MUTE_CONGA, OPEN_CONGA, LOW_CONGA = 41, 43, 56, 62, 63, 64
@@ -109,6 +119,8 @@ BRASS = (56, 57, 59, 60, 61, 62, 63)
 REEDS = (64, 65, 66, 67, 68, 69, 71)
 PIPES = (72, 73, 74, 75, 78, 79)
 SYNTH_LEADS = (80, 81, 82, 83, 84, 85, 86)
+VOICES = (52, 53, 54, 85)  # choir, voice oohs, synth voice, voice lead
+SUNG_LEADS = (40, 56, 65, 66, 68, 71)  # instruments that can carry a sung line's phrasing
 PADS = (48, 49, 50, 51, 52, 53, 88, 89, 90, 91, 92, 93, 94, 95)
 MALLETS = (8, 9, 10, 11, 12, 13)
 SQUEEZE = (21, 22, 23)
@@ -486,6 +498,7 @@ class TrainPiece:
     chorus: bool = False
     augment: dict = field(default_factory=dict)
     kit: tuple[str, float] | None = None  # a sampled drum kit and its level in dB, or the SoundFont's own
+    voice: tuple[int, int] | None = None  # a sung line's program and CC7 level, or none
 
     @property
     def sub(self) -> int:
@@ -577,6 +590,12 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
         augment=_plan_augment(rng),
         kit=(kits[int(rng.integers(len(kits)))], round(float(rng.uniform(-9, 3)), 2))
         if kits and drums else None)
+    if split in SPLIT_VOICE:
+        # Drawn last, so the other splits' pieces keep their random streams.
+        program = int(rng.choice(VOICES)) if rng.random() < 0.75 else int(rng.choice(SUNG_LEADS))
+        piece = replace(piece, voice=(program, int(rng.integers(80, 128))))
+        if "lead" in piece.parts and rng.random() < 0.6:  # the singer usually has the melody alone
+            piece = replace(piece, parts=tuple(p for p in piece.parts if p != "lead"))
     # Refit the bar count to the drawn length now that the tempo curve is known.
     total = _duration(piece)
     bars = max(4, round(bars * seconds / max(total, 1e-3)))
@@ -873,7 +892,70 @@ def arrange(piece: TrainPiece) -> list[_Track]:
             length = min(nxt - step, 3 * sub // 2) * TPB // sub - 2 * GAP
             add("lead", human(at(tick, step), g.timing), length, pitch, 88 + int(rng.integers(-8, 9)))
     out = [t for part, t in tracks.items() if t.notes]
+    if piece.voice is not None:
+        out.append(_sung_line(piece, origin, chord_of, at))
     return out + ([drums] if drums.notes else [])
+
+
+def _sung_line(piece: TrainPiece, origin: int, chord_of: Callable[[int], list[int]],
+               at: Callable[[int, float], int]) -> _Track:
+    """A singer's line: phrases of one or two bars between rests, syllables on
+    eighths with anticipations across the beat, long notes at phrase ends with
+    delayed vibrato, some notes scooped up into pitch, loose timing.
+
+    Its random stream is its own, so the band's notes are those the piece
+    would have without it.
+    """
+    assert piece.voice is not None
+    g = GROOVES[piece.style]
+    rng = np.random.default_rng([piece.seed, 4])
+    track = _Track(4, piece.voice[0], piece.voice[1])
+    sub, bar_steps = g.sub, g.meter * g.sub
+    eighth = sub // 2 if sub != 6 else 2
+    bar_eighths = bar_steps // eighth
+    scale = g.scales[piece.scale]
+    ticks_per_second = TPB * piece.tempo / 60.0
+    spread, lag = 0.02 * ticks_per_second, rng.uniform(0.0, 0.02) * ticks_per_second  # singers sit back
+    first = max(piece.intro, 0 if piece.pickup else 1)
+    degree = 7 + int(rng.integers(0, 4))
+    bar = first
+    while bar < piece.bars:
+        span = min(int(rng.choice([1, 2, 2, 4])), piece.bars - bar)
+        if rng.random() < 0.25:  # the singer breathes for a phrase
+            bar += span
+            continue
+        loudness = int(rng.integers(-15, 10))
+        position = int(rng.choice([0, 0, 1, 2]))
+        end = span * bar_eighths - int(rng.integers(1, 4))
+        while position < end:
+            length = int(rng.choice([1, 1, 1, 2, 2, 3, 4]))
+            if position + length >= end:
+                length = max(1, end - position)
+            step = position * eighth
+            if position > 0 and length > 1 and step % sub == 0 and rng.random() < 0.3:
+                step -= eighth // 2 if eighth > 1 else 1  # anticipate the beat
+            bar_of, step = divmod(step, bar_steps)
+            tick = at(origin + (bar + bar_of) * g.meter * TPB, step)
+            tick = max(0, int(round(tick + lag + rng.normal(0.0, spread))))
+            degree = int(np.clip(degree + rng.choice((-2, -1, -1, 0, 0, 1, 1, 2)), 4, 13))
+            pitch = 60 + piece.key % 12 + scale[degree % 7] + 12 * (degree // 7 - 1)
+            if (position * eighth) % sub == 0:
+                classes = {p % 12 for p in chord_of(bar + bar_of)}
+                while pitch % 12 not in classes:
+                    pitch -= 1
+            ticks = length * eighth * TPB // sub - 2 * GAP
+            if rng.random() < 0.3:  # a scoop from below into the note
+                for ms, bend in ((0, -int(rng.integers(900, 2500))), (35, -600), (80, 0)):
+                    track.controls.append((tick + int(ms / 1000 * ticks_per_second), PITCH_BEND, bend))
+            track.controls.append((tick, 1, 0))
+            if ticks > 0.35 * ticks_per_second:  # vibrato sets in on held notes
+                depth = int(rng.integers(30, 90))
+                for k in range(1, 4):
+                    track.controls.append((tick + int((0.12 + 0.08 * k) * ticks_per_second), 1, depth * k // 3))
+            track.add(tick, ticks, pitch, 92 + loudness + int(rng.integers(-10, 11)))
+            position += length
+        bar += span
+    return track
 
 
 def _strike(piece: TrainPiece, track: _Track, mode: str, tick: int, length: int, chord: list[int], octave: int,
@@ -1010,8 +1092,9 @@ def augment(x: np.ndarray, settings: dict, seed: int, rate: int = SAMPLE_RATE) -
 
 def fingerprint(piece: TrainPiece) -> str:
     fields = asdict(piece)
-    if fields["kit"] is None:
-        del fields["kit"]  # so pieces rendered before kits existed stay cached
+    for key in ("kit", "voice"):
+        if fields[key] is None:
+            del fields[key]  # so pieces rendered before these existed stay cached
     text = json.dumps([fields, TRAINSET_VERSION, evalset.RENDER_OFFSET, SAMPLE_RATE])
     return hashlib.sha256(text.encode()).hexdigest()[:16]
 
@@ -1211,17 +1294,21 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--hours", type=float, default=20.0, help="train split, hours of audio")
     parser.add_argument("--valid-hours", type=float, default=1.5, help="valid split, hours of audio")
     parser.add_argument("--kits-hours", type=float, default=4.0, help="kits split, hours of audio")
+    parser.add_argument("--voice-hours", type=float, default=4.0, help="voice split, hours of audio")
+    parser.add_argument("--valid-voice-hours", type=float, default=0.75, help="valid-voice split, hours of audio")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--jobs", type=int, default=1, help="FluidSynth processes at a time")
     parser.add_argument("--out", default=None, help=f"output folder (default {CACHE})")
     parser.add_argument("--quick", action="store_true", help="a few minutes of each split")
-    parser.add_argument("--splits", default="valid,train,kits", help="which splits, in order")
+    parser.add_argument("--splits", default="valid,valid-voice,train,kits,voice", help="which splits, in order")
     args = parser.parse_args(argv)
     if args.quick:
-        args.hours, args.valid_hours, args.kits_hours = 0.05, 0.03, 0.03
+        args.hours, args.valid_hours, args.kits_hours, args.voice_hours, args.valid_voice_hours = \
+            0.05, 0.03, 0.03, 0.03, 0.03
     out = Path(args.out) if args.out else CACHE / ("quick" if args.quick else "full")
     evalset.ensure_renderer()
-    hours = {"train": args.hours, "valid": args.valid_hours, "kits": args.kits_hours}
+    hours = {"train": args.hours, "valid": args.valid_hours, "kits": args.kits_hours, "voice": args.voice_hours,
+             "valid-voice": args.valid_voice_hours}
     report = []
     for split in args.splits.split(","):
         pieces = plan_split(split, hours[split], args.seed)

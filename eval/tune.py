@@ -1,6 +1,6 @@
 """Sweep the tracker's options over one front end's activations of the validation split.
 
-    python eval/tune.py [--front-end network] [--valid DIR] [--limit N]
+    python eval/tune.py [--front-end network] [--valid DIR] [--limit N] [--online]
 
 Computes each piece's offline beat activation (and the tempo the front end
 hears) once, then tracks it with every combination of the options below
@@ -10,6 +10,10 @@ prior centred on the tempo the network hears (its multiple of the tempo
 head's spread; see ``cadentia.frontend.network.tempo_hint``), combined
 with ``tempo_prior`` as offline tracking of audio does (None: not used). The evaluation set stays out of
 it, so figures on it remain unseen.
+
+With ``--online`` the activation is the live one (the causal network, as
+``cadentia live`` hears it) and it is tracked as live tracking does
+(``BeatStream``: forward decoding, no hint, no placement).
 """
 
 from __future__ import annotations
@@ -26,7 +30,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import evalset  # noqa: E402
 import harness  # noqa: E402
 
-from cadentia import frontend, track_beats  # noqa: E402
+from cadentia import BeatStream, frontend, track_beats  # noqa: E402
 from cadentia.frontend.network import shipped_network, spectrogram, tempo_hint  # noqa: E402
 from cadentia.model.options import with_heard_tempo  # noqa: E402
 
@@ -51,6 +55,9 @@ def main(argv: list[str] | None = None) -> int:
                         help="values to try instead of the grid's (and no hint)")
     parser.add_argument("--min-bpm", type=float, nargs="+", default=None, help="slowest tempi to try")
     parser.add_argument("--max-bpm", type=float, nargs="+", default=None, help="fastest tempi to try")
+    parser.add_argument("--online", action="store_true", help="the live activation, tracked as live")
+    parser.add_argument("--tempo-prior", type=float, nargs="+", default=None, metavar="CENTRE,WIDTH",
+                        help="priors to try, as centre and width pairs (0 0: none)")
     args = parser.parse_args(argv)
     grid = dict(GRID)
     if args.observation_lambda:
@@ -59,6 +66,12 @@ def main(argv: list[str] | None = None) -> int:
         grid["placement"] = tuple(args.placement)
     if args.hint_spread:
         grid["hint_spread"] = (None, *args.hint_spread)
+    if args.tempo_prior:
+        pairs = np.reshape(args.tempo_prior, (-1, 2))
+        grid["tempo_prior"] = tuple(None if c == 0 else (float(c), float(w)) for c, w in pairs)
+    if args.online:
+        # Live tracking has neither a hint nor a choice of placement.
+        grid["placement"], grid["hint_spread"] = ("online",), (None,)
     for name in ("min_bpm", "max_bpm"):
         if getattr(args, name):
             grid[name] = tuple(getattr(args, name))
@@ -67,7 +80,10 @@ def main(argv: list[str] | None = None) -> int:
     for path in sorted(args.valid.glob("*.flac"))[: args.limit or None]:
         signal, rate = soundfile.read(path, dtype="float32")
         times, _ = evalset.read_beats(path.with_suffix(".beats"))
-        if args.front_end == "network":
+        if args.online:
+            stream = frontend.activation_stream(rate, 100.0, front_end=args.front_end)
+            activation, heard = np.concatenate((stream.process(signal), stream.finish())), None
+        elif args.front_end == "network":
             both, heard = network.analyse(spectrogram(signal, rate))
             activation = both[:, 0].astype(np.float64)
         else:
@@ -81,7 +97,10 @@ def main(argv: list[str] | None = None) -> int:
         for times, true_tempo, activation, heard in pieces:
             model = options if heard is None or spread is None else with_heard_tempo(
                 options, tempo_hint(heard, network.architecture, spread))
-            beats = track_beats(activation, 100.0, placement=placement, **model).beats
+            if placement == "online":
+                beats = BeatStream(100.0, **model).process(activation)
+            else:
+                beats = track_beats(activation, 100.0, placement=placement, **model).beats
             s = harness.beat_scores(times, beats)
             scores.append((s["f"], s["cmlt"], s["amlt"], harness.octave(harness.beats_tempo(beats), true_tempo) == "ok"))
         rows.append((np.mean(scores, axis=0), dict(zip(grid, values))))

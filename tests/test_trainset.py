@@ -65,3 +65,18 @@ def test_a_piece_on_a_sampled_kit_stays_aligned(tmp_path):
     row = trainset.render_piece(piece, tmp_path)
     assert row["kit"] == "Black_Pearl_4_LV2" and row["duration"] > 0
     assert np.abs(trainset.probe_alignment(piece)).max() < 0.005
+
+
+def test_a_sung_line_leaves_the_band_alone_and_reaches_the_midi_file(tmp_path):
+    import mido
+
+    piece = trainset.plan_piece("valid-voice", 0, seed=7)
+    assert piece.voice is not None and trainset.plan_piece("valid", 0, seed=7).voice is None
+    with_voice = trainset.arrange(piece)
+    band = trainset.arrange(replace(piece, voice=None))
+    voice = [t for t in with_voice if t.channel == 4]
+    assert [t.notes for t in with_voice if t.channel != 4] == [t.notes for t in band]
+    assert voice and voice[0].notes and voice[0].controls
+    evalset.write_midi(piece, tmp_path / "sung.mid", tracks=voice, events=trainset.tempo_events(piece))
+    kinds = {m.type for track in mido.MidiFile(tmp_path / "sung.mid").tracks for m in track}
+    assert {"pitchwheel", "control_change", "note_on"} <= kinds

@@ -37,7 +37,7 @@ class Example:
 
 
 def _scale(split: str, name: str, seed: int, variant: int = 0) -> float:
-    if split == "valid":
+    if split.startswith("valid"):
         return 1.0
     rng = np.random.default_rng([seed, zlib.crc32(name.encode())] + ([variant] if variant else []))
     return float(np.exp(rng.uniform(np.log(SCALES[0]), np.log(SCALES[1]))))
@@ -68,7 +68,7 @@ def load_split(data: Path, cache: Path, split: str, seed: int = 0, known: dict |
         audio = meta.with_suffix(".flac")
         if meta.stem == "index" or not audio.exists():
             continue
-        for variant in range(variants if split != "valid" else 1):
+        for variant in range(variants if not split.startswith("valid") else 1):
             name = meta.stem + (f"~{variant}" if variant else "")
             if name in examples:
                 continue
