@@ -36,8 +36,13 @@ class Example:
     downbeats: np.ndarray
 
 
+def _validation(split: str) -> bool:
+    """Validation splits (``valid``, ``valid-voice``) are analysed once, at 100 fps."""
+    return split.startswith("valid")
+
+
 def _scale(split: str, name: str, seed: int, variant: int = 0) -> float:
-    if split.startswith("valid"):
+    if _validation(split):
         return 1.0
     rng = np.random.default_rng([seed, zlib.crc32(name.encode())] + ([variant] if variant else []))
     return float(np.exp(rng.uniform(np.log(SCALES[0]), np.log(SCALES[1]))))
@@ -68,7 +73,7 @@ def load_split(data: Path, cache: Path, split: str, seed: int = 0, known: dict |
         audio = meta.with_suffix(".flac")
         if meta.stem == "index" or not audio.exists():
             continue
-        for variant in range(variants if not split.startswith("valid") else 1):
+        for variant in range(1 if _validation(split) else variants):
             name = meta.stem + (f"~{variant}" if variant else "")
             if name in examples:
                 continue
