@@ -899,9 +899,10 @@ def arrange(piece: TrainPiece) -> list[_Track]:
 
 def _sung_line(piece: TrainPiece, origin: int, chord_of: Callable[[int], list[int]],
                at: Callable[[int, float], int]) -> _Track:
-    """A singer's line: phrases of one or two bars between rests, syllables on
-    eighths with anticipations across the beat, long notes at phrase ends with
-    delayed vibrato, some notes scooped up into pitch, loose timing.
+    """A singer's line: phrases of one to four bars between breaths, syllables
+    of one to four eighths (some anticipating the beat by a sixteenth),
+    delayed vibrato on held notes, some notes scooped up into pitch, loose
+    timing behind the beat.
 
     Its random stream is its own, so the band's notes are those the piece
     would have without it.
