@@ -56,8 +56,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--min-bpm", type=float, nargs="+", default=None, help="slowest tempi to try")
     parser.add_argument("--max-bpm", type=float, nargs="+", default=None, help="fastest tempi to try")
     parser.add_argument("--online", action="store_true", help="the live activation, tracked as live")
-    parser.add_argument("--tempo-prior", type=float, nargs="+", default=None, metavar="CENTRE,WIDTH",
-                        help="priors to try, as centre and width pairs (0 0: none)")
+    parser.add_argument("--tempo-prior", type=float, nargs="+", default=None, metavar="X",
+                        help="priors to try, as pairs of centre BPM and width in octaves (0 0: none)")
     args = parser.parse_args(argv)
     grid = dict(GRID)
     if args.observation_lambda:
@@ -67,6 +67,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.hint_spread:
         grid["hint_spread"] = (None, *args.hint_spread)
     if args.tempo_prior:
+        if len(args.tempo_prior) % 2:
+            parser.error("--tempo-prior takes pairs: centre BPM and width in octaves")
         pairs = np.reshape(args.tempo_prior, (-1, 2))
         grid["tempo_prior"] = tuple(None if c == 0 else (float(c), float(w)) for c, w in pairs)
     if args.online:
