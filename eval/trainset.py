@@ -97,6 +97,7 @@ SPLIT_SOUNDFONTS = {
 KITS = ("Black_Pearl_4_LV2", "Red_Zeppelin_4_LV2")
 SPLIT_KITS = {"kits": KITS, "voice": KITS}  # splits whose drummed pieces play on a sampled kit
 SPLIT_VOICE = ("voice", "valid-voice")  # splits whose pieces have a sung line
+SPLIT_HOURS = {"valid": 1.5, "valid-voice": 0.75, "train": 20.0, "kits": 4.0, "voice": 4.0}  # rendered in this order
 
 # More GM percussion than evalset names.
 LOW_FLOOR_TOM, HIGH_FLOOR_TOM, COWBELL, MUTE_CONGA, OPEN_CONGA, LOW_CONGA = 41, 43, 56, 62, 63, 64
@@ -885,16 +886,22 @@ def arrange(piece: TrainPiece) -> list[_Track]:
         for i, step in enumerate(onsets):
             nxt = onsets[i + 1] if i + 1 < len(onsets) else bar_steps
             degree = int(np.clip(degree + rng.choice((-2, -1, -1, 0, 1, 1, 2)), 4, 13))
-            pitch = 60 + piece.key % 12 + scale[degree % 7] + 12 * (degree // 7 - 1)
-            if step % sub == 0:  # on the beat: the nearest chord tone below
-                while pitch % 12 not in classes:
-                    pitch -= 1
+            pitch = _melody_pitch(piece.key, scale, degree, classes if step % sub == 0 else None)
             length = min(nxt - step, 3 * sub // 2) * TPB // sub - 2 * GAP
             add("lead", human(at(tick, step), g.timing), length, pitch, 88 + int(rng.integers(-8, 9)))
     out = [t for part, t in tracks.items() if t.notes]
     if piece.voice is not None:
         out.append(_sung_line(piece, origin, chord_of, at))
     return out + ([drums] if drums.notes else [])
+
+
+def _melody_pitch(key: int, scale: tuple[int, ...], degree: int, chord_classes: set[int] | None) -> int:
+    """A melody note at scale ``degree`` (7: the tonic above middle C's octave);
+    given the chord's pitch classes (on the beat), the nearest chord tone below."""
+    pitch = 60 + key % 12 + scale[degree % 7] + 12 * (degree // 7 - 1)
+    while chord_classes is not None and pitch % 12 not in chord_classes:
+        pitch -= 1
+    return pitch
 
 
 def _sung_line(piece: TrainPiece, origin: int, chord_of: Callable[[int], list[int]],
@@ -939,11 +946,8 @@ def _sung_line(piece: TrainPiece, origin: int, chord_of: Callable[[int], list[in
             tick = at(origin + (bar + bar_of) * g.meter * TPB, step)
             tick = max(0, int(round(tick + lag + rng.normal(0.0, spread))))
             degree = int(np.clip(degree + rng.choice((-2, -1, -1, 0, 0, 1, 1, 2)), 4, 13))
-            pitch = 60 + piece.key % 12 + scale[degree % 7] + 12 * (degree // 7 - 1)
-            if (position * eighth) % sub == 0:
-                classes = {p % 12 for p in chord_of(bar + bar_of)}
-                while pitch % 12 not in classes:
-                    pitch -= 1
+            on_beat = (position * eighth) % sub == 0
+            pitch = _melody_pitch(piece.key, scale, degree, {p % 12 for p in chord_of(bar + bar_of)} if on_beat else None)
             ticks = length * eighth * TPB // sub - 2 * GAP
             if rng.random() < 0.3:  # a scoop from below into the note
                 for ms, bend in ((0, -int(rng.integers(900, 2500))), (35, -600), (80, 0)):
@@ -1121,8 +1125,9 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
     stems = [(piece, tracks, 1.0)]
     if piece.kit is not None:
         # The kit's one preset sits at bank 0, program 0: its notes move off the percussion channel.
-        drums = [_Track(0, 0, t.volume) for t in tracks if t.channel == 9]
-        for moved, t in zip(drums, (t for t in tracks if t.channel == 9)):
+        kit = [t for t in tracks if t.channel == 9]
+        drums = [_Track(0, 0, t.volume) for t in kit]
+        for moved, t in zip(drums, kit):
             moved.notes = t.notes
         stems = [(piece, [t for t in tracks if t.channel != 9], 1.0),
                  (replace(piece, soundfont=piece.kit[0]), drums, 10 ** (piece.kit[1] / 20))]
@@ -1292,24 +1297,23 @@ def summary(rows: list[dict], split: str) -> str:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Render the training set (valid split first, then train).")
-    parser.add_argument("--hours", type=float, default=20.0, help="train split, hours of audio")
-    parser.add_argument("--valid-hours", type=float, default=1.5, help="valid split, hours of audio")
-    parser.add_argument("--kits-hours", type=float, default=4.0, help="kits split, hours of audio")
-    parser.add_argument("--voice-hours", type=float, default=4.0, help="voice split, hours of audio")
-    parser.add_argument("--valid-voice-hours", type=float, default=0.75, help="valid-voice split, hours of audio")
+    flags = {split: "--hours" if split == "train" else f"--{split}-hours" for split in SPLIT_HOURS}
+    for split, flag in flags.items():
+        parser.add_argument(flag, type=float, default=SPLIT_HOURS[split], help=f"{split} split, hours of audio")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--jobs", type=int, default=1, help="FluidSynth processes at a time")
     parser.add_argument("--out", default=None, help=f"output folder (default {CACHE})")
     parser.add_argument("--quick", action="store_true", help="a few minutes of each split")
-    parser.add_argument("--splits", default="valid,valid-voice,train,kits,voice", help="which splits, in order")
+    parser.add_argument("--splits", default=",".join(SPLIT_HOURS), help="which splits, in order")
     args = parser.parse_args(argv)
+    unknown = set(args.splits.split(",")) - set(SPLIT_HOURS)
+    if unknown:
+        parser.error(f"unknown split {', '.join(sorted(unknown))}; the splits are {', '.join(SPLIT_HOURS)}")
+    hours = {split: getattr(args, flag[2:].replace("-", "_")) for split, flag in flags.items()}
     if args.quick:
-        args.hours, args.valid_hours, args.kits_hours, args.voice_hours, args.valid_voice_hours = \
-            0.05, 0.03, 0.03, 0.03, 0.03
+        hours = {split: 0.05 if split == "train" else 0.03 for split in SPLIT_HOURS}
     out = Path(args.out) if args.out else CACHE / ("quick" if args.quick else "full")
     evalset.ensure_renderer()
-    hours = {"train": args.hours, "valid": args.valid_hours, "kits": args.kits_hours, "voice": args.voice_hours,
-             "valid-voice": args.valid_voice_hours}
     report = []
     for split in args.splits.split(","):
         pieces = plan_split(split, hours[split], args.seed)
