@@ -947,7 +947,8 @@ def _sung_line(piece: TrainPiece, origin: int, chord_of: Callable[[int], list[in
             tick = max(0, int(round(tick + lag + rng.normal(0.0, spread))))
             degree = int(np.clip(degree + rng.choice((-2, -1, -1, 0, 0, 1, 1, 2)), 4, 13))
             on_beat = (position * eighth) % sub == 0
-            pitch = _melody_pitch(piece.key, scale, degree, {p % 12 for p in chord_of(bar + bar_of)} if on_beat else None)
+            classes = {p % 12 for p in chord_of(bar + bar_of)} if on_beat else None
+            pitch = _melody_pitch(piece.key, scale, degree, classes)
             ticks = length * eighth * TPB // sub - 2 * GAP
             if rng.random() < 0.3:  # a scoop from below into the note
                 for ms, bend in ((0, -int(rng.integers(900, 2500))), (35, -600), (80, 0)):
