@@ -72,7 +72,7 @@ GAP = TPB // 48  # between repeated notes, so each is struck anew
 LEAD_IN_BEATS = 1  # silent beat before the first annotated beat (pickup or downbeat)
 CLOSING_BEATS = 2
 TAIL_SECONDS = 1.0
-SPLIT_STREAM = {"train": 1, "valid": 2, "kits": 3, "voice": 4, "valid-voice": 5}
+SPLIT_STREAM = {"train": 1, "valid": 2, "kits": 3, "voice": 4, "valid-voice": 5, "band": 6, "valid-band": 7}
 
 SF2, SF3 = Path("/usr/share/sounds/sf2"), Path("/usr/share/sounds/sf3")
 # (path, licence, weight in its split)
@@ -93,11 +93,17 @@ SPLIT_SOUNDFONTS = {
     "kits": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
     "voice": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
     "valid-voice": ("FluidR3_GM",),  # sung lines on the held-out SoundFont
+    "band": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
+    "valid-band": ("FluidR3_GM",),
 }
 KITS = ("Black_Pearl_4_LV2", "Red_Zeppelin_4_LV2")
-SPLIT_KITS = {"kits": KITS, "voice": KITS}  # splits whose drummed pieces play on a sampled kit
-SPLIT_VOICE = ("voice", "valid-voice")  # splits whose pieces have a sung line
-SPLIT_HOURS = {"valid": 1.5, "valid-voice": 0.75, "train": 20.0, "kits": 4.0, "voice": 4.0}  # rendered in this order
+SPLIT_KITS = {"kits": KITS, "voice": KITS, "band": KITS}  # splits whose drummed pieces play on a sampled kit
+SPLIT_VOICE = ("voice", "valid-voice", "band", "valid-band")  # splits whose pieces have (or may have) a sung line
+# Guitar bands: styles whose chords are mostly played on guitars, the
+# guitars through an amplifier and speaker cabinet.
+SPLIT_AMP = ("band", "valid-band")
+SPLIT_HOURS = {"valid": 1.5, "valid-voice": 0.75, "valid-band": 0.5, "train": 20.0, "kits": 4.0, "voice": 4.0,
+               "band": 3.0}  # rendered in this order
 
 # More GM percussion than evalset names.
 LOW_FLOOR_TOM, HIGH_FLOOR_TOM, COWBELL, MUTE_CONGA, OPEN_CONGA, LOW_CONGA = 41, 43, 56, 62, 63, 64
@@ -120,6 +126,7 @@ BRASS = (56, 57, 59, 60, 61, 62, 63)
 REEDS = (64, 65, 66, 67, 68, 69, 71)
 PIPES = (72, 73, 74, 75, 78, 79)
 SYNTH_LEADS = (80, 81, 82, 83, 84, 85, 86)
+GUITARS = frozenset(range(24, 32))
 VOICES = (52, 53, 54, 85)  # choir, voice oohs, synth voice, voice lead
 SUNG_LEADS = (40, 56, 65, 66, 68, 71)  # instruments that can carry a sung line's phrasing
 PADS = (48, 49, 50, 51, 52, 53, 88, 89, 90, 91, 92, 93, 94, 95)
@@ -500,6 +507,7 @@ class TrainPiece:
     augment: dict = field(default_factory=dict)
     kit: tuple[str, float] | None = None  # a sampled drum kit and its level in dB, or the SoundFont's own
     voice: tuple[int, int] | None = None  # a sung line's program and CC7 level, or none
+    amp: tuple[float, float, float, float] | None = None  # guitars' drive (dB), cabinet (Hz), bias, level (dB)
 
     @property
     def sub(self) -> int:
@@ -510,9 +518,14 @@ def _log_uniform(rng: np.random.Generator, low: float, high: float) -> float:
     return float(math.exp(rng.uniform(math.log(low), math.log(high))))
 
 
-def _choose_style(rng: np.random.Generator, tempo: float) -> str:
-    """A style played at ``tempo``: the tempo is drawn first, so it stays log-uniform."""
+def _choose_style(rng: np.random.Generator, tempo: float, band: bool = False) -> str:
+    """A style played at ``tempo``: the tempo is drawn first, so it stays log-uniform.
+
+    ``band``: only styles whose chords are mostly played on guitars.
+    """
     names = [n for n, g in GROOVES.items() if g.tempo[0] <= tempo <= g.tempo[1]]
+    if band:
+        names = [n for n in names if 2 * len(set(GROOVES[n].comp_family) & GUITARS) >= len(GROOVES[n].comp_family)]
     # Narrow-range styles are favoured where they can play, so each gets its share;
     # drumless ones less, so most pieces have a kit.
     weights = np.array([GROOVES[n].weight * (1.0 if GROOVES[n].drums else 0.45)
@@ -524,7 +537,7 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
     """Every random choice of piece ``index`` of ``split`` (deterministic)."""
     rng = np.random.default_rng([seed, SPLIT_STREAM[split], index])
     tempo = _log_uniform(rng, 50, 220)
-    style = _choose_style(rng, tempo)
+    style = _choose_style(rng, tempo, band=split in SPLIT_AMP)
     g = GROOVES[style]
     compound = g.sub == 6
     time_signature = f"{3 * g.meter}/8" if compound else f"{g.meter}/4"
@@ -560,6 +573,8 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
     for part in ("bass", "comp", "lead", "pad"):
         fam = {"bass": g.bass_family, "comp": g.comp_family, "lead": g.lead_family, "pad": g.pad_family}[part]
         if fam is not None:
+            if split in SPLIT_AMP and part in ("comp", "lead") and set(fam) & GUITARS:
+                fam = tuple(p for p in fam if p in GUITARS)
             programs[part] = solo_program if g.solo else int(rng.choice(fam))
     levels = {p: int(rng.integers(55, 128)) for p in ("bass", "comp", "lead", "pad", "drums")}
     velocity = {p: int(rng.integers(-25, 11)) for p in ("bass", "comp", "lead", "pad", "drums")}
@@ -591,12 +606,16 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
         augment=_plan_augment(rng),
         kit=(kits[int(rng.integers(len(kits)))], round(float(rng.uniform(-9, 3)), 2))
         if kits and drums else None)
-    if split in SPLIT_VOICE:
+    if split in SPLIT_VOICE and (split not in SPLIT_AMP or rng.random() < 0.5):
         # Drawn last, so the other splits' pieces keep their random streams.
         program = int(rng.choice(VOICES)) if rng.random() < 0.75 else int(rng.choice(SUNG_LEADS))
         piece = replace(piece, voice=(program, int(rng.integers(80, 128))))
         if "lead" in piece.parts and rng.random() < 0.6:  # the singer usually has the melody alone
             piece = replace(piece, parts=tuple(p for p in piece.parts if p != "lead"))
+    if split in SPLIT_AMP:
+        # From edge of break-up to high gain; a speaker rolls off at 2.5-6.5 kHz.
+        piece = replace(piece, amp=(round(float(rng.uniform(6, 40)), 2), round(_log_uniform(rng, 2500, 6500), 1),
+                                    round(float(rng.uniform(0, 0.4)), 3), round(float(rng.uniform(-4, 4)), 2)))
     # Refit the bar count to the drawn length now that the tempo curve is known.
     total = _duration(piece)
     bars = max(4, round(bars * seconds / max(total, 1e-3)))
@@ -1007,6 +1026,29 @@ def biquad(kind: str, freq: float, gain_db: float, q: float, rate: float = SAMPL
     return np.array([[*(np.array(b) / den[0]), 1.0, den[1] / den[0], den[2] / den[0]]])
 
 
+def amplifier(x: np.ndarray, drive_db: float, cabinet_hz: float, bias: float, rate: float = SAMPLE_RATE) -> np.ndarray:
+    """A guitar amplifier and speaker cabinet on ``x``, at ``x``'s RMS level.
+
+    A tight low end into asymmetric soft clipping ``drive_db`` above the
+    stem's peak (the General MIDI banks' guitars are single notes recorded
+    apart; chords through one saturating stage intermodulate as a real
+    amplifier's do), then a speaker's roll-off and the mid-range presence
+    of a guitar cabinet. Every filter is causal and short, so the onsets
+    stay where they were.
+    """
+    from scipy import signal as sps
+
+    peak, level = float(np.max(np.abs(x), initial=0.0)), math.sqrt(float(np.mean(x * x))) if x.size else 0.0
+    if peak == 0.0:
+        return x
+    y = sps.sosfilt(sps.butter(2, 110, "highpass", fs=rate, output="sos"), x)
+    y = np.tanh(10 ** (drive_db / 20) / peak * y + bias) - math.tanh(bias)
+    y = sps.sosfilt(np.vstack((sps.butter(4, cabinet_hz, "lowpass", fs=rate, output="sos"),
+                               biquad("peak", 1800, 4.0, 1.0, rate),
+                               sps.butter(2, 80, "highpass", fs=rate, output="sos"))), y)
+    return y * (level / max(math.sqrt(float(np.mean(y * y))), 1e-12))
+
+
 def _normalise(x: np.ndarray, peak_db: float = 0.0) -> np.ndarray:
     peak = np.abs(x).max()
     return x * (10 ** (peak_db / 20) / peak) if peak > 0 else x
@@ -1098,7 +1140,7 @@ def augment(x: np.ndarray, settings: dict, seed: int, rate: int = SAMPLE_RATE) -
 
 def fingerprint(piece: TrainPiece) -> str:
     fields = asdict(piece)
-    for key in ("kit", "voice"):
+    for key in ("kit", "voice", "amp"):
         if fields[key] is None:
             del fields[key]  # so pieces rendered before these existed stay cached
     text = json.dumps([fields, TRAINSET_VERSION, evalset.RENDER_OFFSET, SAMPLE_RATE])
@@ -1123,26 +1165,33 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
     import soundfile
 
     tracks = arrange(piece) if tracks is None else tracks
-    stems = [(piece, tracks, 1.0)]
+    stems = [(piece, tracks, 1.0, False)]
+    if piece.amp is not None:
+        guitars = [t for t in tracks if t.channel != 9 and t.program in GUITARS]
+        stems = [(piece, [t for t in tracks if t not in guitars], 1.0, False),
+                 (piece, guitars, 10 ** (piece.amp[3] / 20), True)]
     if piece.kit is not None:
         # The kit's one preset sits at bank 0, program 0: its notes move off the percussion channel.
         kit = [t for t in tracks if t.channel == 9]
         drums = [_Track(0, 0, t.volume) for t in kit]
         for moved, t in zip(drums, kit):
             moved.notes = t.notes
-        stems = [(piece, [t for t in tracks if t.channel != 9], 1.0),
-                 (replace(piece, soundfont=piece.kit[0]), drums, 10 ** (piece.kit[1] / 20))]
+        stems = [(sound, [t for t in notes if t.channel != 9], gain, amp) for sound, notes, gain, amp in stems]
+        stems.append((replace(piece, soundfont=piece.kit[0]), drums, 10 ** (piece.kit[1] / 20), False))
     x, rate = np.zeros(0), SAMPLE_RATE
     with tempfile.TemporaryDirectory() as tmp:
         midi, wav = Path(tmp) / "piece.mid", Path(tmp) / "piece.wav"
-        for sound, notes, gain in stems:
+        for sound, notes, gain, amp in stems:
             if not any(t.notes for t in notes):
                 continue
             # write_midi takes only the meter from the piece when given tracks and tempo events.
             evalset.write_midi(cast(evalset.Piece, piece), midi, tracks=notes, events=tempo_events(piece))
             evalset._fluidsynth(midi, wav, soundfont=SOUNDFONTS[sound.soundfont][0], options=_fluid_options(sound))
             signal, rate = soundfile.read(wav, dtype="float64", always_2d=True)
-            stem = gain * signal.mean(axis=1)
+            stem = signal.mean(axis=1)
+            if amp and piece.amp is not None:
+                stem = amplifier(stem, *piece.amp[:3], rate=rate)
+            stem = gain * stem
             x = np.pad(x, (0, max(0, stem.size - x.size)))
             x[:stem.size] += stem
     end = min(x.size, round(_duration(piece) * rate))
@@ -1212,19 +1261,21 @@ def _row(meta: dict) -> dict:
                                          "kit": (meta.get("kit") or [None])[0]}
 
 
-def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: int | None = None) -> np.ndarray:
+def probe_alignment(piece: TrainPiece, settings: dict | None = None, *, note: int | None = None,
+                    program: int | None = None) -> np.ndarray:
     """Audio onset minus annotation of every beat of a click track made like ``piece``.
 
     The click track has the piece's tempo map, SoundFont (or kit) and start, one
     woodblock note (a side stick on a kit) on every annotated beat, and goes through the
-    augmentation chain (``settings``, the piece's own by default). The
-    result is what every step of rendering and augmentation adds to the
-    annotations: near zero.
+    augmentation chain (``settings``, the piece's own by default). With
+    ``program``, the clicks are that instrument's ``note`` instead (a guitar
+    plays through the piece's amplifier). The result is what every step of
+    rendering and augmentation adds to the annotations: near zero.
     """
     dry = replace(piece, reverb=None, chorus=False, ending="chord")
     if note is None:
         note = 76 if piece.kit is None else SIDE_STICK  # a high woodblock; the sampled kits have none
-    clicks = _Track(9, None, 127)
+    clicks = _Track(9 if program is None else 0, program, 127)
     for k in range(_beat_count(dry)):
         clicks.add((LEAD_IN_BEATS + k) * TPB, TPB // 8, note, 120)
     x = synthesize(dry, [clicks])

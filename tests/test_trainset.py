@@ -67,6 +67,14 @@ def test_a_piece_on_a_sampled_kit_stays_aligned(tmp_path):
     assert np.abs(trainset.probe_alignment(piece)).max() < 0.005
 
 
+def test_guitars_through_the_amplifier_stay_aligned():
+    piece = trainset.plan_piece("valid-band", 0, seed=7)
+    assert piece.amp is not None and trainset.plan_piece("valid", 0, seed=7).amp is None
+    # Palm-muted low E through the highest gain the splits draw.
+    piece = replace(piece, amp=(40.0, 2500.0, 0.4, 0.0), augment={"eq": [], "peak_db": -3.0, "start": 0.0})
+    assert np.abs(trainset.probe_alignment(piece, note=40, program=28)).max() < 0.005
+
+
 def test_a_sung_line_leaves_the_band_alone_and_reaches_the_midi_file(tmp_path):
     import mido
 
