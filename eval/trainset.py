@@ -72,7 +72,8 @@ GAP = TPB // 48  # between repeated notes, so each is struck anew
 LEAD_IN_BEATS = 1  # silent beat before the first annotated beat (pickup or downbeat)
 CLOSING_BEATS = 2
 TAIL_SECONDS = 1.0
-SPLIT_STREAM = {"train": 1, "valid": 2, "kits": 3, "voice": 4, "valid-voice": 5, "band": 6, "valid-band": 7}
+SPLIT_STREAM = {"train": 1, "valid": 2, "kits": 3, "voice": 4, "valid-voice": 5, "band": 6, "valid-band": 7,
+                "club": 8, "valid-club": 9}
 
 SF2, SF3 = Path("/usr/share/sounds/sf2"), Path("/usr/share/sounds/sf3")
 # (path, licence, weight in its split)
@@ -95,15 +96,21 @@ SPLIT_SOUNDFONTS = {
     "valid-voice": ("FluidR3_GM",),  # sung lines on the held-out SoundFont
     "band": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
     "valid-band": ("FluidR3_GM",),
+    "club": ("MuseScore_General_Lite", "TimGM6mb", "OPL-3_FM_128M"),
+    "valid-club": ("FluidR3_GM",),
 }
 KITS = ("Black_Pearl_4_LV2", "Red_Zeppelin_4_LV2")
 SPLIT_KITS = {"kits": KITS, "voice": KITS, "band": KITS}  # splits whose drummed pieces play on a sampled kit
-SPLIT_VOICE = ("voice", "valid-voice", "band", "valid-band")  # splits whose pieces have (or may have) a sung line
+# Splits whose pieces have a sung line, and how many of them.
+SPLIT_VOICE = {"voice": 1.0, "valid-voice": 1.0, "band": 0.5, "valid-band": 0.5, "club": 0.5, "valid-club": 0.5}
 # Guitar bands: styles whose chords are mostly played on guitars, the
 # guitars through an amplifier and speaker cabinet.
 SPLIT_AMP = ("band", "valid-band")
-SPLIT_HOURS = {"valid": 1.5, "valid-voice": 0.75, "valid-band": 0.5, "train": 20.0, "kits": 4.0, "voice": 4.0,
-               "band": 3.0}  # rendered in this order
+# Electronic music: styles with a synth bass, their drums from a drum machine
+# (synthesised here: sine-sweep kicks, noise hats and claps).
+SPLIT_MACHINE = ("club", "valid-club")
+SPLIT_HOURS = {"valid": 1.5, "valid-voice": 0.75, "valid-band": 0.5, "valid-club": 0.5, "train": 20.0, "kits": 4.0,
+               "voice": 4.0, "band": 3.0, "club": 3.0}  # rendered in this order
 
 # More GM percussion than evalset names.
 LOW_FLOOR_TOM, HIGH_FLOOR_TOM, COWBELL, MUTE_CONGA, OPEN_CONGA, LOW_CONGA = 41, 43, 56, 62, 63, 64
@@ -508,6 +515,7 @@ class TrainPiece:
     kit: tuple[str, float] | None = None  # a sampled drum kit and its level in dB, or the SoundFont's own
     voice: tuple[int, int] | None = None  # a sung line's program and CC7 level, or none
     amp: tuple[float, float, float, float] | None = None  # guitars' drive (dB), cabinet (Hz), bias, level (dB)
+    machine: int | None = None  # the seed of a drum machine's sounds (drum_machine), or the SoundFont's kit
 
     @property
     def sub(self) -> int:
@@ -518,14 +526,17 @@ def _log_uniform(rng: np.random.Generator, low: float, high: float) -> float:
     return float(math.exp(rng.uniform(math.log(low), math.log(high))))
 
 
-def _choose_style(rng: np.random.Generator, tempo: float, band: bool = False) -> str:
+def _choose_style(rng: np.random.Generator, tempo: float, only: str = "") -> str:
     """A style played at ``tempo``: the tempo is drawn first, so it stays log-uniform.
 
-    ``band``: only styles whose chords are mostly played on guitars.
+    ``only="band"``: styles whose chords are mostly played on guitars;
+    ``"club"``: drummed styles with a synth bass (any, where none plays at ``tempo``).
     """
     names = [n for n, g in GROOVES.items() if g.tempo[0] <= tempo <= g.tempo[1]]
-    if band:
+    if only == "band":
         names = [n for n in names if 2 * len(set(GROOVES[n].comp_family) & GUITARS) >= len(GROOVES[n].comp_family)]
+    elif only == "club":
+        names = [n for n in names if GROOVES[n].drums and GROOVES[n].bass_family == SYNTH_BASSES] or names
     # Narrow-range styles are favoured where they can play, so each gets its share;
     # drumless ones less, so most pieces have a kit.
     weights = np.array([GROOVES[n].weight * (1.0 if GROOVES[n].drums else 0.45)
@@ -537,7 +548,7 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
     """Every random choice of piece ``index`` of ``split`` (deterministic)."""
     rng = np.random.default_rng([seed, SPLIT_STREAM[split], index])
     tempo = _log_uniform(rng, 50, 220)
-    style = _choose_style(rng, tempo, band=split in SPLIT_AMP)
+    style = _choose_style(rng, tempo, "band" if split in SPLIT_AMP else "club" if split in SPLIT_MACHINE else "")
     g = GROOVES[style]
     compound = g.sub == 6
     time_signature = f"{3 * g.meter}/8" if compound else f"{g.meter}/4"
@@ -606,12 +617,14 @@ def plan_piece(split: str, index: int, seed: int = 0) -> TrainPiece:
         augment=_plan_augment(rng),
         kit=(kits[int(rng.integers(len(kits)))], round(float(rng.uniform(-9, 3)), 2))
         if kits and drums else None)
-    if split in SPLIT_VOICE and (split not in SPLIT_AMP or rng.random() < 0.5):
+    if split in SPLIT_VOICE and (SPLIT_VOICE[split] == 1.0 or rng.random() < SPLIT_VOICE[split]):
         # Drawn last, so the other splits' pieces keep their random streams.
         program = int(rng.choice(VOICES)) if rng.random() < 0.75 else int(rng.choice(SUNG_LEADS))
         piece = replace(piece, voice=(program, int(rng.integers(80, 128))))
         if "lead" in piece.parts and rng.random() < 0.6:  # the singer usually has the melody alone
             piece = replace(piece, parts=tuple(p for p in piece.parts if p != "lead"))
+    if split in SPLIT_MACHINE and drums:
+        piece = replace(piece, machine=int(rng.integers(0, 2**31)))
     if split in SPLIT_AMP:
         # From edge of break-up to high gain; a speaker rolls off at 2.5-6.5 kHz.
         piece = replace(piece, amp=(round(float(rng.uniform(6, 40)), 2), round(_log_uniform(rng, 2500, 6500), 1),
@@ -1049,6 +1062,71 @@ def amplifier(x: np.ndarray, drive_db: float, cabinet_hz: float, bias: float, ra
     return y * (level / max(math.sqrt(float(np.mean(y * y))), 1e-12))
 
 
+# General MIDI percussion keys by the drum machine voice that plays them.
+MACHINE_VOICES = {"kick": (35, 36), "snare": (38, 40), "clap": (39,), "rim": (37, 75, 76, 77),
+                  "hat": (42, 44, 54, 69, 70, 82), "open": (46,), "cymbal": (49, 51, 52, 53, 55, 57, 59),
+                  "tom": (41, 43, 45, 47, 48, 50), "bell": (56, 67, 68)}
+
+
+def drum_machine(times: npt.ArrayLike, keys: list[int], velocities: list[float], seed: int,
+                 rate: float = SAMPLE_RATE) -> np.ndarray:
+    """A drum machine playing General MIDI percussion ``keys`` at ``times`` (s).
+
+    Electronic music's drums are synthesised, not played: a kick is a sine
+    swept down from a punch to a sub-bass hum, hats and claps are filtered
+    noise, and every hit of a voice is the same sound. The General MIDI
+    banks' kits have no such kick. ``seed`` draws one machine: its kick's
+    pitch, sweep, length, click and drive, the snare's tone, the hats'
+    brightness and lengths. Each sound starts at its time and is at full
+    level within a millisecond.
+    """
+    from scipy import signal as sps
+
+    rng = np.random.default_rng([seed, 23])
+    t = np.arange(int(1.5 * rate)) / rate
+
+    def noise(seconds: float, low: float, high: float) -> np.ndarray:
+        n = rng.standard_normal(int(seconds * rate))
+        return sps.sosfilt(sps.butter(2, [low, min(high, 0.45 * rate)], "bandpass", fs=rate, output="sos"), n)
+
+    def sweep(top: float, bottom: float, fall: float, decay: float) -> np.ndarray:
+        hz = bottom + (top - bottom) * np.exp(-t / fall)
+        return np.sin(2 * np.pi * np.cumsum(hz) / rate) * np.exp(-t / decay)
+
+    def shaped(x: np.ndarray, decay: float) -> np.ndarray:
+        x = x * np.exp(-np.arange(x.size) / rate / decay)
+        return x / max(float(np.max(np.abs(x))), 1e-12)
+
+    kick = sweep(rng.uniform(100, 250), rng.uniform(40, 62), rng.uniform(0.015, 0.06), rng.uniform(0.12, 0.6))
+    click = noise(0.004, 1500, 9000)
+    kick[:click.size] += rng.uniform(0, 0.5) * click / max(float(np.max(np.abs(click))), 1e-12)
+    if rng.random() < 0.5:
+        drive = rng.uniform(1.5, 6)
+        kick = np.tanh(drive * kick) / math.tanh(drive)
+    tone = sweep(*(rng.uniform(170, 260) * np.array([1.3, 1.0])), 0.01, rng.uniform(0.04, 0.1))[:int(0.3 * rate)]
+    snare = 0.6 * tone + shaped(noise(0.3, rng.uniform(800, 2000), rng.uniform(6000, 12000)), rng.uniform(0.06, 0.2))
+    burst = np.concatenate([shaped(noise(0.011, 900, 5000), 0.003) for _ in range(3)])
+    clap = np.concatenate((burst, shaped(noise(0.3, 900, 5000), rng.uniform(0.05, 0.15))))
+    bright = rng.uniform(5000, 9000)
+    sounds = {
+        "kick": kick / np.max(np.abs(kick)), "snare": snare, "clap": clap,
+        "rim": shaped(noise(0.05, 1500, 4000), 0.008),
+        "hat": 0.6 * shaped(noise(0.15, bright, 18000), rng.uniform(0.015, 0.05)),
+        "open": 0.6 * shaped(noise(0.8, bright, 18000), rng.uniform(0.15, 0.4)),
+        "cymbal": 0.5 * shaped(noise(1.5, rng.uniform(3000, 6000), 18000), rng.uniform(0.4, 1.2)),
+        "tom": sweep(rng.uniform(150, 300), rng.uniform(80, 140), 0.03, 0.25)[:int(0.6 * rate)],
+        "bell": 0.5 * shaped(np.sign(np.sin(2 * np.pi * 560 * t[:int(0.3 * rate)]))
+                             + np.sign(np.sin(2 * np.pi * 845 * t[:int(0.3 * rate)])), 0.08),
+    }
+    voice_of = {key: name for name, keys in MACHINE_VOICES.items() for key in keys}
+    starts = np.round(np.asarray(times, dtype=np.float64) * rate).astype(np.int64)
+    out = np.zeros(int(starts.max(initial=0)) + int(1.5 * rate) + 1)
+    for start, key, velocity in zip(starts, keys, velocities):
+        sound = sounds[voice_of.get(key, "hat")]
+        out[start:start + sound.size] += (velocity / 127) ** 1.5 * sound
+    return 0.5 * out
+
+
 def _normalise(x: np.ndarray, peak_db: float = 0.0) -> np.ndarray:
     peak = np.abs(x).max()
     return x * (10 ** (peak_db / 20) / peak) if peak > 0 else x
@@ -1140,7 +1218,7 @@ def augment(x: np.ndarray, settings: dict, seed: int, rate: int = SAMPLE_RATE) -
 
 def fingerprint(piece: TrainPiece) -> str:
     fields = asdict(piece)
-    for key in ("kit", "voice", "amp"):
+    for key in ("kit", "voice", "amp", "machine"):
         if fields[key] is None:
             del fields[key]  # so pieces rendered before these existed stay cached
     text = json.dumps([fields, TRAINSET_VERSION, evalset.RENDER_OFFSET, SAMPLE_RATE])
@@ -1170,6 +1248,8 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
         guitars = [t for t in tracks if t.channel != 9 and t.program in GUITARS]
         stems = [(piece, [t for t in tracks if t not in guitars], 1.0, False),
                  (piece, guitars, 10 ** (piece.amp[3] / 20), True)]
+    if piece.machine is not None:
+        stems = [(sound, [t for t in notes if t.channel != 9], gain, amp) for sound, notes, gain, amp in stems]
     if piece.kit is not None:
         # The kit's one preset sits at bank 0, program 0: its notes move off the percussion channel.
         kit = [t for t in tracks if t.channel == 9]
@@ -1194,6 +1274,15 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
             stem = gain * stem
             x = np.pad(x, (0, max(0, stem.size - x.size)))
             x[:stem.size] += stem
+    if piece.machine is not None:
+        drums = [t for t in tracks if t.channel == 9]
+        ticks = np.array([n[0] for t in drums for n in t.notes], dtype=np.float64)
+        if ticks.size:
+            hits = drum_machine(evalset.tick_times(ticks, tempo_events(piece)) + evalset.RENDER_OFFSET,
+                                [n[2] for t in drums for n in t.notes],
+                                [n[3] * t.volume / 127 for t in drums for n in t.notes], piece.machine, rate)
+            x = np.pad(x, (0, max(0, hits.size - x.size)))
+            x[:hits.size] += hits
     end = min(x.size, round(_duration(piece) * rate))
     x = x[:end]
     fade = min(x.size, rate // 2)

@@ -67,12 +67,16 @@ def test_a_piece_on_a_sampled_kit_stays_aligned(tmp_path):
     assert np.abs(trainset.probe_alignment(piece)).max() < 0.005
 
 
-def test_guitars_through_the_amplifier_stay_aligned():
-    piece = trainset.plan_piece("valid-band", 0, seed=7)
-    assert piece.amp is not None and trainset.plan_piece("valid", 0, seed=7).amp is None
-    # Palm-muted low E through the highest gain the splits draw.
-    piece = replace(piece, amp=(40.0, 2500.0, 0.4, 0.0), augment={"eq": [], "peak_db": -3.0, "start": 0.0})
-    assert np.abs(trainset.probe_alignment(piece, note=40, program=28)).max() < 0.005
+@pytest.mark.parametrize("split, program, note", [("valid-band", 28, 40), ("valid-club", None, 39)])
+def test_amplified_guitars_and_drum_machines_stay_aligned(split, program, note):
+    # Palm-muted low E through the highest gain the splits draw; a drum machine's clap.
+    piece = trainset.plan_piece(split, 0, seed=7)
+    assert (piece.amp if program else piece.machine) is not None
+    assert trainset.plan_piece("valid", 0, seed=7).amp is None and trainset.plan_piece("valid", 0, seed=7).machine is None
+    if program:
+        piece = replace(piece, amp=(40.0, 2500.0, 0.4, 0.0))
+    piece = replace(piece, augment={"eq": [], "peak_db": -3.0, "start": 0.0})
+    assert np.abs(trainset.probe_alignment(piece, note=note, program=program)).max() < 0.005
 
 
 def test_a_sung_line_leaves_the_band_alone_and_reaches_the_midi_file(tmp_path):
