@@ -102,7 +102,8 @@ train-deps: eval-deps
 
 train-data: install train-deps
 	$(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --kits-hours 4 --voice-hours 4 \
-	    --valid-voice-hours 0.75 --band-hours 3 --valid-band-hours 0.5 --jobs 2 --out $(TRAIN_DATA)
+	    --valid-voice-hours 0.75 --band-hours 3 --valid-band-hours 0.5 --club-hours 3 --valid-club-hours 0.5 \
+	    --jobs 2 --out $(TRAIN_DATA)
 
 train: train-data
 	$(PY) -m pip install -q --no-build-isolation ".[train]"
@@ -110,9 +111,10 @@ train: train-data
 	# stage's best parameters (see the model card). Offline: from scratch
 	# without the tempo head on one analysis hop per piece; then the tempo
 	# head and three hops at half the learning rate; then the sampled kits
-	# and a random equaliser at half again; then the sung lines. Causal: the
-	# same first stage, then three hops, kits and equaliser without a tempo
-	# head (which cost its downbeats), then the sung lines, then the guitar bands.
+	# and a random equaliser at half again; then the sung lines; then guitar
+	# bands and electronic music. Causal: the same first stage, then three
+	# hops, kits and equaliser without a tempo head (which cost its
+	# downbeats), then the sung lines, then the bands and electronic music.
 	mkdir -p build/train build/train2 build/train3 build/train4 build/train5
 	( $(TRAIN) --variant offline --tempo-weight 0 --out build/train/offline > build/train-offline.log 2>&1 && \
 	  $(TRAIN) --variant offline --variants 3 --init build/train/offline/best.npz --lr 1e-3 \
@@ -121,17 +123,17 @@ train: train-data
 	      --splits train,kits --eq-db 6 --out build/train3/offline > build/train3-offline.log 2>&1 && \
 	  $(TRAIN) --variant offline --variants 3 --init build/train3/offline/best.npz --lr 3e-4 \
 	      --splits train,kits,voice --eq-db 6 --out build/train4/offline > build/train4-offline.log 2>&1 && \
-	  $(TRAIN) --variant offline --variants 3 --init build/train4/offline/best.npz --lr 2e-4 \
-	      --splits train,kits,voice,band --eq-db 6 --out build/train5/offline > build/train5-offline.log 2>&1 ) & \
+	  $(TRAIN) --variant offline --variants 3 --init build/train4/offline/best.npz --lr 3e-4 \
+	      --splits train,kits,voice,band,club --eq-db 6 --out build/train5/offline > build/train5-offline.log 2>&1 ) & \
 	( $(TRAIN) --variant causal --tempo-weight 0 --out build/train/causal > build/train-causal.log 2>&1 && \
 	  $(TRAIN) --variant causal --variants 3 --init build/train/causal/best.npz --lr 1e-3 --tempo-weight 0 \
 	      --splits train,kits --eq-db 6 --out build/train3/causal > build/train3-causal.log 2>&1 && \
 	  $(TRAIN) --variant causal --variants 3 --init build/train3/causal/best.npz --lr 5e-4 --tempo-weight 0 \
 	      --splits train,kits,voice --eq-db 6 --out build/train4/causal > build/train4-causal.log 2>&1 && \
-	  $(TRAIN) --variant causal --variants 3 --init build/train4/causal/best.npz --lr 3e-4 --tempo-weight 0 \
-	      --splits train,kits,voice,band --eq-db 6 --out build/train5/causal > build/train5-causal.log 2>&1 ) & \
+	  $(TRAIN) --variant causal --variants 3 --init build/train4/causal/best.npz --lr 4e-4 --tempo-weight 0 \
+	      --splits train,kits,voice,band,club --eq-db 6 --out build/train5/causal > build/train5-causal.log 2>&1 ) & \
 	wait
-	tail -n 3 build/train4-offline.log build/train4-causal.log
+	tail -n 3 build/train5-offline.log build/train5-causal.log
 
 train-install:
 	cp build/train4/offline/best.npz src/cadentia/frontend/network/weights/offline.npz

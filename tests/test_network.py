@@ -2,6 +2,7 @@
 causal stream's block independence, the shipped weights, and no framework at
 run time."""
 
+import math
 import os
 import subprocess
 import sys
@@ -135,6 +136,21 @@ def test_combined_prior_is_the_product_of_both(centre_a, width_a, centre_b, widt
     # Log-densities add, up to a constant.
     difference = a.log_density(bpm) + b.log_density(bpm) - a.combine(b).log_density(bpm)
     np.testing.assert_allclose(difference, difference[0], atol=1e-6 * (1 + abs(difference[0])))
+
+
+@given(st.floats(10, 1000), st.floats(40, 80), st.floats(160, 300), st.booleans())
+def test_a_heard_tempo_beyond_the_range_moves_into_it_by_octaves(heard, low, high, as_model):
+    from cadentia import TempoModel, TempoPrior
+    from cadentia.model.options import with_heard_tempo
+    options = {"min_bpm": low, "max_bpm": high, "tempo_prior": None}
+    if as_model:
+        options = {"model": TempoModel(**options)}
+    combined = with_heard_tempo(options, TempoPrior(heard, 0.2))
+    prior = combined["model"].tempo_prior if as_model else combined["tempo_prior"]
+    octaves = math.log2(prior.centre_bpm / heard)
+    assert prior.width == 0.2 and low <= prior.centre_bpm <= high and abs(octaves - round(octaves)) < 1e-9
+    if low <= heard <= high:
+        assert prior.centre_bpm == heard
 
 
 @pytest.mark.parametrize("kind", ["beats", "downbeats"])

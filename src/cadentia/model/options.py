@@ -102,10 +102,22 @@ def with_heard_tempo(options: dict[str, Any], heard: TempoPrior) -> dict[str, An
 
     ``heard`` is the prior a front end gives for the tempo it hears
     (:func:`cadentia.frontend.analyse`); where the options have no prior
-    (``tempo_prior=None``) it applies alone.
+    (``tempo_prior=None``) it applies alone. A heard tempo outside the
+    model's range is moved into it by octaves first: what is heard there
+    is the pulse at another metrical level, and a prior centred beyond the
+    range would drag every path to its edge, off the beats.
     """
     model = options.get("model")
     prior = model.tempo_prior if model is not None else as_tempo_prior(options.get("tempo_prior", DEFAULT_TEMPO_PRIOR))
+    defaults = {f.name: f.default for f in fields(TempoModel)}
+    low, high = (float(getattr(model, name) if model is not None else options.get(name, defaults[name]))
+                 for name in ("min_bpm", "max_bpm"))
+    centre = heard.centre_bpm
+    while centre > high and centre / 2 >= low:
+        centre /= 2
+    while centre < low and centre * 2 <= high:
+        centre *= 2
+    heard = TempoPrior(centre, heard.width)
     combined = heard if prior is None else prior.combine(heard)
     if model is not None:
         return {**options, "model": replace(model, tempo_prior=combined)}
