@@ -27,7 +27,11 @@ bowed lead phrased like a singer: phrases between breaths, syllables
 anticipating the beat, scoops and delayed vibrato), since real songs are
 sung and a voice's onsets do not follow the beat; ``valid-voice`` the
 same sung lines through FluidR3 GM, to check that they do not throw the
-network off.
+network off; ``band`` guitar bands on the sampled kits, the guitars
+through an amplifier and cabinet model (``amplifier``), and ``club``
+electronic music on a synthesised drum machine (``drum_machine``), both
+half of the time with a sung line; ``valid-band`` and ``valid-club`` the
+same through FluidR3 GM, for measuring.
 
 Run ``python eval/trainset.py --hours 20 --valid-hours 1.5 --out DIR``;
 finished pieces are skipped, and ``DIR/<split>/index.json`` lists what is
