@@ -1247,21 +1247,21 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
     import soundfile
 
     tracks = arrange(piece) if tracks is None else tracks
-    stems = [(piece, tracks, 1.0, False)]
+    drums = [t for t in tracks if t.channel == 9]
+    # Drums played elsewhere (a sampled kit, the drum machine) leave the SoundFont's stem;
+    # amplified guitars get a stem of their own.
+    band = [t for t in tracks if t.channel != 9] if piece.kit is not None or piece.machine is not None else tracks
+    guitars = [t for t in band if t.channel != 9 and t.program in GUITARS] if piece.amp is not None else []
+    stems: list[tuple[TrainPiece, list[_Track], float, tuple[float, float, float] | None]] = \
+        [(piece, [t for t in band if t not in guitars], 1.0, None)]
     if piece.amp is not None:
-        guitars = [t for t in tracks if t.channel != 9 and t.program in GUITARS]
-        stems = [(piece, [t for t in tracks if t not in guitars], 1.0, False),
-                 (piece, guitars, 10 ** (piece.amp[3] / 20), True)]
-    if piece.machine is not None:
-        stems = [(sound, [t for t in notes if t.channel != 9], gain, amp) for sound, notes, gain, amp in stems]
+        stems.append((piece, guitars, 10 ** (piece.amp[3] / 20), piece.amp[:3]))
     if piece.kit is not None:
         # The kit's one preset sits at bank 0, program 0: its notes move off the percussion channel.
-        kit = [t for t in tracks if t.channel == 9]
-        drums = [_Track(0, 0, t.volume) for t in kit]
-        for moved, t in zip(drums, kit):
-            moved.notes = t.notes
-        stems = [(sound, [t for t in notes if t.channel != 9], gain, amp) for sound, notes, gain, amp in stems]
-        stems.append((replace(piece, soundfont=piece.kit[0]), drums, 10 ** (piece.kit[1] / 20), False))
+        moved = [_Track(0, 0, t.volume) for t in drums]
+        for m, t in zip(moved, drums):
+            m.notes = t.notes
+        stems.append((replace(piece, soundfont=piece.kit[0]), moved, 10 ** (piece.kit[1] / 20), None))
     x, rate = np.zeros(0), SAMPLE_RATE
     with tempfile.TemporaryDirectory() as tmp:
         midi, wav = Path(tmp) / "piece.mid", Path(tmp) / "piece.wav"
@@ -1273,20 +1273,18 @@ def synthesize(piece: TrainPiece, tracks: list[_Track] | None = None) -> np.ndar
             evalset._fluidsynth(midi, wav, soundfont=SOUNDFONTS[sound.soundfont][0], options=_fluid_options(sound))
             signal, rate = soundfile.read(wav, dtype="float64", always_2d=True)
             stem = signal.mean(axis=1)
-            if amp and piece.amp is not None:
-                stem = amplifier(stem, *piece.amp[:3], rate=rate)
+            if amp is not None:
+                stem = amplifier(stem, *amp, rate=rate)
             stem = gain * stem
             x = np.pad(x, (0, max(0, stem.size - x.size)))
             x[:stem.size] += stem
-    if piece.machine is not None:
-        drums = [t for t in tracks if t.channel == 9]
-        ticks = np.array([n[0] for t in drums for n in t.notes], dtype=np.float64)
-        if ticks.size:
-            hits = drum_machine(evalset.tick_times(ticks, tempo_events(piece)) + evalset.RENDER_OFFSET,
-                                [n[2] for t in drums for n in t.notes],
-                                [n[3] * t.volume / 127 for t in drums for n in t.notes], piece.machine, rate)
-            x = np.pad(x, (0, max(0, hits.size - x.size)))
-            x[:hits.size] += hits
+    hits = [(tick, pitch, velocity * t.volume / 127) for t in drums for tick, _, pitch, velocity in t.notes]
+    if piece.machine is not None and hits:
+        ticks, keys, levels = zip(*hits)
+        played = drum_machine(evalset.tick_times(ticks, tempo_events(piece)) + evalset.RENDER_OFFSET,
+                              list(keys), list(levels), piece.machine, rate)
+        x = np.pad(x, (0, max(0, played.size - x.size)))
+        x[:played.size] += played
     end = min(x.size, round(_duration(piece) * rate))
     x = x[:end]
     fade = min(x.size, rate // 2)
