@@ -2,6 +2,7 @@
 causal stream's block independence, the shipped weights, and no framework at
 run time."""
 
+import dataclasses
 import math
 import os
 import subprocess
@@ -43,6 +44,22 @@ def test_numpy_inference_equals_training_forward_pass(variant):
     got, tempo = Network(ARCHITECTURES[variant], model.numpy_parameters()).analyse(spec[0].numpy())
     np.testing.assert_allclose(got, torch.sigmoid(logits)[0].numpy(), atol=2e-6)
     np.testing.assert_allclose(tempo, torch.softmax(tempo_logits[0].double(), 0).numpy(), atol=1e-6)
+
+
+@pytest.mark.parametrize("variant", sorted(ARCHITECTURES))
+def test_widening_keeps_the_function(variant):
+    pytest.importorskip("torch")
+    sys.path.insert(0, str(ROOT / "train"))
+    try:
+        from model import widen
+    finally:
+        sys.path.pop(0)
+    narrow = random_network(variant)
+    wide = dataclasses.replace(narrow.architecture, channels=narrow.architecture.channels + 13)
+    grown = Network(wide, widen(narrow.parameters, narrow.architecture, wide, np.random.default_rng(3)))
+    spec = np.random.default_rng(4).random((700, 64), dtype=np.float32) * 4
+    for got, want in zip(grown.analyse(spec), narrow.analyse(spec)):
+        np.testing.assert_allclose(got, want, atol=1e-5)
 
 
 def test_offline_chunks_equal_one_pass(monkeypatch):

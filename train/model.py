@@ -9,6 +9,8 @@ front when causal).
 
 from __future__ import annotations
 
+import dataclasses
+
 import torch
 from torch import nn
 from torch.nn import functional as F
@@ -61,3 +63,41 @@ class BeatNetwork(nn.Module):
 
     def numpy_parameters(self) -> dict:
         return {name: value.detach().cpu().numpy().astype("float32") for name, value in self.state_dict().items()}
+
+
+def widen(parameters: dict, old: Architecture, new: Architecture, rng: "np.random.Generator") -> dict:
+    """Parameters of ``old`` grown to ``new.channels`` features per frame, computing the same function.
+
+    Net2Net widening (Chen, Goodfellow and Shlens, ICLR 2016): every new
+    feature copies an old one, its producing weights and bias copied, and
+    each consumer's weights on a copied feature split between the copies.
+    The split is random per weight (30 to 70 %) rather than even, so the
+    copies get different gradients and grow apart; the sum, and with it
+    the function, stays as it was up to rounding.
+    """
+    import numpy as np
+
+    if dataclasses.replace(old, channels=new.channels) != new or new.channels < old.channels:
+        raise ValueError(f"can only widen the features per frame, from {old.channels} up")
+    source = np.concatenate([np.arange(old.channels), rng.integers(0, old.channels, new.channels - old.channels)])
+    grown = {name: np.array(value) for name, value in parameters.items()}
+
+    def split(weight: np.ndarray) -> np.ndarray:
+        """Input axis 1 grown; each old input's weight shared among its copies."""
+        widened = weight[:, source].astype(np.float64)
+        share = rng.uniform(0.3, 0.7, widened.shape)
+        for feature in range(old.channels):
+            copies = np.flatnonzero(source == feature)
+            if copies.size > 1:
+                parts = share[:, copies] / share[:, copies].sum(axis=1, keepdims=True)
+                widened[:, copies] = weight[:, [feature]] * parts
+        return widened.astype(np.float32)
+
+    grown["proj.weight"], grown["proj.bias"] = parameters["proj.weight"][source], parameters["proj.bias"][source]
+    for i in range(len(old.dilations)):
+        grown[f"tcn{i}.weight"] = split(parameters[f"tcn{i}.weight"])[source]
+        grown[f"tcn{i}.bias"] = parameters[f"tcn{i}.bias"][source]
+    for head in ("head", "tempo"):
+        if f"{head}.weight" in parameters:
+            grown[f"{head}.weight"] = split(parameters[f"{head}.weight"])
+    return grown

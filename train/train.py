@@ -27,7 +27,7 @@ from torch.nn import functional as F
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import data as trainset  # noqa: E402
-from model import BeatNetwork  # noqa: E402
+from model import BeatNetwork, widen  # noqa: E402
 
 from cadentia.frontend.network.architecture import ARCHITECTURES  # noqa: E402
 from cadentia.frontend.network.inference import Network  # noqa: E402
@@ -103,6 +103,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--splits", default="train", help="training splits of the data folder, comma-separated")
     parser.add_argument("--eq-db", type=float, default=0.0, help="random per-excerpt equaliser, up to this many dB")
     parser.add_argument("--variants", type=int, default=1, help="hop-scale variants of every training piece")
+    parser.add_argument("--channels", type=int, default=None,
+                        help="features per frame (default the architecture's); wider than --init's grows them")
     parser.add_argument("--tempo-weight", type=float, default=0.05,
                         help="weight of the tempo head's loss; 0 trains the variant without a tempo head")
     args = parser.parse_args(argv)
@@ -115,9 +117,18 @@ def main(argv: list[str] | None = None) -> int:
     architecture = ARCHITECTURES[args.variant]
     if args.tempo_weight == 0:
         architecture = dataclasses.replace(architecture, tempo_bins=0)
+    if args.channels is not None:
+        architecture = dataclasses.replace(architecture, channels=args.channels)
     model = BeatNetwork(architecture)
     if args.init is not None:
-        initial = {k: torch.from_numpy(v) for k, v in Network.load(args.init).parameters.items()}
+        start = Network.load(args.init)
+        parameters = start.parameters
+        if start.architecture.channels != architecture.channels:
+            old = dataclasses.replace(start.architecture, tempo_bins=architecture.tempo_bins)
+            parameters = widen({k: v for k, v in parameters.items() if k in old.parameter_shapes()},
+                               old, architecture, rng)
+            print(f"widened {args.init} from {old.channels} to {architecture.channels} features", flush=True)
+        initial = {k: torch.from_numpy(v) for k, v in parameters.items()}
         missing = model.load_state_dict(initial, strict=False).missing_keys
         print(f"initialised from {args.init}; new: {', '.join(missing) or 'none'}", flush=True)
     optimiser = torch.optim.AdamW(model.parameters(), lr=args.lr, weight_decay=1e-4)
