@@ -6,7 +6,8 @@ Samples random excerpts of the training split, logs the loss, and every
 ``--eval-every`` steps runs the whole validation split (held-out SoundFont
 and seeds) through the network and cadentia's trackers, logging beat F,
 CMLt, AMLt and downbeat F. The best parameters by mean beat + downbeat F
-are saved as ``best.npz`` (the format the package ships); ``last.pt``
+are saved as ``best.npz`` (the format the package ships), the latest as
+``last.npz``; ``last.pt``
 holds everything needed to resume (``--resume``). New pieces appearing in
 the data folder while training runs are picked up at each evaluation.
 """
@@ -190,6 +191,7 @@ def main(argv: list[str] | None = None) -> int:
             if score > best:
                 best = score
                 Network(architecture, model.numpy_parameters()).save(args.out / "best.npz")
+            Network(architecture, model.numpy_parameters()).save(args.out / "last.npz")
             torch.save({"model": model.state_dict(), "optimiser": optimiser.state_dict(), "step": step,
                         "best": best}, args.out / "last.pt")
             train = load_training(train)
