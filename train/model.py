@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 
+import numpy as np
 import torch
 from torch import nn
 from torch.nn import functional as F
@@ -65,7 +66,7 @@ class BeatNetwork(nn.Module):
         return {name: value.detach().cpu().numpy().astype("float32") for name, value in self.state_dict().items()}
 
 
-def widen(parameters: dict, old: Architecture, new: Architecture, rng: "np.random.Generator") -> dict:
+def widen(parameters: dict, old: Architecture, new: Architecture, rng: np.random.Generator) -> dict:
     """Parameters of ``old`` grown to ``new.channels`` features per frame, computing the same function.
 
     Net2Net widening (Chen, Goodfellow and Shlens, ICLR 2016): every new
@@ -75,8 +76,6 @@ def widen(parameters: dict, old: Architecture, new: Architecture, rng: "np.rando
     copies get different gradients and grow apart; the sum, and with it
     the function, stays as it was up to rounding.
     """
-    import numpy as np
-
     if dataclasses.replace(old, channels=new.channels) != new or new.channels < old.channels:
         raise ValueError(f"can only widen the features per frame, from {old.channels} up")
     source = np.concatenate([np.arange(old.channels), rng.integers(0, old.channels, new.channels - old.channels)])
