@@ -83,14 +83,10 @@ def widen(parameters: dict, old: Architecture, new: Architecture, rng: np.random
 
     def split(weight: np.ndarray) -> np.ndarray:
         """Input axis 1 grown; each old input's weight shared among its copies."""
-        widened = weight[:, source].astype(np.float64)
-        share = rng.uniform(0.3, 0.7, widened.shape)
-        for feature in range(old.channels):
-            copies = np.flatnonzero(source == feature)
-            if copies.size > 1:
-                parts = share[:, copies] / share[:, copies].sum(axis=1, keepdims=True)
-                widened[:, copies] = weight[:, [feature]] * parts
-        return widened.astype(np.float32)
+        share = rng.uniform(0.3, 0.7, (weight.shape[0], source.size) + weight.shape[2:])
+        totals = np.zeros(weight.shape)
+        np.add.at(totals, (slice(None), source), share)
+        return (weight[:, source] * (share / totals[:, source])).astype(np.float32)
 
     grown["proj.weight"], grown["proj.bias"] = parameters["proj.weight"][source], parameters["proj.bias"][source]
     for i in range(len(old.dilations)):

@@ -188,10 +188,11 @@ def main(argv: list[str] | None = None) -> int:
             log.write(json.dumps(row) + "\n")
             log.flush()
             score = scores["F"] + scores["downbeat_F"]
+            current = Network(architecture, model.numpy_parameters())
             if score > best:
                 best = score
-                Network(architecture, model.numpy_parameters()).save(args.out / "best.npz")
-            Network(architecture, model.numpy_parameters()).save(args.out / "last.npz")
+                current.save(args.out / "best.npz")
+            current.save(args.out / "last.npz")
             torch.save({"model": model.state_dict(), "optimiser": optimiser.state_dict(), "step": step,
                         "best": best}, args.out / "last.pt")
             train = load_training(train)
