@@ -50,11 +50,16 @@ def _reported(stream, signal, block, until=None):
     return np.array(beats), np.array(seen)
 
 
+@pytest.fixture(scope="module")
+def reported_whole(piece):
+    return _reported(AudioBeatStream(piece.sample_rate), piece.signal, 441)
+
+
 @pytest.mark.parametrize("cut_seconds", [4.37, 11.0, 17.9])
-def test_beats_reported_before_a_cut_do_not_depend_on_what_follows(piece, cut_seconds):
+def test_beats_reported_before_a_cut_do_not_depend_on_what_follows(piece, reported_whole, cut_seconds):
     rate, block = piece.sample_rate, 441
     cut = round(cut_seconds * rate)
-    full, seen = _reported(AudioBeatStream(rate), piece.signal, block)
+    full, seen = reported_whole
     stream = AudioBeatStream(rate)
     early, _ = _reported(stream, piece.signal, block, until=cut)
     np.testing.assert_array_equal(early, full[seen <= cut])
@@ -108,11 +113,19 @@ def test_live_bad_input_keeps_the_beats_printed(piece):
         (b"this is not a wav stream at all", [], "not a WAV stream", 1),
         (_wav_bytes(piece.signal, rate)[:30], [], "ended", 1),
         (b"", ["--channels", "2"], "give its --rate", 2),  # a usage error
-        (b"\x00\x00" * 100, ["--rate", "8000", "--fps", "10000"], "above the input's sample rate", 1),
     ]:
         code, lines, err = _live(stdin, *arguments)
         assert code == status and lines.size == 0
         _one_line_error(err, pattern)
+
+
+def test_live_refuses_a_frame_rate_above_the_raw_rate_before_building_the_model(monkeypatch, capsys):
+    # At 10,000 fps the tempo model alone would take half a minute to build.
+    from cadentia.cli import live
+
+    monkeypatch.setattr(live, "tempo_state_space", lambda *a, **k: pytest.fail("model built"))
+    assert cli.main(["live", "--rate", "8000", "--fps", "10000"]) == 1
+    _one_line_error(capsys.readouterr().err, "above the input's sample rate")
 
 
 @pytest.mark.parametrize("name, seconds, rate, channels", [

@@ -52,6 +52,9 @@ def add_live_command(commands: Any) -> None:
 
 def _live_command(args: argparse.Namespace) -> int:
     options = model_options(args)
+    if args.rate is not None:
+        # Before the model: a frame rate far above the audio's would make it huge.
+        check_fps(args.fps, args.rate, "the input's sample rate")
     try:
         space = tempo_state_space(args.fps, **options)
     except ValueError as exc:
