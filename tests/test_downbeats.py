@@ -122,6 +122,8 @@ def test_default_model_size():
     ({"meter_change": 1.0}, "meter_change"),
     ({"min_bpm": 0.001}, "32-bit indices"),
     ({"fps": 2e8, "num_tempi": 3}, "32-bit indices"),
+    ({"fps": 10000}, "more than cadentia builds"),  # tens of gigabytes to build
+    ({"fps": 10000, "num_tempi": 1000}, "more than cadentia builds"),
 ])
 def test_bad_models_are_refused(options, message):
     with pytest.raises(ValueError, match=message):

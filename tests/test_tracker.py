@@ -146,6 +146,7 @@ def test_num_tempi_spaces_lanes_logarithmically():
     ({"num_tempi": 0}, "num_tempi"),
     ({"observation_lambda": 1}, "observation_lambda"),
     ({"transition_lambda": -1}, "transition_lambda"),
+    ({"fps": 10000}, "more than cadentia builds"),  # before listing 10,834 lanes
 ])
 def test_impossible_state_spaces_are_refused(options, message):
     with pytest.raises(ValueError, match=message):

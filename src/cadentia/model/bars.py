@@ -40,11 +40,12 @@ from .tempo import (
     BEAT_COLUMN,
     NO_BEAT_COLUMN,
     LaneShape,
-    beat_intervals,
     check_index,
     check_observation_lambda,
+    check_states,
     tempo_lanes,
     tempo_prior_log_weights,
+    whole_frame_states,
 )
 
 __all__ = [
@@ -184,13 +185,12 @@ def downbeat_state_space(
     bar_beats = sum(meters)
     if model.num_tempi is None:
         # Every whole-frame interval: count the states before listing the lanes.
-        shortest, longest = (int(x) for x in beat_intervals(fps, model.min_bpm, model.max_bpm, 2)[[0, -1]])
-        _check_index("states", bar_beats * (shortest + longest) * (longest - shortest + 1) // 2)
+        check_states("downbeat model", bar_beats * whole_frame_states(fps, model))
     # weight[j, i]: from the last state of a beat in lane j to the first of the next beat in lane i.
     intervals, weight = tempo_lanes(fps, model)
     fps = float(fps)
     num_lanes = int(intervals.shape[0])
-    num_states = _check_index("states", bar_beats * int(intervals.sum()))
+    num_states = check_states("downbeat model", bar_beats * int(intervals.sum()))
     src_lane, dst_lane = np.nonzero(weight)
     num_heads = bar_beats * num_lanes  # beat-start states
     num_meters = len(meters)

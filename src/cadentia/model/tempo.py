@@ -54,10 +54,12 @@ __all__ = [
     "as_tempo_prior",
     "beat_intervals",
     "check_index",
+    "check_states",
     "tempo_change_weights",
     "tempo_lanes",
     "tempo_prior_log_weights",
     "tempo_state_space",
+    "whole_frame_states",
 ]
 
 NO_BEAT_COLUMN = 0
@@ -76,6 +78,30 @@ def check_index(model: str, what: str, count: int) -> int:
             f"reach ({_MAX_INDEX:,}); narrow the tempo range, lower fps or set num_tempi"
         )
     return count
+
+
+# Building a model takes some hundred bytes per state and decoding a frame
+# visits every state, so a model thousands of times the size of the default
+# ones (5,617 states for beats, 39,319 for downbeats in 3 and 4) comes from
+# an fps or tempo range far off: it is refused before memory runs out.
+_MAX_STATES = 2**25
+
+
+def check_states(model: str, count: int) -> int:
+    """``count`` if a model of that many states is built, else ValueError."""
+    check_index(model, "states", count)
+    if count > _MAX_STATES:
+        raise ValueError(
+            f"the {model} needs {count:,} states, more than cadentia builds ({_MAX_STATES:,}); "
+            "narrow the tempo range, lower fps or set num_tempi"
+        )
+    return count
+
+
+def whole_frame_states(fps: float, model: TempoModel) -> int:
+    """States in one beat of every lane when ``model.num_tempi`` is None, counted before listing them."""
+    shortest, longest = (int(x) for x in beat_intervals(fps, model.min_bpm, model.max_bpm, 2)[[0, -1]])
+    return (shortest + longest) * (longest - shortest + 1) // 2
 
 
 def tempo_prior_log_weights(
@@ -350,13 +376,15 @@ def tempo_state_space(
     model = TempoModel.of(model, *args, **options)
     prior = model.tempo_prior
     observation_lambda = check_observation_lambda(model.observation_lambda)
+    if model.num_tempi is None:
+        check_states("tempo model", whole_frame_states(fps, model))
     # weight[j, i]: from the last state of lane j to the first state of lane i.
     intervals, weight = tempo_lanes(fps, model)
     fps = float(fps)
     transition_lambda = float(model.transition_lambda)
 
     num_lanes = intervals.shape[0]
-    num_states = check_index("tempo model", "states", int(intervals.sum()))
+    num_states = check_states("tempo model", int(intervals.sum()))
 
     first_states = np.concatenate(([0], np.cumsum(intervals)[:-1])).astype(np.int64)
     last_states = first_states + intervals - 1
