@@ -116,8 +116,9 @@ train: train-data
 	# features per frame (--channels 64, grown by Net2Net). Causal: the same
 	# first stage, then three hops, kits and equaliser without a tempo head
 	# (which cost its downbeats), then the sung lines, then the bands and
-	# electronic music, then twice as wide from stage 5.
-	mkdir -p build/train build/train2 build/train3 build/train4 build/train5 build/train6
+	# electronic music, then twice as wide from stage 5. Stage 7 goes on
+	# from stage 6's last parameters on the whole 20-hour training split.
+	mkdir -p build/train build/train2 build/train3 build/train4 build/train5 build/train6 build/train7
 	( $(TRAIN) --variant offline --tempo-weight 0 --out build/train/offline > build/train-offline.log 2>&1 && \
 	  $(TRAIN) --variant offline --variants 3 --init build/train/offline/best.npz --lr 1e-3 \
 	      --out build/train2/offline > build/train2-offline.log 2>&1 && \
@@ -128,7 +129,9 @@ train: train-data
 	  $(TRAIN) --variant offline --variants 3 --init build/train4/offline/best.npz --lr 3e-4 \
 	      --splits train,kits,voice,band,club --eq-db 6 --out build/train5/offline > build/train5-offline.log 2>&1 && \
 	  $(TRAIN) --variant offline --variants 3 --init build/train4/offline/best.npz --channels 64 --lr 5e-4 \
-	      --splits train,kits,voice,band,club --eq-db 6 --out build/train6/offline > build/train6-offline.log 2>&1 ) & \
+	      --splits train,kits,voice,band,club --eq-db 6 --out build/train6/offline > build/train6-offline.log 2>&1 && \
+	  $(TRAIN) --variant offline --variants 3 --init build/train6/offline/last.npz --channels 64 --lr 3e-4 \
+	      --minutes 90 --splits train,kits,voice,band,club --eq-db 6 --out build/train7/offline > build/train7-offline.log 2>&1 ) & \
 	( $(TRAIN) --variant causal --tempo-weight 0 --out build/train/causal > build/train-causal.log 2>&1 && \
 	  $(TRAIN) --variant causal --variants 3 --init build/train/causal/best.npz --lr 1e-3 --tempo-weight 0 \
 	      --splits train,kits --eq-db 6 --out build/train3/causal > build/train3-causal.log 2>&1 && \
@@ -137,9 +140,11 @@ train: train-data
 	  $(TRAIN) --variant causal --variants 3 --init build/train4/causal/best.npz --lr 4e-4 --tempo-weight 0 \
 	      --splits train,kits,voice,band,club --eq-db 6 --out build/train5/causal > build/train5-causal.log 2>&1 && \
 	  $(TRAIN) --variant causal --variants 3 --init build/train5/causal/best.npz --channels 64 --lr 5e-4 --tempo-weight 0 \
-	      --splits train,kits,voice,band,club --eq-db 6 --out build/train6/causal > build/train6-causal.log 2>&1 ) & \
+	      --splits train,kits,voice,band,club --eq-db 6 --out build/train6/causal > build/train6-causal.log 2>&1 && \
+	  $(TRAIN) --variant causal --variants 3 --init build/train6/causal/last.npz --channels 64 --lr 3e-4 --tempo-weight 0 \
+	      --minutes 90 --splits train,kits,voice,band,club --eq-db 6 --out build/train7/causal > build/train7-causal.log 2>&1 ) & \
 	wait
-	tail -n 3 build/train6-offline.log build/train6-causal.log
+	tail -n 3 build/train7-offline.log build/train7-causal.log
 
 # Stage 6's last parameters scored above its best on 60 pieces on the
 # whole validation split, in both variants (see the model card).

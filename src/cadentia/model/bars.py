@@ -165,8 +165,9 @@ def downbeat_state_space(
     Raises
     ------
     ValueError
-        On a bad option, or when the model needs more states or edges than
-        the kernels' 32-bit indices reach (checked before it is built).
+        On a bad option, or when the model needs more states than cadentia
+        builds (2**25) or more edges than the kernels' 32-bit indices reach
+        (checked before it is built).
 
     Notes
     -----

@@ -344,7 +344,8 @@ def tempo_state_space(
     Raises
     ------
     ValueError
-        An option is out of range, or the model needs more states or edges
+        An option is out of range, or the model needs more states than
+        cadentia builds (2**25, checked before it is built) or more edges
         than the kernels' 32-bit indices reach.
 
     Notes
