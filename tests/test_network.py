@@ -55,11 +55,13 @@ def test_widening_keeps_the_function(variant):
     finally:
         sys.path.pop(0)
     narrow = random_network(variant)
-    wide = dataclasses.replace(narrow.architecture, channels=narrow.architecture.channels + 13)
+    a = narrow.architecture
+    wide = dataclasses.replace(a, channels=a.channels + 13, conv_channels=(a.conv_channels[0] + 5, a.conv_channels[1] + 9))
     grown = Network(wide, widen(narrow.parameters, narrow.architecture, wide, np.random.default_rng(3)))
     spec = np.random.default_rng(4).random((700, 64), dtype=np.float32) * 4
+    # Float32 sums over more, split terms: equal to rounding, which the deep stack amplifies a little.
     for got, want in zip(grown.analyse(spec), narrow.analyse(spec)):
-        np.testing.assert_allclose(got, want, atol=1e-5)
+        np.testing.assert_allclose(got, want, atol=1e-4)
 
 
 def test_offline_chunks_equal_one_pass(monkeypatch):

@@ -67,32 +67,49 @@ class BeatNetwork(nn.Module):
 
 
 def widen(parameters: dict, old: Architecture, new: Architecture, rng: np.random.Generator) -> dict:
-    """Parameters of ``old`` grown to ``new.channels`` features per frame, computing the same function.
+    """Parameters of ``old`` grown to ``new``'s channels (2-D and per frame), computing the same function.
 
     Net2Net widening (Chen, Goodfellow and Shlens, ICLR 2016): every new
-    feature copies an old one, its producing weights and bias copied, and
-    each consumer's weights on a copied feature split between the copies.
+    channel copies an old one, its producing weights and bias copied, and
+    each consumer's weights on a copied channel split between the copies.
     The split is random per weight (30 to 70 %) rather than even, so the
     copies get different gradients and grow apart; the sum, and with it
-    the function, stays as it was up to rounding.
+    the function, stays as it was up to rounding. A copied 2-D channel
+    stays a copy through the ReLU and the pooling, so the projection
+    splits its weights on every band of it.
     """
-    if dataclasses.replace(old, channels=new.channels) != new or new.channels < old.channels:
-        raise ValueError(f"can only widen the features per frame, from {old.channels} up")
-    source = np.concatenate([np.arange(old.channels), rng.integers(0, old.channels, new.channels - old.channels)])
-    grown = {name: np.array(value) for name, value in parameters.items()}
+    same = dataclasses.replace(old, channels=new.channels, conv_channels=new.conv_channels)
+    if (same != new or new.channels < old.channels or len(new.conv_channels) != len(old.conv_channels)
+            or any(n < o for n, o in zip(new.conv_channels, old.conv_channels))):
+        raise ValueError(f"can only widen the channels, from {old.conv_channels} and {old.channels} up")
 
-    def split(weight: np.ndarray) -> np.ndarray:
+    def copies(old_count: int, new_count: int) -> np.ndarray:
+        """The old channel each new one copies: first themselves, then random ones."""
+        return np.concatenate([np.arange(old_count), rng.integers(0, old_count, new_count - old_count)])
+
+    def split(weight: np.ndarray, source: np.ndarray) -> np.ndarray:
         """Input axis 1 grown; each old input's weight shared among its copies."""
         share = rng.uniform(0.3, 0.7, (weight.shape[0], source.size) + weight.shape[2:])
         totals = np.zeros(weight.shape)
         np.add.at(totals, (slice(None), source), share)
         return (weight[:, source] * (share / totals[:, source])).astype(np.float32)
 
-    grown["proj.weight"], grown["proj.bias"] = parameters["proj.weight"][source], parameters["proj.bias"][source]
+    grown = {name: np.array(value) for name, value in parameters.items()}
+    into = np.zeros(1, dtype=np.int64)  # the spectrogram: one input channel, never copied
+    for i, (was, now) in enumerate(zip(old.conv_channels, new.conv_channels)):
+        source = copies(was, now)
+        grown[f"conv{i}.weight"] = split(parameters[f"conv{i}.weight"], into)[source]
+        grown[f"conv{i}.bias"] = parameters[f"conv{i}.bias"][source]
+        into = source
+    bands = old.conv_bands(len(old.conv_channels) - 1)[1]
+    features = (into[:, None] * bands + np.arange(bands)).ravel()  # channel-major, as flattened
+    source = copies(old.channels, new.channels)
+    grown["proj.weight"] = split(parameters["proj.weight"], features)[source]
+    grown["proj.bias"] = parameters["proj.bias"][source]
     for i in range(len(old.dilations)):
-        grown[f"tcn{i}.weight"] = split(parameters[f"tcn{i}.weight"])[source]
+        grown[f"tcn{i}.weight"] = split(parameters[f"tcn{i}.weight"], source)[source]
         grown[f"tcn{i}.bias"] = parameters[f"tcn{i}.bias"][source]
     for head in ("head", "tempo"):
         if f"{head}.weight" in parameters:
-            grown[f"{head}.weight"] = split(parameters[f"{head}.weight"])
+            grown[f"{head}.weight"] = split(parameters[f"{head}.weight"], source)
     return grown

@@ -106,6 +106,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--variants", type=int, default=1, help="hop-scale variants of every training piece")
     parser.add_argument("--channels", type=int, default=None,
                         help="features per frame (default the architecture's); wider than --init's grows them")
+    parser.add_argument("--conv-channels", type=lambda text: tuple(int(v) for v in text.split(",")), default=None,
+                        help="channels of each 2-D convolution, comma-separated; wider than --init's grows them")
     parser.add_argument("--tempo-weight", type=float, default=0.05,
                         help="weight of the tempo head's loss; 0 trains the variant without a tempo head")
     args = parser.parse_args(argv)
@@ -120,15 +122,18 @@ def main(argv: list[str] | None = None) -> int:
         architecture = dataclasses.replace(architecture, tempo_bins=0)
     if args.channels is not None:
         architecture = dataclasses.replace(architecture, channels=args.channels)
+    if args.conv_channels is not None:
+        architecture = dataclasses.replace(architecture, conv_channels=args.conv_channels)
     model = BeatNetwork(architecture)
     if args.init is not None:
         start = Network.load(args.init)
         parameters = start.parameters
-        if start.architecture.channels != architecture.channels:
-            old = dataclasses.replace(start.architecture, tempo_bins=architecture.tempo_bins)
+        old = dataclasses.replace(start.architecture, tempo_bins=architecture.tempo_bins)
+        if (old.channels, old.conv_channels) != (architecture.channels, architecture.conv_channels):
             parameters = widen({k: v for k, v in parameters.items() if k in old.parameter_shapes()},
                                old, architecture, rng)
-            print(f"widened {args.init} from {old.channels} to {architecture.channels} features", flush=True)
+            print(f"widened {args.init} from {old.conv_channels} and {old.channels} to "
+                  f"{architecture.conv_channels} and {architecture.channels} channels", flush=True)
         initial = {k: torch.from_numpy(v) for k, v in parameters.items()}
         missing = model.load_state_dict(initial, strict=False).missing_keys
         print(f"initialised from {args.init}; new: {', '.join(missing) or 'none'}", flush=True)
