@@ -56,7 +56,8 @@ def test_widening_keeps_the_function(variant):
         sys.path.pop(0)
     narrow = random_network(variant)
     a = narrow.architecture
-    wide = dataclasses.replace(a, channels=a.channels + 13, conv_channels=(a.conv_channels[0] + 5, a.conv_channels[1] + 9))
+    wide = dataclasses.replace(a, channels=a.channels + 13,
+                               conv_channels=(a.conv_channels[0] + 5, a.conv_channels[1] + 9))
     grown = Network(wide, widen(narrow.parameters, narrow.architecture, wide, np.random.default_rng(3)))
     spec = np.random.default_rng(4).random((700, 64), dtype=np.float32) * 4
     # Float32 sums over more, split terms: equal to rounding, which the deep stack amplifies a little.
