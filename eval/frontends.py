@@ -27,14 +27,12 @@ from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import numpy as np
-import soundfile
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import evalset  # noqa: E402
 import harness  # noqa: E402
 
-from cadentia import batch, frontend  # noqa: E402
-from cadentia import BeatStream, DownbeatStream  # noqa: E402
+from cadentia import batch  # noqa: E402
 
 FPS = 100.0
 DEFAULT_VALID = Path("/work/data/trainset/valid")
@@ -48,23 +46,16 @@ def score_piece(audio: str, front_ends: list[str], modes: list[str]) -> dict:
     """Scores of one piece for every front end and mode."""
     path = Path(audio)
     times, positions = evalset.read_beats(path.with_suffix(".beats"))
-    signal, rate = soundfile.read(path, dtype="float32", always_2d=True)
     true_tempo = evalset.annotated_tempo(times)
     row: dict = {"piece": path.stem, "true_tempo": true_tempo, "meter": int(positions.max())}
     for front_end in front_ends:
         for mode in modes:
+            # The command line's own path (--online or not), the front end's
+            # defaults and, offline, the tempo it hears included.
             online = mode == "online"
-            if online:
-                bar_act = frontend.downbeat_activation(signal, rate, FPS, front_end=front_end, online=True)
-                stream = frontend.activation_stream(rate, FPS, front_end=front_end)
-                beat_act = np.concatenate((stream.process(signal), stream.finish()))
-                beats = BeatStream(FPS).process(beat_act)
-                found_beats, found_positions = DownbeatStream(FPS).process(bar_act)
-            else:
-                # The command line's own path, the tempo the front end hears included.
-                beats = batch.track_path(path, kind="beats", fps=FPS, front_end=front_end).beats
-                track = batch.track_path(path, kind="downbeats", fps=FPS, front_end=front_end)
-                found_beats, found_positions = track.beats, track.positions
+            beats = batch.track_path(path, kind="beats", fps=FPS, online=online, front_end=front_end).beats
+            track = batch.track_path(path, kind="downbeats", fps=FPS, online=online, front_end=front_end)
+            found_beats, found_positions = track.beats, track.positions
             scores = harness.beat_scores(times, beats)
             tempo = harness.beats_tempo(beats)
             scores["octave"] = harness.octave(tempo, true_tempo)

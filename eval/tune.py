@@ -91,6 +91,8 @@ def main(argv: list[str] | None = None) -> int:
         else:
             activation, heard = frontend.analyse(signal, rate, front_end=args.front_end)
         pieces.append((times, evalset.annotated_tempo(times), activation, heard))
+    if not pieces:
+        parser.error(f"no .flac pieces in {args.valid}")
     rows = []
     for values in itertools.product(*grid.values()):
         options = dict(zip(grid, values))

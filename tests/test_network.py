@@ -199,13 +199,17 @@ def test_offline_audio_tracking_takes_the_tempo_heard(tmp_path, monkeypatch, kin
     assert len(heard) == 1  # one pass of the network per file, none when told not to listen
 
 
+# (observation_lambda, shortest beat interval in frames): 240 BPM is 25
+# frames, the model's own 215 BPM 28.
 @pytest.mark.parametrize("given, online, front_end, expected", [
-    ({}, False, "network", 24.0),
-    ({"observation_lambda": 16.0}, False, "network", 16.0),
-    ({}, True, "network", 16.0),
-    ({}, False, "flux", 16.0),
+    ({}, False, "network", (24.0, 25)),
+    ({"observation_lambda": 16.0}, False, "network", (16.0, 25)),
+    ({}, True, "network", (16.0, 25)),
+    ({"max_bpm": 200.0}, True, "network", (16.0, 30)),
+    ({}, False, "flux", (16.0, 28)),
+    ({}, True, "flux", (16.0, 28)),
 ])
-def test_front_end_offline_defaults_yield_to_given_options(tmp_path, monkeypatch, given, online, front_end, expected):
+def test_front_end_defaults_yield_to_given_options(tmp_path, monkeypatch, given, online, front_end, expected):
     import soundfile
     from cadentia import batch
 
@@ -216,4 +220,21 @@ def test_front_end_offline_defaults_yield_to_given_options(tmp_path, monkeypatch
     tracker = batch._tracker
     monkeypatch.setattr(batch, "_tracker", lambda *args: spaces.append(tracker(*args)) or spaces[-1])
     batch.track_path(path, online=online, front_end=front_end, tempo_hint=False, **given)
-    assert [space.observation_lambda for space in spaces] == [expected]
+    assert [(space.observation_lambda, int(space.intervals.min())) for space in spaces] == [expected]
+
+
+@pytest.mark.parametrize("front_end, flags, max_bpm", [("network", [], 240.0), ("flux", [], None),
+                                                       ("network", ["--max-bpm", "200"], 200.0)])
+def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end, flags, max_bpm):
+    from cadentia import AudioBeatStream
+    from cadentia.cli import live, main
+
+    given = {"max_bpm": 200.0} if flags else {}
+    stream = AudioBeatStream(44100, front_end=front_end, **given)
+    assert int(stream.beats.state_space.intervals.min()) == round(6000 / (max_bpm or 215.0))
+
+    built = []
+    monkeypatch.setattr(live, "tempo_state_space", lambda fps, **options: built.append(options))
+    monkeypatch.setattr(live, "_stdin_blocks", lambda args: iter(()))  # stop before any audio
+    main(["live", "--front-end", front_end, *flags])
+    assert [options.get("max_bpm") for options in built] == [max_bpm]

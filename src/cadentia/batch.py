@@ -194,8 +194,8 @@ def track_path(
         The model: ``model=`` a :class:`cadentia.model.options.TempoModel`
         or its fields, and for downbeats ``beats_per_bar`` and
         ``meter_change``. Fields not given take the front end's
-        ``offline_defaults`` when tracking audio offline, then the model's
-        defaults.
+        ``offline_defaults`` or ``live_defaults`` when tracking audio, then
+        the model's defaults.
 
     Returns
     -------
@@ -211,8 +211,8 @@ def track_path(
     path = os.fspath(path)
     _check_kind(kind)
     audio = not is_activation(path)
-    if audio and not online and "model" not in options:
-        options = {**get_front_end(front_end).offline_defaults, **options}
+    if audio and "model" not in options:
+        options = {**get_front_end(front_end).model_defaults(online), **options}
     space = _tracker(kind, fps, options)
     heard = None
     if tempo_hint and not online and audio and get_front_end(front_end).analyse is not None:

@@ -12,6 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..errors import AudioError, TruncatedAudio
+from ..frontend import get_front_end
 from ..frontend.files import check_fps
 from ..io.wav import WavFormat, pcm_blocks, read_wav_header
 from ..model.tempo import tempo_state_space
@@ -56,7 +57,7 @@ def _live_command(args: argparse.Namespace) -> int:
         # Before the model: a frame rate far above the audio's would make it huge.
         check_fps(args.fps, args.rate, "the input's sample rate")
     try:
-        space = tempo_state_space(args.fps, **options)
+        space = tempo_state_space(args.fps, **{**get_front_end(args.front_end).live_defaults, **options})
     except ValueError as exc:
         raise as_usage_error("impossible tempo range", exc) from None
     if args.device is not None:

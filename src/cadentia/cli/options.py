@@ -94,8 +94,15 @@ def bounded(low: int, high: int) -> Callable[[str], int]:
 
 def _front_end_defaults(name: str) -> str:
     """``; 24 offline with the network front end``: where a front end changes a default."""
-    return "".join(f"; {design.offline_defaults[name]:g} offline with the {front_end} front end"
-                   for front_end, design in FRONT_ENDS.items() if name in design.offline_defaults)
+    parts = []
+    for front_end, design in FRONT_ENDS.items():
+        offline, live = design.offline_defaults.get(name), design.live_defaults.get(name)
+        if offline is not None and offline == live:
+            parts.append(f"; {offline:g} with the {front_end} front end")
+            continue
+        parts += [f"; {value:g} {mode} with the {front_end} front end"
+                  for mode, value in (("offline", offline), ("live", live)) if value is not None]
+    return "".join(parts)
 
 
 def add_model_options(parser: argparse.ArgumentParser) -> None:

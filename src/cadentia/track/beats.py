@@ -22,7 +22,7 @@ from typing import Any, Literal, overload
 import numpy as np
 import numpy.typing as npt
 
-from ..frontend import DEFAULT_FRONT_END, activation_stream
+from ..frontend import DEFAULT_FRONT_END, activation_stream, get_front_end
 from ..model.observation import check_activation, observation_densities
 from ..model.options import DEFAULT_FPS
 from ..model.tempo import TempoStateSpace, tempo_state_space
@@ -187,7 +187,8 @@ class AudioBeatStream:
     fps : float
         Activation frame rate.
     state_space, **options
-        The tempo model, as for :class:`BeatStream`.
+        The tempo model, as for :class:`BeatStream`. Fields not given take
+        the front end's ``live_defaults``, then the model's defaults.
     front_end : str
         A name in :data:`cadentia.frontend.FRONT_ENDS`.
 
@@ -209,6 +210,8 @@ class AudioBeatStream:
     def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *,
                  state_space: TempoStateSpace | None = None, front_end: str = DEFAULT_FRONT_END,
                  **options: Any):
+        if state_space is None and "model" not in options:
+            options = {**get_front_end(front_end).live_defaults, **options}
         self.beats = BeatStream(fps, state_space=state_space, **options)
         self.onsets = activation_stream(sample_rate, fps, front_end=front_end)
 
