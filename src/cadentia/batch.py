@@ -211,8 +211,8 @@ def track_path(
     path = os.fspath(path)
     _check_kind(kind)
     audio = not is_activation(path)
-    if audio and "model" not in options:
-        options = {**get_front_end(front_end).model_defaults(online), **options}
+    if audio:
+        options = get_front_end(front_end).model_options(options, online)
     space = _tracker(kind, fps, options)
     heard = None
     if tempo_hint and not online and audio and get_front_end(front_end).analyse is not None:

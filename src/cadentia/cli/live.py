@@ -57,7 +57,7 @@ def _live_command(args: argparse.Namespace) -> int:
         # Before the model: a frame rate far above the audio's would make it huge.
         check_fps(args.fps, args.rate, "the input's sample rate")
     try:
-        space = tempo_state_space(args.fps, **{**get_front_end(args.front_end).live_defaults, **options})
+        space = tempo_state_space(args.fps, **get_front_end(args.front_end).model_options(options, online=True))
     except ValueError as exc:
         raise as_usage_error("impossible tempo range", exc) from None
     if args.device is not None:

@@ -35,7 +35,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Protocol
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -103,9 +103,14 @@ class FrontEnd:
     # The same for live tracking of its stream (and --online).
     live_defaults: Mapping[str, float] = field(default_factory=dict)
 
-    def model_defaults(self, online: bool) -> Mapping[str, float]:
-        """The tempo-model options this front end sets, offline or live."""
-        return self.live_defaults if online else self.offline_defaults
+    def model_options(self, options: Mapping[str, Any], online: bool) -> dict[str, Any]:
+        """``options`` with this front end's defaults, offline or live, for the fields not given.
+
+        A whole ``model=`` is taken as given.
+        """
+        if "model" in options:
+            return dict(options)
+        return {**(self.live_defaults if online else self.offline_defaults), **options}
 
 
 FRONT_ENDS: dict[str, FrontEnd] = {

@@ -210,8 +210,8 @@ class AudioBeatStream:
     def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *,
                  state_space: TempoStateSpace | None = None, front_end: str = DEFAULT_FRONT_END,
                  **options: Any):
-        if state_space is None and "model" not in options:
-            options = {**get_front_end(front_end).live_defaults, **options}
+        if state_space is None:
+            options = get_front_end(front_end).model_options(options, online=True)
         self.beats = BeatStream(fps, state_space=state_space, **options)
         self.onsets = activation_stream(sample_rate, fps, front_end=front_end)
 
