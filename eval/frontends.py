@@ -3,6 +3,7 @@
     python eval/frontends.py [--set evalset|valid|both] [--valid DIR] [--jobs N]
                              [--front-ends network,flux] [--modes offline,online]
                              [--pieces SUBSTRING] [--limit N] [--json FILE]
+                             [--beats-per-bar N [N ...]]
 
 For every piece and every (front end, mode) it tracks beats and downbeats
 from the audio through the Python API, exactly as the command line does
@@ -10,7 +11,7 @@ from the audio through the Python API, exactly as the command line does
 without ``--online``), and prints the beat F-measure, CMLt and AMLt
 (mir_eval, both lists trimmed at 5 s), the downbeat F-measure and whether
 the tempo octave is right (median inter-beat interval against the annotated
-tempo), then the means.
+tempo), then the means, and downbeat F by the pieces' meter.
 
 Sets: ``evalset`` is the rendered evaluation set (``eval/evalset.py``, 26
 pieces, FluidR3 GM); ``valid`` is the training set's validation split
@@ -42,7 +43,7 @@ def _downbeat_f(times: np.ndarray, positions: np.ndarray, beats: np.ndarray, fou
     return harness.f_measure(times[positions == 1], beats[found == 1])
 
 
-def score_piece(audio: str, front_ends: list[str], modes: list[str]) -> dict:
+def score_piece(audio: str, front_ends: list[str], modes: list[str], meters: tuple[int, ...] | None = None) -> dict:
     """Scores of one piece for every front end and mode."""
     path = Path(audio)
     times, positions = evalset.read_beats(path.with_suffix(".beats"))
@@ -54,7 +55,8 @@ def score_piece(audio: str, front_ends: list[str], modes: list[str]) -> dict:
             # defaults and, offline, the tempo it hears included.
             online = mode == "online"
             beats = batch.track_path(path, kind="beats", fps=FPS, online=online, front_end=front_end).beats
-            track = batch.track_path(path, kind="downbeats", fps=FPS, online=online, front_end=front_end)
+            bars = {} if meters is None else {"beats_per_bar": meters}
+            track = batch.track_path(path, kind="downbeats", fps=FPS, online=online, front_end=front_end, **bars)
             found_beats, found_positions = track.beats, track.positions
             scores = harness.beat_scores(times, beats)
             tempo = harness.beats_tempo(beats)
@@ -74,6 +76,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--limit", type=int, default=0, help="at most this many pieces of each set")
     parser.add_argument("--jobs", type=int, default=1)
     parser.add_argument("--json", default=None)
+    parser.add_argument("--beats-per-bar", type=int, nargs="+", default=None,
+                        help="meters to decode downbeats with (default: the tracker's)")
     args = parser.parse_args(argv)
     front_ends, modes = args.front_ends.split(","), args.modes.split(",")
     sets: dict[str, list[Path]] = {}
@@ -88,7 +92,9 @@ def main(argv: list[str] | None = None) -> int:
     with ProcessPoolExecutor(max(1, args.jobs)) as pool:
         for name, paths in sets.items():
             paths = [p for p in paths if args.pieces in p.stem][: args.limit or None]
-            rows = list(pool.map(score_piece, map(str, paths), [front_ends] * len(paths), [modes] * len(paths)))
+            meters = None if args.beats_per_bar is None else tuple(args.beats_per_bar)
+            rows = list(pool.map(score_piece, map(str, paths), [front_ends] * len(paths), [modes] * len(paths),
+                                 [meters] * len(paths)))
             print(f"\n{name}: {len(rows)} pieces; per column F / CMLt / AMLt / downbeat F / octave")
             print(f"{'piece':34s} {'tempo':>6s} " + " ".join(f"{c:>32s}" for c in columns))
             for row in rows:
@@ -103,6 +109,10 @@ def main(argv: list[str] | None = None) -> int:
                 s = summary[c]
                 print(f"  mean {c:16s} F {s['f']:.3f}  CMLt {s['cmlt']:.3f}  AMLt {s['amlt']:.3f}  "
                       f"downbeat F {s['downbeat_f']:.3f}  octave right {100 * s['octave_right']:.0f} %")
+                by_meter = {m: np.mean([r[c]["downbeat_f"] for r in rows if r["meter"] == m])
+                            for m in sorted({r["meter"] for r in rows})}
+                print("       downbeat F by meter: " + "  ".join(
+                    f"{m}: {f:.3f} ({sum(r['meter'] == m for r in rows)})" for m, f in by_meter.items()))
             results[name] = {"pieces": rows, "summary": summary}
     if args.json:
         Path(args.json).write_text(json.dumps(results, indent=1))
