@@ -106,10 +106,12 @@ train-deps: eval-deps
 	@dpkg -s $(TRAIN_DEBS) >/dev/null 2>&1 || \
 	    (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y $(TRAIN_DEBS))
 
+# The training set's fixed parts; the kits, voice, band and club splits'
+# hours differ between the first render and stage 9's growth.
+TRAINSET := $(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --valid-voice-hours 0.75 --valid-band-hours 0.5 \
+	    --valid-club-hours 0.5 --jobs 2 --out $(TRAIN_DATA)
 train-data: install train-deps
-	$(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --kits-hours 4 --voice-hours 4 \
-	    --valid-voice-hours 0.75 --band-hours 3 --valid-band-hours 0.5 --club-hours 3 --valid-club-hours 0.5 \
-	    --jobs 2 --out $(TRAIN_DATA)
+	$(TRAINSET) --kits-hours 4 --voice-hours 4 --band-hours 3 --club-hours 3
 
 train: train-data
 	$(PY) -m pip install -q --no-build-isolation ".[train]"
@@ -127,7 +129,7 @@ train: train-data
 	# stage 8 from stage 7's, its 2-D convolutions widened from 12 and 12
 	# channels to 16 and 32 (Net2Net); stage 9 from stage 8's on the grown
 	# kits, voice, band and club splits.
-	mkdir -p build/train build/train2 build/train3 build/train4 build/train5 build/train6 build/train7 build/train8
+	mkdir -p build/train build/train2 build/train3 build/train4 build/train5 build/train6 build/train7 build/train8 build/train9
 	( $(TRAIN) --variant offline --tempo-weight 0 --out build/train/offline > build/train-offline.log 2>&1 && \
 	  $(TRAIN) --variant offline --variants 3 --init build/train/offline/best.npz --lr 1e-3 \
 	      --out build/train2/offline > build/train2-offline.log 2>&1 && \
@@ -162,10 +164,7 @@ train: train-data
 	# Stage 9: the kits, voice, band and club splits grown to 8, 8, 6 and 6
 	# hours (the pieces already rendered are kept), then both variants from
 	# stage 8's last parameters.
-	$(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --kits-hours 8 --voice-hours 8 \
-	    --valid-voice-hours 0.75 --band-hours 6 --valid-band-hours 0.5 --club-hours 6 --valid-club-hours 0.5 \
-	    --jobs 2 --out $(TRAIN_DATA)
-	mkdir -p build/train9
+	$(TRAINSET) --kits-hours 8 --voice-hours 8 --band-hours 6 --club-hours 6
 	$(TRAIN) --variant offline --variants 3 --init build/train8/offline/last.npz --channels 64 --conv-channels 16,32 \
 	    --lr 3e-4 --minutes 65 --splits train,kits,voice,band,club --eq-db 6 --out build/train9/offline \
 	    > build/train9-offline.log 2>&1 & \

@@ -49,13 +49,13 @@ def score_piece(audio: str, front_ends: list[str], modes: list[str], meters: tup
     times, positions = evalset.read_beats(path.with_suffix(".beats"))
     true_tempo = evalset.annotated_tempo(times)
     row: dict = {"piece": path.stem, "true_tempo": true_tempo, "meter": int(positions.max())}
+    bars = {} if meters is None else {"beats_per_bar": meters}
     for front_end in front_ends:
         for mode in modes:
             # The command line's own path (--online or not), the front end's
             # defaults and, offline, the tempo it hears included.
             online = mode == "online"
             beats = batch.track_path(path, kind="beats", fps=FPS, online=online, front_end=front_end).beats
-            bars = {} if meters is None else {"beats_per_bar": meters}
             track = batch.track_path(path, kind="downbeats", fps=FPS, online=online, front_end=front_end, **bars)
             found_beats, found_positions = track.beats, track.positions
             scores = harness.beat_scores(times, beats)
@@ -88,11 +88,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.set in ("valid", "both"):
         sets["valid"] = sorted(args.valid.glob("*.flac"))
     columns = [f"{f}/{m}" for f in front_ends for m in modes]
+    meters = None if args.beats_per_bar is None else tuple(args.beats_per_bar)
     results = {}
     with ProcessPoolExecutor(max(1, args.jobs)) as pool:
         for name, paths in sets.items():
             paths = [p for p in paths if args.pieces in p.stem][: args.limit or None]
-            meters = None if args.beats_per_bar is None else tuple(args.beats_per_bar)
             rows = list(pool.map(score_piece, map(str, paths), [front_ends] * len(paths), [modes] * len(paths),
                                  [meters] * len(paths)))
             print(f"\n{name}: {len(rows)} pieces; per column F / CMLt / AMLt / downbeat F / octave")
@@ -101,6 +101,7 @@ def main(argv: list[str] | None = None) -> int:
                 cells = " ".join(f"{row[c]['f']:6.3f} {row[c]['cmlt']:5.3f} {row[c]['amlt']:5.3f} "
                                  f"{row[c]['downbeat_f']:5.3f} {row[c]['octave']:>6s}" for c in columns)
                 print(f"{row['piece'][:34]:34s} {row['true_tempo']:6.1f} {cells}")
+            by_meter = {m: [r for r in rows if r["meter"] == m] for m in sorted({r["meter"] for r in rows})}
             summary = {}
             for c in columns:
                 cells = [row[c] for row in rows]
@@ -109,10 +110,9 @@ def main(argv: list[str] | None = None) -> int:
                 s = summary[c]
                 print(f"  mean {c:16s} F {s['f']:.3f}  CMLt {s['cmlt']:.3f}  AMLt {s['amlt']:.3f}  "
                       f"downbeat F {s['downbeat_f']:.3f}  octave right {100 * s['octave_right']:.0f} %")
-                by_meter = {m: np.mean([r[c]["downbeat_f"] for r in rows if r["meter"] == m])
-                            for m in sorted({r["meter"] for r in rows})}
                 print("       downbeat F by meter: " + "  ".join(
-                    f"{m}: {f:.3f} ({sum(r['meter'] == m for r in rows)})" for m, f in by_meter.items()))
+                    f"{m}: {np.mean([r[c]['downbeat_f'] for r in group]):.3f} ({len(group)})"
+                    for m, group in by_meter.items()))
             results[name] = {"pieces": rows, "summary": summary}
     if args.json:
         Path(args.json).write_text(json.dumps(results, indent=1))
