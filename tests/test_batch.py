@@ -85,6 +85,8 @@ def test_options_are_refused_before_any_work(inputs):
         batch.track_files(inputs, min_bpm=200, max_bpm=100)
     with pytest.raises(ValueError, match="kind"):
         batch.track_files(inputs, kind="bars")
+    with pytest.raises(ValueError, match="threshold"):
+        batch.track_files(inputs, threshold=1.5)
 
 
 def test_an_interrupted_write_leaves_the_old_file(tmp_path, monkeypatch):

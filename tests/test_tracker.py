@@ -1,6 +1,7 @@
 """The beat tracker built on the kernels: state space, observation model,
 offline and live tracking, accuracy on synthetic pieces, command line."""
 
+import functools
 import json
 import math
 import re
@@ -22,6 +23,7 @@ from cadentia.model.tempo import (BEAT_COLUMN, DEFAULT_TEMPO_PRIOR, NO_BEAT_COLU
                                  beat_intervals, tempo_change_weights, tempo_prior_log_weights,
                                  tempo_state_space)
 from cadentia.track.beats import BeatStream, beats_from_path, track_beats
+from cadentia.track.downbeats import track_downbeats
 
 # ---------------------------------------------------------------- state space
 
@@ -226,6 +228,30 @@ def test_beats_sit_on_the_activation_peak_within_the_beat_region():
     np.testing.assert_array_equal(beats_from_path(path[3:], activation[3:], space, at_peak=False), [63, 127])
     with pytest.raises(ValueError, match="placement"):
         track_beats(activation, placement="middle")
+
+
+@pytest.mark.parametrize("kind", ["beats", "downbeats"])
+def test_threshold_keeps_the_beats_where_the_music_is(kind):
+    # 120 BPM from 10 s to 20 s, near-silence for 10 s either side: the
+    # path beats on through the silence, the threshold drops those beats.
+    activation = np.full(3000, 0.01)
+    activation[1000:2000:50] = 0.9
+    if kind == "beats":
+        track = functools.partial(track_beats, activation)
+    else:
+        values = np.stack([activation, np.full(3000, 0.005)], axis=1)
+        values[1000:2000:200] = [0.0, 0.9]
+        track = functools.partial(track_downbeats, values)
+    every, trimmed = track(), track(threshold=0.5)
+    assert every.beats.min() < 9.0 and every.beats.max() > 21.0
+    inside = (every.beats >= 9.95) & (every.beats <= 19.55)  # the active span and 50 ms
+    np.testing.assert_array_equal(trimmed.beats, every.beats[inside])
+    np.testing.assert_array_equal(trimmed.path, every.path)
+    if kind == "downbeats":
+        np.testing.assert_array_equal(trimmed.positions, every.positions[inside])
+    for bad in (-0.1, 1.5, math.nan):
+        with pytest.raises(ValueError, match="threshold"):
+            track(threshold=bad)
 
 
 # ---------------------------------------------------------------- streaming

@@ -20,10 +20,7 @@ build in a process also pays for importing the tracker.
 from __future__ import annotations
 
 import concurrent.futures as cf
-import contextlib
-import multiprocessing
 import os
-import signal
 import threading
 from collections.abc import Iterable, Iterator
 from typing import Any, Literal
@@ -39,7 +36,9 @@ from .model.bars import DownbeatStateSpace, downbeat_state_space
 from .model.observation import check_activation, check_downbeat_activation
 from .model.options import DEFAULT_FPS, with_heard_tempo
 from .model.tempo import TempoStateSpace, tempo_state_space
+from .pool import default_jobs, executor_for, executor_workers
 from .results import FileResult, format_result, write_result
+from .track.base import check_threshold
 from .track.beats import BeatStream, track_beats
 from .track.downbeats import DownbeatStream, track_downbeats
 
@@ -64,7 +63,7 @@ __all__ = [
 Kind = Literal["beats", "downbeats"]
 KINDS = ("beats", "downbeats")
 # How a file is read, per call; every other option is the model's.
-READ_OPTIONS = ("online", "front_end", "beat_includes_downbeats", "keep_activation", "tempo_hint")
+READ_OPTIONS = ("online", "front_end", "beat_includes_downbeats", "keep_activation", "tempo_hint", "threshold")
 # Live tracking of a file feeds the stream a second at a time, as an audio
 # callback would; the result does not depend on it.
 ONLINE_CHUNK_SECONDS = 1.0
@@ -161,6 +160,7 @@ def track_path(
     beat_includes_downbeats: bool = False,
     keep_activation: bool = False,
     tempo_hint: bool = True,
+    threshold: float | None = None,
     **options: Any,
 ) -> FileResult:
     """Track one audio or activation file; raise on a bad file.
@@ -190,6 +190,10 @@ def track_path(
         centred on the tempo the front end hears in the whole file
         (:func:`cadentia.frontend.analyse`; the network hears one, flux
         none). With ``tempo_prior=None`` the heard one alone applies.
+    threshold : float, optional
+        Offline, no beats before the first frame whose activation reaches it
+        or after the last (:func:`cadentia.track.beats.track_beats`). None:
+        the front end's ``threshold`` for audio, 0 for an activation.
     **options
         The model: ``model=`` a :class:`cadentia.model.options.TempoModel`
         or its fields, and for downbeats ``beats_per_bar`` and
@@ -210,12 +214,13 @@ def track_path(
     """
     path = os.fspath(path)
     _check_kind(kind)
-    audio = not is_activation(path)
+    threshold = None if threshold is None else check_threshold(threshold)
+    design, audio = get_front_end(front_end), not is_activation(path)
     if audio:
-        options = get_front_end(front_end).model_options(options, online)
+        options = design.model_options(options, online)
     space = _tracker(kind, fps, options)
     heard = None
-    if tempo_hint and not online and audio and get_front_end(front_end).analyse is not None:
+    if tempo_hint and not online and audio and design.analyse is not None:
         raw, heard = file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end)
     if heard is not None:
         space = _tracker(kind, fps, with_heard_tempo(options, heard))
@@ -223,7 +228,9 @@ def track_path(
     # (spectral flux peaks after a note starts: there, where the path enters
     # the beat state; see track_beats). Those of a given activation stay at
     # its peak.
-    placement = get_front_end(front_end).placement if audio else "peak"
+    placement = design.placement if audio else "peak"
+    if threshold is None:
+        threshold = design.threshold if audio else 0.0
     frame_tempo = beat_tempo = positions = None
     meter = None
     if kind == "beats":
@@ -237,7 +244,7 @@ def track_path(
             beats = np.concatenate([p[0] for p in parts])
             beat_tempo = np.concatenate([p[1] for p in parts])
         else:
-            track = track_beats(activation, fps, state_space=space, placement=placement)
+            track = track_beats(activation, fps, state_space=space, placement=placement, threshold=threshold)
             beats, beat_tempo, frame_tempo = track.beats, track.beat_tempo, track.tempo
         tempo = float(np.median(beat_tempo)) if beats.size else None
     else:
@@ -256,7 +263,7 @@ def track_path(
             gaps = np.diff(beats)
             tempo = 60.0 / float(np.median(gaps)) if gaps.size else None
         else:
-            bar_track = track_downbeats(activation, fps, state_space=space, placement=placement)
+            bar_track = track_downbeats(activation, fps, state_space=space, placement=placement, threshold=threshold)
             beats, positions, meter = bar_track.beats, bar_track.positions, bar_track.beats_per_bar
             frame_tempo = bar_track.tempo
             tempo = float(np.median(frame_tempo))
@@ -311,18 +318,6 @@ def _work_unit(path: str, kind: Kind, fps: float, options: dict[str, Any]) -> Fi
     return track_file(path, kind=kind, fps=fps, **options)
 
 
-def _executor_workers(executor: cf.Executor) -> int:
-    """How many units the executor runs at once, as far as it says."""
-    count = getattr(executor, "_max_workers", None)  # thread and process pools
-    client = getattr(executor, "_client", None)  # a Dask cluster's executor
-    if count is None and client is not None:
-        try:
-            count = sum(client.nthreads().values())
-        except Exception:  # noqa: BLE001 -- only a hint
-            count = None
-    return max(1, count or default_jobs())
-
-
 def iter_track_files(
     paths: Iterable[str | os.PathLike[str]],
     *,
@@ -361,10 +356,11 @@ def iter_track_files(
     _check_kind(kind)
     fps = options.pop("fps", DEFAULT_FPS)
     get_front_end(options.get("front_end", DEFAULT_FRONT_END))
+    check_threshold(options.get("threshold") or 0.0)
     _tracker(kind, fps, options)  # refuse bad options before any work
     if executor is None:
         return ((i, track_file(p, kind=kind, fps=fps, **options)) for i, p in enumerate(names))
-    limit = _PENDING_PER_WORKER * (workers or _executor_workers(executor))
+    limit = _PENDING_PER_WORKER * (workers or executor_workers(executor))
     return _submitted(names, kind, fps, options, executor, limit)
 
 
@@ -433,64 +429,3 @@ def track_files(
     for index, result in iter_track_files(paths, kind=kind, executor=executor, **options):
         results[index] = result
     return results  # type: ignore[return-value]
-
-
-
-@contextlib.contextmanager
-def executor_for(jobs: int, kind: Kind = "beats") -> Iterator[cf.Executor | None]:
-    """The pool ``cadentia beats --jobs`` runs on: None (this thread) for one job.
-
-    Processes, not threads: the kernels and the FFT run without the GIL,
-    but the front end's Python between them holds it often enough that two
-    threads track 1.2 to 1.35 times the files of one, two warm processes
-    twice as many (see the README for the measurements). The workers fork from
-    a server that has imported the tracker already, so each starts at once
-    and builds its state space on its first file. On an error or interrupt
-    the files not yet started are dropped; those running finish.
-
-    Parameters
-    ----------
-    jobs : int
-        Files tracked at once.
-    kind : {"beats", "downbeats"}
-        What the files are tracked for (the workers preload both).
-
-    Yields
-    ------
-    concurrent.futures.Executor or None
-        A process pool, or None for one job.
-    """
-    if jobs <= 1:
-        yield None
-        return
-    pool = cf.ProcessPoolExecutor(jobs, mp_context=_worker_context(), initializer=_ignore_interrupts)
-    try:
-        yield pool
-    except BaseException:
-        pool.shutdown(wait=True, cancel_futures=True)
-        raise
-    pool.shutdown(wait=True)
-
-
-def _worker_context() -> multiprocessing.context.BaseContext:
-    if "forkserver" not in multiprocessing.get_all_start_methods():
-        return multiprocessing.get_context("spawn")
-    # Never plain fork: the caller has threads (tqdm's monitor, for one).
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["cadentia.batch"])  # imports the trackers and front ends
-    return context
-
-
-def _ignore_interrupts() -> None:
-    # Ctrl-C reaches the whole process group; the main process alone acts
-    # on it, letting the running files finish.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def default_jobs() -> int:
-    """The number of CPUs this process may run on."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-

@@ -74,6 +74,14 @@ def positive(text: str) -> float:
     return value
 
 
+def fraction(text: str) -> float:
+    """A number in [0, 1] (argparse type)."""
+    value = number(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text!r}")
+    return value
+
+
 def whole(text: str) -> int:
     """A whole number (argparse type)."""
     try:
@@ -161,6 +169,11 @@ def add_input_options(parser: argparse.ArgumentParser, formats: str) -> None:
     parser.add_argument("--no-tempo-hint", dest="tempo_hint", action="store_false",
                         help="offline, keep the tempo prior as given instead of combining it with one "
                              "centred on the tempo the network front end hears in the whole file")
+    parser.add_argument("--threshold", type=fraction, default=None,
+                        help="offline, no beats before the first frame whose activation reaches this or "
+                             "after the last (default: "
+                             + ", ".join(f"{design.threshold:g} for {name}" for name, design in FRONT_ENDS.items())
+                             + " audio; 0 for activation files)")
     parser.add_argument("--plot", metavar="PNG",
                         help="draw the activation, the beats and the tempo into this image "
                              "(one file only; needs matplotlib)")

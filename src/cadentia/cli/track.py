@@ -69,7 +69,7 @@ def _options(args: argparse.Namespace, kind: batch.Kind) -> dict[str, Any]:
                              exc) from None
     if kind == "downbeats":
         options["beat_includes_downbeats"] = args.beat_includes_downbeats
-    options.update(online=args.online, front_end=args.front_end, tempo_hint=args.tempo_hint)
+    options.update(online=args.online, front_end=args.front_end, tempo_hint=args.tempo_hint, threshold=args.threshold)
     return options
 
 

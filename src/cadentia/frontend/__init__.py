@@ -90,6 +90,9 @@ class FrontEnd:
     # (see track_beats): "state" suits spectral flux, whose peaks trail the
     # beat; a network trained on the beat frames peaks on them.
     placement: str = "state"
+    # Offline, no beats before the first frame whose activation reaches this
+    # or after the last (see track_beats); 0 keeps them all.
+    threshold: float = 0.0
     # Whether the stream's frames are the offline activation too, so files
     # can be read in blocks with bounded memory; a front end that looks
     # ahead offline says False and is given the whole signal.
@@ -141,6 +144,12 @@ FRONT_ENDS: dict[str, FrontEnd] = {
         # same range moves F on the validation split from 0.867 to 0.892
         # and the octave from 76 to 82 % (eval/tune.py --online).
         live_defaults={"min_bpm": 45.0, "max_bpm": 240.0},
+        # The network's activation falls to near 0 once the music stops; the
+        # offline path does not, and went on beating through every last
+        # chord's decay. Trimming there lifts the validation split's F from
+        # 0.940 to 0.955 (0.2 to 0.4 all do; the lowest keeps the most of
+        # a quiet intro). Live beats need their activation peak already.
+        threshold=0.2,
     ),
 }
 DEFAULT_FRONT_END = "network"

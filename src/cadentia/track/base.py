@@ -25,8 +25,10 @@ __all__ = [
     "TrackTempo",
     "beats_from_path",
     "check_placement",
+    "check_threshold",
     "resolve_state_space",
     "viterbi",
+    "within_activity",
 ]
 
 
@@ -167,6 +169,39 @@ def beats_from_path(
     order = np.lexsort((frames, -activation[frames], ids))
     first = np.concatenate(([True], ids[order][1:] != ids[order][:-1]))
     return frames[order][first]
+
+
+# A beat this close outside the active span still counts as inside it (the
+# peak of a soft first or last beat may sit a frame or two from where its
+# activation first or last reaches the threshold).
+ACTIVITY_TOLERANCE = 0.05
+
+
+def check_threshold(threshold: float) -> float:
+    """``threshold`` as a float in [0, 1]; ValueError otherwise."""
+    value = float(threshold)
+    if not 0.0 <= value <= 1.0:  # also rejects NaN
+        raise ValueError(f"threshold must be in [0, 1], got {threshold!r}")
+    return value
+
+
+def within_activity(
+    frames: npt.NDArray[np.int64], activity: npt.NDArray[np.float64], threshold: float, fps: float
+) -> npt.NDArray[np.bool_]:
+    """Which beat frames lie in the active span of a piece.
+
+    The span runs from the first frame whose ``activity`` reaches
+    ``threshold`` to the last, widened by ``ACTIVITY_TOLERANCE`` seconds on
+    both sides. A threshold of 0 keeps every beat; an activation that never
+    reaches the threshold keeps none.
+    """
+    if threshold <= 0.0:
+        return np.ones(frames.shape, dtype=bool)
+    active = np.flatnonzero(activity >= threshold)
+    if active.size == 0:
+        return np.zeros(frames.shape, dtype=bool)
+    tolerance = round(ACTIVITY_TOLERANCE * fps)
+    return (frames >= active[0] - tolerance) & (frames <= active[-1] + tolerance)
 
 
 class ForwardStream(Generic[S]):

@@ -20,7 +20,8 @@ import numpy.typing as npt
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DownbeatStateSpace, check_meters, downbeat_state_space
 from ..model.observation import check_downbeat_activation, densities
 from ..model.options import DEFAULT_FPS
-from .base import ForwardStream, TrackTempo, beats_from_path, check_placement, resolve_state_space, viterbi
+from .base import ForwardStream, TrackTempo, beats_from_path, check_placement, check_threshold
+from .base import resolve_state_space, viterbi, within_activity
 
 __all__ = ["DownbeatStream", "DownbeatTrack", "track_downbeats"]
 
@@ -81,6 +82,7 @@ def track_downbeats(
     beat_includes_downbeats: bool = False,
     state_space: DownbeatStateSpace | None = None,
     placement: str = "peak",
+    threshold: float = 0.0,
     **options: Any,
 ) -> DownbeatTrack:
     """Track beats, downbeats and the meter of a whole activation offline.
@@ -105,6 +107,10 @@ def track_downbeats(
         beat-or-downbeat activation (for a network's activation), or where
         the path enters the beat's first state (for the onset strength of
         audio, which peaks after a note starts).
+    threshold : float
+        Drop the beats before the first frame whose beat-or-downbeat
+        activation reaches it and after the last, as for
+        :func:`cadentia.track.beats.track_beats`; 0 keeps every beat.
     **options
         ``min_bpm``, ``max_bpm``, ``num_tempi``, ``transition_lambda``,
         ``observation_lambda``, ``transition_threshold``, ``meter_change``,
@@ -123,11 +129,14 @@ def track_downbeats(
     >>> track.beats_per_bar, track.downbeats[:4]        # doctest: +SKIP
     """
     at_peak = check_placement(placement)
+    threshold = check_threshold(threshold)
     space = _state_space(state_space, fps, beats_per_bar, options)
     values = check_downbeat_activation(activation, beat_includes_downbeats=beat_includes_downbeats)
     log_dens = densities(values, space.observation_lambda, log=True)
     path, log_probability = viterbi(space, log_dens)
-    frames = beats_from_path(path, values.sum(axis=1), space, at_peak=at_peak)
+    any_beat = values.sum(axis=1)
+    frames = beats_from_path(path, any_beat, space, at_peak=at_peak)
+    frames = frames[within_activity(frames, any_beat, threshold, space.fps)]
     meter_frames = np.bincount(space.state_meter[path])
     return DownbeatTrack(
         beats=frames / space.fps,
