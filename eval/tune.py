@@ -1,6 +1,6 @@
 """Sweep the tracker's options over one front end's activations of the validation split.
 
-    python eval/tune.py [--front-end network] [--valid DIR] [--limit N] [--online]
+    python eval/tune.py [--front-end network] [--valid DIR] [--limit N] [--online] [--threshold X ...]
 
 Computes each piece's offline beat activation (and the tempo the front end
 hears) once, then tracks it with every combination of the options below
@@ -55,6 +55,8 @@ def main(argv: list[str] | None = None) -> int:
                         help="values to try instead of the grid's (and no hint)")
     parser.add_argument("--min-bpm", type=float, nargs="+", default=None, help="slowest tempi to try")
     parser.add_argument("--max-bpm", type=float, nargs="+", default=None, help="fastest tempi to try")
+    parser.add_argument("--threshold", type=float, nargs="+", default=None,
+                        help="offline activity thresholds to try (default: the front end's)")
     parser.add_argument("--online", action="store_true", help="the live activation, tracked as live")
     parser.add_argument("--tempo-prior", type=float, nargs="+", default=None, metavar="X",
                         help="priors to try, as pairs of centre BPM and width in octaves (0 0: none)")
@@ -71,9 +73,10 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--tempo-prior takes pairs: centre BPM and width in octaves")
         pairs = np.reshape(args.tempo_prior, (-1, 2))
         grid["tempo_prior"] = tuple(None if c == 0 else (float(c), float(w)) for c, w in pairs)
+    grid["threshold"] = tuple(args.threshold or (frontend.get_front_end(args.front_end).threshold,))
     if args.online:
-        # Live tracking has neither a hint nor a choice of placement.
-        grid["placement"], grid["hint_spread"] = ("online",), (None,)
+        # Live tracking has neither a hint, a choice of placement nor a threshold.
+        grid["placement"], grid["hint_spread"], grid["threshold"] = ("online",), (None,), (0.0,)
     for name in ("min_bpm", "max_bpm"):
         if getattr(args, name):
             grid[name] = tuple(getattr(args, name))
@@ -96,7 +99,7 @@ def main(argv: list[str] | None = None) -> int:
     rows = []
     for values in itertools.product(*grid.values()):
         options = dict(zip(grid, values))
-        placement, spread = options.pop("placement"), options.pop("hint_spread")
+        placement, spread, threshold = options.pop("placement"), options.pop("hint_spread"), options.pop("threshold")
         scores = []
         for times, true_tempo, activation, heard in pieces:
             model = options if heard is None or spread is None else with_heard_tempo(
@@ -104,7 +107,7 @@ def main(argv: list[str] | None = None) -> int:
             if placement == "online":
                 beats = BeatStream(100.0, **model).process(activation)
             else:
-                beats = track_beats(activation, 100.0, placement=placement, **model).beats
+                beats = track_beats(activation, 100.0, placement=placement, threshold=threshold, **model).beats
             s = harness.beat_scores(times, beats)
             scores.append((s["f"], s["cmlt"], s["amlt"], harness.octave(harness.beats_tempo(beats), true_tempo) == "ok"))
         rows.append((np.mean(scores, axis=0), dict(zip(grid, values))))
