@@ -110,6 +110,9 @@ train-deps: eval-deps
 # hours differ between the first render and stage 9's growth.
 TRAINSET := $(PY) eval/trainset.py --hours 20 --valid-hours 1.5 --valid-voice-hours 0.75 --valid-band-hours 0.5 \
 	    --valid-club-hours 0.5 --jobs 2 --out $(TRAIN_DATA)
+# What stages 9 and 10 share: three hops, the widened network, every
+# split, the equaliser and learning rate 3e-4.
+LATE_STAGE := --variants 3 --channels 64 --conv-channels 16,32 --lr 3e-4 --splits train,kits,voice,band,club --eq-db 6
 train-data: install train-deps
 	$(TRAINSET) --kits-hours 4 --voice-hours 4 --band-hours 3 --club-hours 3
 
@@ -166,22 +169,18 @@ train: train-data
 	# hours (the pieces already rendered are kept), then both variants from
 	# stage 8's last parameters.
 	$(TRAINSET) --kits-hours 8 --voice-hours 8 --band-hours 6 --club-hours 6
-	$(TRAIN) --variant offline --variants 3 --init build/train8/offline/last.npz --channels 64 --conv-channels 16,32 \
-	    --lr 3e-4 --minutes 65 --splits train,kits,voice,band,club --eq-db 6 --out build/train9/offline \
-	    > build/train9-offline.log 2>&1 & \
-	$(TRAIN) --variant causal --variants 3 --init build/train8/causal/last.npz --channels 64 --conv-channels 16,32 \
-	    --lr 3e-4 --tempo-weight 0 --minutes 65 --splits train,kits,voice,band,club --eq-db 6 --out build/train9/causal \
-	    > build/train9-causal.log 2>&1 & \
+	$(TRAIN) --variant offline --init build/train8/offline/last.npz --minutes 65 $(LATE_STAGE) \
+	    --out build/train9/offline > build/train9-offline.log 2>&1 & \
+	$(TRAIN) --variant causal --init build/train8/causal/last.npz --minutes 65 $(LATE_STAGE) --tempo-weight 0 \
+	    --out build/train9/causal > build/train9-causal.log 2>&1 & \
 	wait
 	# Stage 10: both variants 80 minutes more from stage 9's last parameters
 	# on the same data, other excerpts (--seed 10). The causal one is shipped;
 	# the offline one scored below stage 9's on the validation split.
-	$(TRAIN) --variant offline --variants 3 --init build/train9/offline/last.npz --channels 64 --conv-channels 16,32 \
-	    --lr 3e-4 --seed 10 --splits train,kits,voice,band,club --eq-db 6 --out build/train10/offline \
-	    > build/train10-offline.log 2>&1 & \
-	$(TRAIN) --variant causal --variants 3 --init build/train9/causal/last.npz --channels 64 --conv-channels 16,32 \
-	    --lr 3e-4 --tempo-weight 0 --seed 10 --splits train,kits,voice,band,club --eq-db 6 --out build/train10/causal \
-	    > build/train10-causal.log 2>&1 & \
+	$(TRAIN) --variant offline --init build/train9/offline/last.npz --seed 10 $(LATE_STAGE) \
+	    --out build/train10/offline > build/train10-offline.log 2>&1 & \
+	$(TRAIN) --variant causal --init build/train9/causal/last.npz --seed 10 $(LATE_STAGE) --tempo-weight 0 \
+	    --out build/train10/causal > build/train10-causal.log 2>&1 & \
 	wait
 	tail -n 3 build/train10-offline.log build/train10-causal.log
 
