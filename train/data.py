@@ -14,6 +14,7 @@ analysed at 100 fps.
 
 from __future__ import annotations
 
+import functools
 import os
 import zlib
 from dataclasses import dataclass
@@ -34,6 +35,13 @@ class Example:
     spec: np.ndarray  # (frames, bands) float16
     beats: np.ndarray  # frame positions, float
     downbeats: np.ndarray
+
+    @functools.cached_property
+    def meter(self) -> int:
+        """Beats per bar: the median count between consecutive downbeats (0 with under two)."""
+        if self.downbeats.size < 2:
+            return 0
+        return int(np.median(np.diff(np.searchsorted(self.beats, self.downbeats))))
 
 
 def _validation(split: str) -> bool:
@@ -106,8 +114,12 @@ def tempo(beats: np.ndarray, start: int, frames: int, fps: float = FPS) -> float
 
 
 def batch(examples: list[Example], rng: np.random.Generator, size: int,
-          frames: int, eq_db: float = 0.0) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+          frames: int, eq_db: float = 0.0,
+          meter_weights: dict[int, float] | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Random excerpts (zero-padded past a piece's end), their targets and tempi (NaN: none).
+
+    Pieces are drawn in proportion to their length, times ``meter_weights``
+    of their beats per bar (1 for a meter not listed).
 
     Every excerpt gets a random gain; with ``eq_db`` also a random smooth
     equaliser across the bands (a tilt and a bell, each up to ``eq_db``).
@@ -117,6 +129,8 @@ def batch(examples: list[Example], rng: np.random.Generator, size: int,
     bpm = np.full(size, np.nan)
     lengths = np.array([e.spec.shape[0] for e in examples], dtype=np.float64)
     bands = np.linspace(-1.0, 1.0, x.shape[2])
+    if meter_weights:
+        lengths *= [meter_weights.get(e.meter, 1.0) for e in examples]
     picks = rng.choice(len(examples), size=size, p=lengths / lengths.sum())
     for row, pick in enumerate(picks):
         example = examples[pick]

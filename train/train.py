@@ -84,6 +84,11 @@ def tempo_targets(bpm: np.ndarray, architecture) -> tuple[torch.Tensor, torch.Te
     return torch.from_numpy(weights.astype(np.float32)), torch.from_numpy(known)
 
 
+def _meter_weights(text: str) -> dict[int, float]:
+    pairs = (item.split(":") for item in text.split(","))
+    return {int(meter): float(weight) for meter, weight in pairs}
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--variant", choices=sorted(ARCHITECTURES), default="offline")
@@ -110,6 +115,10 @@ def main(argv: list[str] | None = None) -> int:
                         help="channels of each 2-D convolution, comma-separated; wider than --init's grows them")
     parser.add_argument("--tempo-weight", type=float, default=0.05,
                         help="weight of the tempo head's loss; 0 trains the variant without a tempo head")
+    parser.add_argument("--meter-weights", type=_meter_weights, default=None,
+                        help="draw pieces of these beats per bar more often, e.g. 2:2.5,3:1.5 (others 1)")
+    parser.add_argument("--downbeat-weight", type=float, default=1.0,
+                        help="weight of the downbeat column's loss against the beat column's")
     args = parser.parse_args(argv)
 
     torch.set_num_threads(args.threads)
@@ -160,6 +169,7 @@ def main(argv: list[str] | None = None) -> int:
     valid = {name: valid[name] for name in names[::step_size][: args.valid_pieces]}
     print(f"{len(train)} training pieces, {len(valid)} validation pieces", flush=True)
     budget = args.minutes * 60
+    column_weight = torch.tensor([1.0, args.downbeat_weight])
     running = 0.0
     while step < args.steps:
         elapsed = time.monotonic() - started
@@ -168,17 +178,18 @@ def main(argv: list[str] | None = None) -> int:
         lr = args.lr * min(1.0, (step + 1) / 200) * 0.5 * (1 + math.cos(math.pi * progress))
         for group in optimiser.param_groups:
             group["lr"] = lr
-        x, y, bpm = trainset.batch(list(train.values()), rng, args.batch, args.frames, args.eq_db)
+        x, y, bpm = trainset.batch(list(train.values()), rng, args.batch, args.frames, args.eq_db,
+                                   args.meter_weights)
         if architecture.tempo_bins:
             logits, tempo_logits = model.forward_with_tempo(torch.from_numpy(x))
-            loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y))
+            loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y), weight=column_weight)
             target, known = tempo_targets(bpm, architecture)
             if known.any():
                 tempo_loss = -(target[known] * F.log_softmax(tempo_logits[known], dim=1)).sum(dim=1).mean()
                 loss = loss + args.tempo_weight * tempo_loss
         else:
             logits = model(torch.from_numpy(x))
-            loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y))
+            loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y), weight=column_weight)
         optimiser.zero_grad()
         loss.backward()
         optimiser.step()
