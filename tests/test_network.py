@@ -238,3 +238,20 @@ def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end
     monkeypatch.setattr(live, "_stdin_blocks", lambda args: iter(()))  # stop before any audio
     main(["live", "--front-end", front_end, *flags])
     assert [options.get("max_bpm") for options in built] == [max_bpm]
+
+
+@pytest.mark.parametrize("meter", [2, 3, 4])
+def test_training_draws_weight_pieces_by_their_beats_per_bar(meter):
+    sys.path.insert(0, str(ROOT / "train"))
+    try:
+        import data
+    finally:
+        sys.path.pop(0)
+    beats = np.arange(1.0, 2000.0, 50.0)
+    # A pickup of one beat: the meter is counted between downbeats, not from the start.
+    pieces = [data.Example(str(m), np.zeros((2000, 4), np.float16), beats, beats[1::m]) for m in (2, 3, 4)]
+    assert [p.meter for p in pieces] == [2, 3, 4]
+    _, y, _ = data.batch(pieces, np.random.default_rng(0), 300, 500, meter_weights={meter: 1e9})
+    # Every excerpt comes from the favoured piece: its downbeat spacing shows in the targets.
+    steps = {int(np.diff(np.flatnonzero(row[:, 1] == 1)).min()) for row in y if (row[:, 1] == 1).sum() > 1}
+    assert steps == {50 * meter}
