@@ -241,7 +241,7 @@ def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end
 
 
 @pytest.mark.parametrize("meter", [2, 3, 4])
-def test_training_draws_weight_pieces_by_their_beats_per_bar(meter):
+def test_training_draws_pieces_by_their_beats_per_bar(meter):
     sys.path.insert(0, str(ROOT / "train"))
     try:
         import data
