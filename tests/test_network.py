@@ -251,7 +251,8 @@ def test_training_draws_pieces_by_their_beats_per_bar(meter):
     # A pickup of one beat: the meter is counted between downbeats, not from the start.
     pieces = [data.Example(str(m), np.zeros((2000, 4), np.float16), beats, beats[1::m]) for m in (2, 3, 4)]
     assert [p.meter for p in pieces] == [2, 3, 4]
-    _, y, _ = data.batch(pieces, np.random.default_rng(0), 300, 500, meter_weights={meter: 1e9})
+    _, y, _ = data.batch(pieces, np.random.default_rng(0), 300, 500,
+                         chances=data.draw_chances(pieces, {meter: 1e9}))
     # Every excerpt comes from the favoured piece: its downbeat spacing shows in the targets.
     steps = {int(np.diff(np.flatnonzero(row[:, 1] == 1)).min()) for row in y if (row[:, 1] == 1).sum() > 1}
     assert steps == {50 * meter}

@@ -113,13 +113,22 @@ def tempo(beats: np.ndarray, start: int, frames: int, fps: float = FPS) -> float
     return 60.0 * fps / float(np.median(np.diff(inside)))
 
 
+def draw_chances(examples: list[Example], meter_weights: dict[int, float] | None = None) -> np.ndarray:
+    """Each piece's chance of being drawn: its length, times ``meter_weights``
+    of its beats per bar (1 for a meter not listed), normalised."""
+    lengths = np.array([e.spec.shape[0] for e in examples], dtype=np.float64)
+    if meter_weights:
+        lengths *= [meter_weights.get(e.meter, 1.0) for e in examples]
+    return lengths / lengths.sum()
+
+
 def batch(examples: list[Example], rng: np.random.Generator, size: int,
           frames: int, eq_db: float = 0.0,
-          meter_weights: dict[int, float] | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+          chances: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Random excerpts (zero-padded past a piece's end), their targets and tempi (NaN: none).
 
-    Pieces are drawn in proportion to their length, times ``meter_weights``
-    of their beats per bar (1 for a meter not listed).
+    Pieces are drawn by ``chances`` (default: in proportion to their length);
+    compute them once per set of examples, not once per batch.
 
     Every excerpt gets a random gain; with ``eq_db`` also a random smooth
     equaliser across the bands (a tilt and a bell, each up to ``eq_db``).
@@ -127,11 +136,8 @@ def batch(examples: list[Example], rng: np.random.Generator, size: int,
     x = np.zeros((size, frames, examples[0].spec.shape[1]), dtype=np.float32)
     y = np.zeros((size, frames, 2), dtype=np.float32)
     bpm = np.full(size, np.nan)
-    lengths = np.array([e.spec.shape[0] for e in examples], dtype=np.float64)
     bands = np.linspace(-1.0, 1.0, x.shape[2])
-    if meter_weights:
-        lengths *= [meter_weights.get(e.meter, 1.0) for e in examples]
-    picks = rng.choice(len(examples), size=size, p=lengths / lengths.sum())
+    picks = rng.choice(len(examples), size=size, p=draw_chances(examples) if chances is None else chances)
     for row, pick in enumerate(picks):
         example = examples[pick]
         total = example.spec.shape[0]

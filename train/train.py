@@ -156,13 +156,15 @@ def main(argv: list[str] | None = None) -> int:
         rng = np.random.default_rng([args.seed, step])
     log = open(args.out / "log.jsonl", "a")
     started = time.monotonic()
-    def load_training(known: dict | None = None) -> dict:
+    def load_training(known: dict | None = None) -> tuple[dict, list, np.ndarray]:
+        """The training examples by name, as a list, and each one's chance of being drawn."""
         examples = dict(known or {})
         for split in args.splits.split(","):
             examples = trainset.load_split(args.data, cache, split, args.seed, examples, args.variants)
-        return examples
+        pieces = list(examples.values())
+        return examples, pieces, trainset.draw_chances(pieces, args.meter_weights)
 
-    train = load_training()
+    train, pieces, chances = load_training()
     valid = trainset.load_split(args.data, cache, "valid", args.seed)
     names = sorted(valid)
     step_size = max(1, len(names) // max(1, args.valid_pieces))
@@ -178,18 +180,17 @@ def main(argv: list[str] | None = None) -> int:
         lr = args.lr * min(1.0, (step + 1) / 200) * 0.5 * (1 + math.cos(math.pi * progress))
         for group in optimiser.param_groups:
             group["lr"] = lr
-        x, y, bpm = trainset.batch(list(train.values()), rng, args.batch, args.frames, args.eq_db,
-                                   args.meter_weights)
+        x, y, bpm = trainset.batch(pieces, rng, args.batch, args.frames, args.eq_db, chances)
         if architecture.tempo_bins:
             logits, tempo_logits = model.forward_with_tempo(torch.from_numpy(x))
-            loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y), weight=column_weight)
+        else:
+            logits = model(torch.from_numpy(x))
+        loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y), weight=column_weight)
+        if architecture.tempo_bins:
             target, known = tempo_targets(bpm, architecture)
             if known.any():
                 tempo_loss = -(target[known] * F.log_softmax(tempo_logits[known], dim=1)).sum(dim=1).mean()
                 loss = loss + args.tempo_weight * tempo_loss
-        else:
-            logits = model(torch.from_numpy(x))
-            loss = F.binary_cross_entropy_with_logits(logits, torch.from_numpy(y), weight=column_weight)
         optimiser.zero_grad()
         loss.backward()
         optimiser.step()
@@ -211,7 +212,7 @@ def main(argv: list[str] | None = None) -> int:
             current.save(args.out / "last.npz")
             torch.save({"model": model.state_dict(), "optimiser": optimiser.state_dict(), "step": step,
                         "best": best}, args.out / "last.pt")
-            train = load_training(train)
+            train, pieces, chances = load_training(train)
         elif step % 50 == 0:
             print(f"step {step} loss {running:.4f} lr {lr:.2e} {elapsed / 60:.1f} min", flush=True)
         if done:
