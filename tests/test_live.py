@@ -2,6 +2,7 @@
 through a pipe, `beats --online` end to end, and bad input on both."""
 
 import io
+import json
 import re
 import subprocess
 import sys
@@ -78,6 +79,39 @@ def test_live_through_a_pipe_matches_beats_online(piece, tmp_path):
     online = subprocess.run([sys.executable, "-m", "cadentia.cli", "beats", str(path), "--online"],
                             capture_output=True, text=True, check=True)
     np.testing.assert_array_equal(np.array(online.stdout.split(), dtype=float), lines[:, 0])
+
+
+def _cli(arguments, stdin=b""):
+    return subprocess.run([sys.executable, "-m", "cadentia.cli", *arguments], input=stdin, capture_output=True)
+
+
+@pytest.mark.parametrize("arguments", [["beats", "--online"], ["downbeats", "--format", "json"], ["live"]])
+def test_audio_piped_to_dash_is_tracked_as_its_file(piece, tmp_path, arguments):
+    path = tmp_path / "piece.wav"
+    write_wav(path, piece.signal[: 12 * piece.sample_rate], piece.sample_rate)
+    audio = path.read_bytes()
+    piped = _cli([arguments[0], "-", *arguments[1:]], audio)
+    named = _cli(arguments, audio) if arguments[0] == "live" else _cli([arguments[0], str(path), *arguments[1:]])
+    assert piped.returncode == named.returncode == 0, piped.stderr
+    if "json" in arguments:
+        piped_json, named_json = json.loads(piped.stdout), json.loads(named.stdout)
+        assert piped_json.pop("file") == "-" and named_json.pop("file") == str(path)
+        assert piped_json == named_json and len(piped_json["beats"]) > 10
+    else:
+        assert piped.stdout == named.stdout and piped.stdout.count(b"\n") > 10
+
+
+@pytest.mark.parametrize("arguments, stdin, pattern, status", [
+    (["beats", "-"], b"", "no audio on standard input", 1),
+    (["beats", "-"], b"not audio at all", "cannot read audio from standard input", 1),
+    (["beats", "-", "other.wav"], b"", "must be the only FILE", 2),
+    (["downbeats", "-o", "-", "song.wav"], b"", "-o takes a folder", 2),
+    (["live", "-", "--device", "0"], b"", "two inputs", 2),
+])
+def test_dash_misused_is_one_line(arguments, stdin, pattern, status):
+    done = _cli(arguments, stdin)
+    assert done.returncode == status and done.stdout == b""
+    _one_line_error(done.stderr.decode(), pattern)
 
 
 @pytest.mark.parametrize("fmt, channels", [("s16le", 1), ("s16le", 2), ("f32le", 6)])

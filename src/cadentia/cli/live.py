@@ -35,6 +35,7 @@ def add_live_command(commands: Any) -> None:
         description="Print each beat (time in seconds, tempo in BPM) as soon as it is known, "
                     "from a WAV stream or raw PCM on standard input, or from a sound card.",
     )
+    live.add_argument("input", nargs="?", choices=("-",), metavar="-", help="standard input (the default)")
     source = live.add_argument_group("input (default: a WAV stream on standard input)")
     source.add_argument("--rate", type=positive, metavar="HZ",
                         help="raw PCM on standard input at this sample rate")
@@ -61,6 +62,8 @@ def _live_command(args: argparse.Namespace) -> int:
     except ValueError as exc:
         raise as_usage_error("impossible tempo range", exc) from None
     if args.device is not None:
+        if args.input is not None:
+            raise UsageError("'-' (standard input) and --device are two inputs: give one")
         if args.channels is not None or args.pcm_format is not None:
             raise UsageError("--channels and --pcm-format describe raw PCM on standard input, not --device")
         source = _device_blocks(args)

@@ -3,11 +3,17 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import dataclasses
 import os
+import shutil
 import sys
+import tempfile
+from collections.abc import Iterator
 from typing import Any
 
 from .. import batch
+from ..errors import AudioError, CadentiaError
 from ..io.paths import check_folder
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE
 from ..plot import check_plot_target, plot_result
@@ -19,12 +25,16 @@ from .options import (UsageError, add_batch_options, add_input_options, add_mode
 
 __all__ = ["add_track_commands"]
 
+# The FILE that stands for audio on standard input.
+STDIN = "-"
+
 
 def _command(commands: Any, kind: batch.Kind, summary: str, description: str, inputs: str, formats: str
              ) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(kind, help=summary, description=description)
     parser.add_argument("files", nargs="+", metavar="FILE",
-                        help=f"audio file, or activation ({inputs}); several files or folders for a batch")
+                        help=f"audio file, or activation ({inputs}); several files or folders for a batch; "
+                             f"'-' for audio on standard input")
     add_input_options(parser, formats)
     parser.set_defaults(run=lambda args: _track_command(args, kind))
     return parser
@@ -73,8 +83,26 @@ def _options(args: argparse.Namespace, kind: batch.Kind) -> dict[str, Any]:
     return options
 
 
+@contextlib.contextmanager
+def _spooled_stdin() -> Iterator[str]:
+    """Standard input copied into a temporary file, which the audio readers can seek in."""
+    if sys.stdin is None or sys.stdin.isatty():
+        raise UsageError("FILE '-' reads audio from standard input, which is a terminal: pipe the audio in")
+    with tempfile.TemporaryDirectory(prefix="cadentia-") as folder:
+        path = os.path.join(folder, "stdin")
+        with open(path, "wb") as spool:
+            shutil.copyfileobj(sys.stdin.buffer, spool, 1 << 20)
+        if not os.path.getsize(path):
+            raise AudioError("no audio on standard input")
+        yield path
+
+
 def _track_command(args: argparse.Namespace, kind: batch.Kind) -> int:
     options = _options(args, kind)
+    if args.output_dir == STDIN:
+        raise UsageError("-o takes a folder; without it, one FILE's result goes to standard output")
+    if STDIN in args.files and (len(args.files) > 1 or args.output_dir is not None):
+        raise UsageError("'-' (audio on standard input) must be the only FILE, without -o")
     if len(args.files) > 1 or args.output_dir is not None or os.path.isdir(args.files[0]):
         single = [flag for flag in ("plot", "sonify") if getattr(args, flag) is not None]
         if single:
@@ -84,12 +112,20 @@ def _track_command(args: argparse.Namespace, kind: batch.Kind) -> int:
         check_plot_target(args.plot)
     if args.sonify is not None:
         check_folder(args.sonify, "sound")
-    result = batch.track_path(args.files[0], kind=kind, fps=args.fps,
-                              keep_activation=args.plot is not None or args.sonify is not None, **options)
-    sys.stdout.write(format_result(result, args.format))
-    sys.stdout.flush()
-    if args.plot is not None:
-        plot_result(result, args.plot)
-    if args.sonify is not None:
-        sonify_result(result, args.sonify)
+    name = args.files[0]
+    with _spooled_stdin() if name == STDIN else contextlib.nullcontext(name) as path:
+        try:
+            result = batch.track_path(path, kind=kind, fps=args.fps,
+                                      keep_activation=args.plot is not None or args.sonify is not None, **options)
+        except CadentiaError as exc:
+            if path == name:
+                raise
+            raise type(exc)(str(exc).replace(path, "standard input")) from None
+        shown = dataclasses.replace(result, path=name)
+        sys.stdout.write(format_result(shown, args.format))
+        sys.stdout.flush()
+        if args.plot is not None:
+            plot_result(shown, args.plot)
+        if args.sonify is not None:
+            sonify_result(result, args.sonify)
     return 0
