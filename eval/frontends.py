@@ -3,7 +3,7 @@
     python eval/frontends.py [--set evalset|valid|both] [--valid DIR] [--jobs N]
                              [--front-ends network,flux] [--modes offline,online]
                              [--pieces SUBSTRING] [--limit N] [--json FILE]
-                             [--beats-per-bar N [N ...]]
+                             [--beats-per-bar N [N ...] | --annotated-meter]
 
 For every piece and every (front end, mode) it tracks beats and downbeats
 from the audio through the Python API, exactly as the command line does
@@ -12,6 +12,8 @@ without ``--online``), and prints the beat F-measure, CMLt and AMLt
 (mir_eval, both lists trimmed at 5 s), the downbeat F-measure and whether
 the tempo octave is right (median inter-beat interval against the annotated
 tempo), then the means, and downbeat F by the pieces' meter.
+``--annotated-meter`` decodes each piece's downbeats with its own annotated
+beats per bar alone: what a perfect choice of meter would give.
 
 Sets: ``evalset`` is the rendered evaluation set (``eval/evalset.py``, 26
 pieces, FluidR3 GM); ``valid`` is the training set's validation split
@@ -43,12 +45,15 @@ def _downbeat_f(times: np.ndarray, positions: np.ndarray, beats: np.ndarray, fou
     return harness.f_measure(times[positions == 1], beats[found == 1])
 
 
-def score_piece(audio: str, front_ends: list[str], modes: list[str], meters: tuple[int, ...] | None = None) -> dict:
-    """Scores of one piece for every front end and mode."""
+def score_piece(audio: str, front_ends: list[str], modes: list[str],
+                meters: tuple[int, ...] | str | None = None) -> dict:
+    """Scores of one piece for every front end and mode (``meters="annotated"``: the piece's own)."""
     path = Path(audio)
     times, positions = evalset.read_beats(path.with_suffix(".beats"))
     true_tempo = evalset.annotated_tempo(times)
     row: dict = {"piece": path.stem, "true_tempo": true_tempo, "meter": int(positions.max())}
+    if meters == "annotated":
+        meters = (row["meter"],)
     bars = {} if meters is None else {"beats_per_bar": meters}
     for front_end in front_ends:
         for mode in modes:
@@ -76,8 +81,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--limit", type=int, default=0, help="at most this many pieces of each set")
     parser.add_argument("--jobs", type=int, default=1)
     parser.add_argument("--json", default=None)
-    parser.add_argument("--beats-per-bar", type=int, nargs="+", default=None,
-                        help="meters to decode downbeats with (default: the tracker's)")
+    bars = parser.add_mutually_exclusive_group()
+    bars.add_argument("--beats-per-bar", type=int, nargs="+", default=None,
+                      help="meters to decode downbeats with (default: the tracker's)")
+    bars.add_argument("--annotated-meter", action="store_true",
+                      help="decode each piece's downbeats with its annotated meter alone")
     args = parser.parse_args(argv)
     front_ends, modes = args.front_ends.split(","), args.modes.split(",")
     sets: dict[str, list[Path]] = {}
@@ -88,7 +96,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.set in ("valid", "both"):
         sets["valid"] = sorted(args.valid.glob("*.flac"))
     columns = [f"{f}/{m}" for f in front_ends for m in modes]
-    meters = None if args.beats_per_bar is None else tuple(args.beats_per_bar)
+    meters = "annotated" if args.annotated_meter else None if args.beats_per_bar is None else tuple(args.beats_per_bar)
     results = {}
     with ProcessPoolExecutor(max(1, args.jobs)) as pool:
         for name, paths in sets.items():
