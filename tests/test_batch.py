@@ -7,12 +7,13 @@ import logging
 import multiprocessing
 import os
 import tempfile
+import wave
 
 import numpy as np
 import pytest
 
-from cadentia import batch, cli
-from cadentia.io.audio import write_wav
+from cadentia import batch, cli, track_audio
+from cadentia.io.audio import audio_blocks, write_wav
 from cadentia.testing import click_beat_times, synthesize_clicks
 from cadentia.evaluate import evaluate_files
 
@@ -293,3 +294,33 @@ def test_an_unwritable_output_folder_is_refused_before_any_work(inputs, tmp_path
     assert cli.main(["beats", inputs[0], inputs[3], "-o", str(out), "--jobs", "1"]) == 1
     err = capsys.readouterr().err
     assert err == f"cadentia: error: cannot write results to {out}: Permission denied\n" and tracked == []
+
+
+@pytest.mark.parametrize("kind, online, front_end", [
+    ("beats", False, "network"), ("downbeats", True, "network"), ("beats", True, "flux"), ("downbeats", False, "flux"),
+])
+def test_audio_in_memory_is_tracked_as_its_file(tmp_path, kind, online, front_end):
+    clicks, rate, _ = synthesize_clicks(128, 12.0, end_bpm=None, sample_rate=22050)
+    stereo = np.stack([clicks, 0.5 * np.roll(clicks, 7)], axis=1)
+    path = tmp_path / "stereo.wav"
+    with wave.open(str(path), "wb") as out:
+        out.setnchannels(2)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        out.writeframes(np.round(np.clip(stereo, -1, 1) * 32767).astype("<i2").tobytes())
+    samples = np.concatenate([block.copy() for block, _ in audio_blocks(path)])
+    got = track_audio(samples, rate, kind=kind, online=online, front_end=front_end)
+    want = batch.track_path(path, kind=kind, online=online, front_end=front_end)
+    assert got.path == "<signal>" and got.beats.size > 10 and got.tempo == want.tempo
+    np.testing.assert_array_equal(got.beats, want.beats)
+    if kind == "downbeats":
+        np.testing.assert_array_equal(got.positions, want.positions)
+
+
+@pytest.mark.parametrize("signal, rate, message", [
+    (np.zeros(0), 44100, "shape"), (np.zeros((4410, 2, 2)), 44100, "shape"), (np.zeros((4410, 0)), 44100, "shape"),
+    (np.zeros(4410), 50, "above the sample rate"), (np.full(44100, np.nan), 44100, "finite"),
+])
+def test_audio_in_memory_that_cannot_be_tracked_is_refused(signal, rate, message):
+    with pytest.raises(ValueError, match=message):
+        track_audio(signal, rate)

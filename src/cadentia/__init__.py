@@ -10,7 +10,8 @@ The package in layers, each importing only those below it:
   of a batch;
 - :mod:`cadentia.frontend`: audio to activations, a registry of front ends;
 - :mod:`cadentia.track`: the offline trackers and the live streams;
-- :mod:`cadentia.results`, :mod:`cadentia.batch`, :mod:`cadentia.evaluate`,
+- :mod:`cadentia.results`, :mod:`cadentia.batch` (and
+  :mod:`cadentia.arrays` for audio in memory), :mod:`cadentia.evaluate`,
   :mod:`cadentia.plot`, :mod:`cadentia.sonify`: files in and out;
 - :mod:`cadentia.cli`: the command line, on top.
 """
@@ -48,12 +49,14 @@ _EXPORTS = {
     # Many files at once, and scoring them.
     "FileResult": "results",
     **dict.fromkeys(("track_file", "track_files", "track_path"), "batch"),
+    "track_audio": "arrays",
     **dict.fromkeys(("EvaluationReport", "downbeat_f_measure", "evaluate_files", "load_beats"), "evaluate"),
 }
 
 __all__ = sorted(_EXPORTS)
 
 if TYPE_CHECKING:  # what the lazy loader gives, for type checkers
+    from .arrays import track_audio
     from .batch import track_file, track_files, track_path
     from .errors import AudioError, CadentiaError
     from .evaluate import EvaluationReport, downbeat_f_measure, evaluate_files, load_beats

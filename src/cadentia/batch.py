@@ -22,7 +22,7 @@ from __future__ import annotations
 import concurrent.futures as cf
 import os
 import threading
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal
 
 import numpy as np
@@ -34,7 +34,7 @@ from .io.activations import is_activation
 from .io.paths import AUDIO_SUFFIXES, DEFAULT_SUFFIX, check_outputs, expand_paths, output_path
 from .model.bars import DownbeatStateSpace, downbeat_state_space
 from .model.observation import check_activation, check_downbeat_activation
-from .model.options import DEFAULT_FPS, with_heard_tempo
+from .model.options import DEFAULT_FPS, TempoPrior, with_heard_tempo
 from .model.tempo import TempoStateSpace, tempo_state_space
 from .pool import default_jobs, executor_for, executor_workers
 from .results import FileResult, format_result, write_result
@@ -213,15 +213,36 @@ def track_path(
         (:class:`cadentia.errors.CadentiaError` and its kinds name the file).
     """
     path = os.fspath(path)
+
+    def source(analysed: bool) -> tuple[npt.NDArray[np.generic], TempoPrior | None]:
+        if analysed:
+            return file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end)
+        read = file_activation if kind == "beats" else file_downbeat_activation
+        return read(path, fps, online=online, front_end=front_end), None
+
+    return _track(path, source, not is_activation(path), kind=kind, fps=fps, online=online, front_end=front_end,
+                  beat_includes_downbeats=beat_includes_downbeats, keep_activation=keep_activation,
+                  tempo_hint=tempo_hint, threshold=threshold, options=options)
+
+
+def _track(
+    path: str, source: Callable[[bool], tuple[npt.NDArray[np.generic], TempoPrior | None]], audio: bool, *,
+    kind: Kind, fps: float, online: bool, front_end: str, beat_includes_downbeats: bool, keep_activation: bool,
+    tempo_hint: bool, threshold: float | None, options: dict[str, Any],
+) -> FileResult:
+    """Track ``source(analysed)``: the front end's offline analysis with the tempo it hears,
+    or the activation of ``kind`` and ``online`` alone."""
     _check_kind(kind)
     threshold = None if threshold is None else check_threshold(threshold)
-    design, audio = get_front_end(front_end), not is_activation(path)
+    design = get_front_end(front_end)
     if audio:
         options = design.model_options(options, online)
     space = _tracker(kind, fps, options)
     heard = None
     if tempo_hint and not online and audio and design.analyse is not None:
-        raw, heard = file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end)
+        raw, heard = source(True)
+    else:
+        raw, _ = source(False)
     if heard is not None:
         space = _tracker(kind, fps, with_heard_tempo(options, heard))
     # Beats of audio sit where the front end's activation says they are
@@ -235,8 +256,6 @@ def track_path(
     meter = None
     if kind == "beats":
         assert isinstance(space, TempoStateSpace)
-        if heard is None:
-            raw = file_activation(path, fps, online=online, front_end=front_end)
         activation = check_activation(raw, f"activation of {path}")
         if online:
             stream = BeatStream(fps, state_space=space)
@@ -249,8 +268,6 @@ def track_path(
         tempo = float(np.median(beat_tempo)) if beats.size else None
     else:
         assert isinstance(space, DownbeatStateSpace)
-        if heard is None:
-            raw = file_downbeat_activation(path, fps, online=online, front_end=front_end)
         activation = check_downbeat_activation(
             raw, f"activation of {path}", beat_includes_downbeats=beat_includes_downbeats,
         )
