@@ -13,9 +13,10 @@ import pytest
 
 import signals
 from cadentia import cli
-from cadentia.io.audio import write_wav
+from cadentia.io.audio import audio_blocks, write_wav
 from cadentia.evaluate import evaluate
 from cadentia.track.beats import AudioBeatStream
+from cadentia.track.downbeats import AudioDownbeatStream
 
 
 @pytest.fixture(scope="module")
@@ -101,14 +102,34 @@ def test_audio_piped_to_dash_is_tracked_as_its_file(piece, tmp_path, arguments):
         assert piped.stdout == named.stdout and piped.stdout.count(b"\n") > 10
 
 
+def test_live_downbeats_are_those_of_downbeats_online_whatever_the_blocks(piece, tmp_path):
+    path = tmp_path / "piece.wav"
+    write_wav(path, piece.signal[: 15 * piece.sample_rate], piece.sample_rate)
+    signal = np.concatenate([block.copy() for block, _ in audio_blocks(path)])  # the file's own samples
+    online = _cli(["downbeats", str(path), "--online", "--beats-per-bar", "2", "4"])
+    live = _cli(["live", "--downbeats", "--beats-per-bar", "2", "4"], path.read_bytes())
+    assert live.returncode == online.returncode == 0, live.stderr
+    assert live.stdout == online.stdout and live.stdout.count(b" 1\n") > 3
+    found = []
+    for block in (441, 8000):
+        stream = AudioDownbeatStream(piece.sample_rate, beats_per_bar=(2, 4))
+        parts = [stream.process(signal[i : i + block]) for i in range(0, signal.shape[0], block)]
+        parts.append(stream.finish())
+        found.append(np.concatenate([np.round(t, 3) for t, _ in parts]))
+    np.testing.assert_array_equal(found[0], found[1])
+    np.testing.assert_array_equal(found[0], np.array(online.stdout.split(), dtype=float)[::2])
+
+
 @pytest.mark.parametrize("arguments, stdin, pattern, status", [
     (["beats", "-"], b"", "no audio on standard input", 1),
     (["beats", "-"], b"not audio at all", "cannot read audio from standard input", 1),
     (["beats", "-", "other.wav"], b"", "must be the only FILE", 2),
     (["downbeats", "-o", "-", "song.wav"], b"", "-o takes a folder", 2),
     (["live", "-", "--device", "0"], b"", "two inputs", 2),
+    (["live", "--downbeats", "--front-end", "flux"], b"", "offers no live downbeats", 2),
+    (["live", "--beats-per-bar", "3"], b"", "go with --downbeats", 2),
 ])
-def test_dash_misused_is_one_line(arguments, stdin, pattern, status):
+def test_misused_inputs_and_options_are_one_line(arguments, stdin, pattern, status):
     done = _cli(arguments, stdin)
     assert done.returncode == status and done.stdout == b""
     _one_line_error(done.stderr.decode(), pattern)
@@ -157,7 +178,7 @@ def test_live_refuses_a_frame_rate_above_the_raw_rate_before_building_the_model(
     # At 10,000 fps the tempo model alone would take half a minute to build.
     from cadentia.cli import live
 
-    monkeypatch.setattr(live, "tempo_state_space", lambda *a, **k: pytest.fail("model built"))
+    monkeypatch.setattr(live, "build_model", lambda *a, **k: pytest.fail("model built"))
     assert cli.main(["live", "--rate", "8000", "--fps", "10000"]) == 1
     _one_line_error(capsys.readouterr().err, "above the input's sample rate")
 

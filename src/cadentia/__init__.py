@@ -45,7 +45,7 @@ _EXPORTS = {
     **dict.fromkeys(("load_activation", "load_downbeat_activation"), "io.activations"),
     # Tracking.
     **dict.fromkeys(("AudioBeatStream", "BeatStream", "BeatTrack", "track_beats"), "track.beats"),
-    **dict.fromkeys(("DownbeatStream", "DownbeatTrack", "track_downbeats"), "track.downbeats"),
+    **dict.fromkeys(("AudioDownbeatStream", "DownbeatStream", "DownbeatTrack", "track_downbeats"), "track.downbeats"),
     # Many files at once, and scoring them.
     "FileResult": "results",
     **dict.fromkeys(("track_file", "track_files", "track_path"), "batch"),
@@ -72,7 +72,7 @@ if TYPE_CHECKING:  # what the lazy loader gives, for type checkers
     from .model.tempo import TempoStateSpace, tempo_change_weights, tempo_prior_log_weights, tempo_state_space
     from .results import FileResult
     from .track.beats import AudioBeatStream, BeatStream, BeatTrack, track_beats
-    from .track.downbeats import DownbeatStream, DownbeatTrack, track_downbeats
+    from .track.downbeats import AudioDownbeatStream, DownbeatStream, DownbeatTrack, track_downbeats
 
 
 def __getattr__(name: str) -> Any:

@@ -15,9 +15,13 @@ from ..errors import AudioError, TruncatedAudio
 from ..frontend import get_front_end
 from ..frontend.files import check_fps
 from ..io.wav import WavFormat, pcm_blocks, read_wav_header
-from ..model.tempo import tempo_state_space
+from ..batch import build_model
+from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE, DownbeatStateSpace
+from ..model.tempo import TempoStateSpace
 from ..track.beats import AudioBeatStream
-from .options import UsageError, add_front_end_options, add_model_options, as_usage_error, bounded, model_options, positive
+from ..track.downbeats import AudioDownbeatStream
+from .options import (UsageError, add_front_end_options, add_meter_options, add_model_options, as_usage_error, bounded,
+                      model_options, positive)
 
 __all__ = ["add_live_command"]
 
@@ -33,7 +37,8 @@ def add_live_command(commands: Any) -> None:
         "live",
         help="track beats live from standard input or a sound card",
         description="Print each beat (time in seconds, tempo in BPM) as soon as it is known, "
-                    "from a WAV stream or raw PCM on standard input, or from a sound card.",
+                    "from a WAV stream or raw PCM on standard input, or from a sound card; with "
+                    "--downbeats, each beat's time and position in the bar (1 = downbeat).",
     )
     live.add_argument("input", nargs="?", choices=("-",), metavar="-", help="standard input (the default)")
     source = live.add_argument_group("input (default: a WAV stream on standard input)")
@@ -48,6 +53,10 @@ def add_live_command(commands: Any) -> None:
     source.add_argument("--device", metavar="DEV",
                         help="read this sound card (index or name) instead; needs the live extra")
     add_front_end_options(live, "the activation")
+    meter = add_meter_options(live)
+    meter.add_argument("--downbeats", action="store_true",
+                       help="print 'time position' (1 = downbeat) for every beat, as `cadentia downbeats "
+                            "--online` would, instead of 'time tempo'")
     add_model_options(live)
     live.set_defaults(run=_live_command)
 
@@ -57,10 +66,19 @@ def _live_command(args: argparse.Namespace) -> int:
     if args.rate is not None:
         # Before the model: a frame rate far above the audio's would make it huge.
         check_fps(args.fps, args.rate, "the input's sample rate")
+    design = get_front_end(args.front_end)
+    if args.downbeats:
+        if design.downbeat_stream is None:
+            raise UsageError(f"--downbeats: the {args.front_end} front end offers no live downbeats")
+        options.update(beats_per_bar=tuple(args.beats_per_bar), meter_change=args.meter_change)
+    elif args.beats_per_bar != list(DEFAULT_BEATS_PER_BAR) or args.meter_change != DEFAULT_METER_CHANGE:
+        raise UsageError("--beats-per-bar and --meter-change go with --downbeats")
     try:
-        space = tempo_state_space(args.fps, **get_front_end(args.front_end).model_options(options, online=True))
+        space = build_model("downbeats" if args.downbeats else "beats", args.fps,
+                            **design.model_options(options, online=True))
     except ValueError as exc:
-        raise as_usage_error("impossible tempo range", exc) from None
+        raise as_usage_error("impossible downbeat model" if args.downbeats else "impossible tempo range",
+                             exc) from None
     if args.device is not None:
         if args.input is not None:
             raise UsageError("'-' (standard input) and --device are two inputs: give one")
@@ -71,13 +89,13 @@ def _live_command(args: argparse.Namespace) -> int:
         raise UsageError("--channels and --pcm-format describe raw PCM: give its --rate too")
     else:
         source = _stdin_blocks(args)
-    stream = None
+    stream: AudioBeatStream | AudioDownbeatStream | None = None
     out = sys.stdout
     try:
         for block, sample_rate in source:
             if stream is None:
                 check_fps(args.fps, sample_rate, "the input's sample rate")
-                stream = AudioBeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end)
+                stream = _audio_stream(sample_rate, args, space)
             _print_live(out, *stream.process(block))
     except TruncatedAudio:
         # Whatever complete audio came still counts; then say what was wrong.
@@ -94,9 +112,18 @@ def _live_command(args: argparse.Namespace) -> int:
     return 0
 
 
-def _print_live(out: TextIO, times: npt.NDArray[np.float64], bpm: npt.NDArray[np.float64]) -> None:
+def _audio_stream(sample_rate: float, args: argparse.Namespace,
+                  space: TempoStateSpace | DownbeatStateSpace) -> AudioBeatStream | AudioDownbeatStream:
+    if isinstance(space, DownbeatStateSpace):
+        return AudioDownbeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end)
+    return AudioBeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end)
+
+
+def _print_live(out: TextIO, times: npt.NDArray[np.float64], values: npt.NDArray[np.generic]) -> None:
+    """Each beat's time and tempo, or (positions, as integers) its position in the bar."""
     if times.size:
-        out.write("".join(f"{t:.3f} {b:.1f}\n" for t, b in zip(times, bpm)))
+        form = "{:.3f} {}\n" if values.dtype.kind == "i" else "{:.3f} {:.1f}\n"
+        out.write("".join(form.format(t, v) for t, v in zip(times, values)))
         out.flush()
 
 

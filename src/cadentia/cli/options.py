@@ -20,6 +20,7 @@ from typing import Any
 from ..errors import CadentiaError
 from ..frontend import DEFAULT_FRONT_END, FRONT_ENDS
 from ..io.paths import DEFAULT_SUFFIX
+from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE
 from ..model.options import DEFAULT_FPS, TempoModel, TempoPrior
 from ..results import FORMATS
 
@@ -203,3 +204,13 @@ def add_batch_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--pattern", metavar="GLOB",
                        help="the files a folder stands for, as a shell pattern such as '*.txt' "
                             "(default: its audio files and .npy activations)")
+
+
+def add_meter_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
+    """The bar-pointer model's options: the meters to choose from and how often they change."""
+    meter = parser.add_argument_group("meter")
+    meter.add_argument("--beats-per-bar", type=whole, nargs="+", metavar="N", default=list(DEFAULT_BEATS_PER_BAR),
+                       help="meters to choose from (default: %s)" % " ".join(map(str, DEFAULT_BEATS_PER_BAR)))
+    meter.add_argument("--meter-change", type=number, default=DEFAULT_METER_CHANGE, metavar="P",
+                       help=f"probability of a change of meter at a bar line (default: {DEFAULT_METER_CHANGE:g})")
+    return meter

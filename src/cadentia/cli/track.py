@@ -15,13 +15,12 @@ from typing import Any
 from .. import batch
 from ..errors import AudioError, CadentiaError
 from ..io.paths import check_folder
-from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE
 from ..plot import check_plot_target, plot_result
 from ..results import format_result
 from ..sonify import sonify_result
 from .batch import run_batch
-from .options import (UsageError, add_batch_options, add_input_options, add_model_options, as_usage_error,
-                      model_options, number, whole)
+from .options import (UsageError, add_batch_options, add_input_options, add_meter_options, add_model_options,
+                      as_usage_error, model_options)
 
 __all__ = ["add_track_commands"]
 
@@ -55,11 +54,7 @@ def add_track_commands(commands: Any) -> None:
         "or a two-column beat/downbeat activation, or write them for many files.",
         ".npy of shape (frames, 2), or text with two values per line: beat, downbeat",
         "text, one 'time position' pair per line; json, beats, positions, meter and tempo")
-    meter = bars.add_argument_group("meter")
-    meter.add_argument("--beats-per-bar", type=whole, nargs="+", metavar="N", default=list(DEFAULT_BEATS_PER_BAR),
-                       help="meters to choose from (default: %s)" % " ".join(map(str, DEFAULT_BEATS_PER_BAR)))
-    meter.add_argument("--meter-change", type=number, default=DEFAULT_METER_CHANGE, metavar="P",
-                       help=f"probability of a change of meter at a bar line (default: {DEFAULT_METER_CHANGE:g})")
+    meter = add_meter_options(bars)
     meter.add_argument("--beat-includes-downbeats", action="store_true",
                        help="the activation's first column is the probability of any beat, downbeats "
                             "included (default: of a beat that is not a downbeat)")

@@ -105,6 +105,9 @@ class FrontEnd:
     offline_defaults: Mapping[str, float] = field(default_factory=dict)
     # The same for live tracking of its stream (and --online).
     live_defaults: Mapping[str, float] = field(default_factory=dict)
+    # A causal stream of the bar-pointer model's two columns (beat that is
+    # not a downbeat, downbeat) for live downbeats; None: none offered.
+    downbeat_stream: Callable[[float, float], ActivationStream] | None = None
 
     def model_options(self, options: Mapping[str, Any], online: bool) -> dict[str, Any]:
         """``options`` with this front end's defaults, offline or live, for the fields not given.
@@ -125,6 +128,7 @@ FRONT_ENDS: dict[str, FrontEnd] = {
     ),
     "network": FrontEnd(
         stream=network.BeatActivationStream,
+        downbeat_stream=network.DownbeatActivationStream,
         activation=network.beat_activation,
         downbeats=network.downbeat_activation,
         description="a temporal convolutional network trained on music with exact beats (offline: hears "

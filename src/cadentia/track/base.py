@@ -5,7 +5,8 @@ position since the last beat, and a beat region. Offline, the Viterbi
 kernel gives the most probable path and every stretch of it in a beat
 region is one beat (:func:`beats_from_path`). Live, :class:`ForwardStream`
 pushes observation densities through the forward decoder and reports a
-beat once per visit of the most probable state to a beat region.
+beat once per visit of the most probable state to a beat region;
+:class:`AudioStream` feeds it a front end's activation of audio blocks.
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from typing import Any, Generic, Protocol, TypeVar
 import numpy as np
 import numpy.typing as npt
 
+from ..frontend import ActivationStream
 from ..model import _kernels
 
 __all__ = [
@@ -64,6 +66,7 @@ class StateSpace(Protocol):
 
 
 S = TypeVar("S", bound=StateSpace)
+R = TypeVar("R")
 
 
 def resolve_state_space(
@@ -266,3 +269,32 @@ class ForwardStream(Generic[S]):
                     beats.append(beat)
                     beat_states.append(state)
         return beats, beat_states
+
+
+class AudioStream(Generic[R]):
+    """What live tracking from audio shares: a front end's causal activation of the
+    blocks, fed to a tracker's stream; ``_track`` turns the frames into the result."""
+
+    def __init__(self, activation: ActivationStream, tracker: ForwardStream[Any]) -> None:
+        self._activation, self._tracker = activation, tracker
+
+    @property
+    def latency(self) -> float:
+        """Seconds of audio after a frame's time needed before it is decoded."""
+        return self._activation.latency
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        self._tracker.reset()
+        self._activation.reset()
+
+    def process(self, block: npt.ArrayLike) -> R:
+        """Push audio (samples, or samples by channels); return the newly known beats."""
+        return self._track(self._activation.process(block))
+
+    def finish(self) -> R:
+        """End the audio (as if silence followed); return the last beats."""
+        return self._track(self._activation.finish())
+
+    def _track(self, frames: npt.NDArray[np.float64]) -> R:
+        raise NotImplementedError

@@ -26,8 +26,8 @@ from ..frontend import DEFAULT_FRONT_END, activation_stream, get_front_end
 from ..model.observation import check_activation, observation_densities
 from ..model.options import DEFAULT_FPS
 from ..model.tempo import TempoStateSpace, tempo_state_space
-from .base import BEAT_PLACEMENTS, ForwardStream, TrackTempo, beats_from_path, check_placement, check_threshold
-from .base import resolve_state_space, viterbi, within_activity
+from .base import BEAT_PLACEMENTS, AudioStream, ForwardStream, TrackTempo, beats_from_path, check_placement
+from .base import check_threshold, resolve_state_space, viterbi, within_activity
 
 __all__ = ["AudioBeatStream", "BEAT_PLACEMENTS", "BeatTrack", "BeatStream", "track_beats", "beats_from_path"]
 
@@ -185,7 +185,7 @@ class BeatStream(ForwardStream[TempoStateSpace]):
         return (times, np.asarray(tempi, dtype=np.float64)) if with_tempo else times
 
 
-class AudioBeatStream:
+class AudioBeatStream(AudioStream[tuple[Floats, Floats]]):
     """Live beat tracking from audio: a front end's stream into :class:`BeatStream`.
 
     Parameters
@@ -222,26 +222,12 @@ class AudioBeatStream:
             options = get_front_end(front_end).model_options(options, online=True)
         self.beats = BeatStream(fps, state_space=state_space, **options)
         self.onsets = activation_stream(sample_rate, fps, front_end=front_end)
+        super().__init__(self.onsets, self.beats)
 
     @property
     def tempo(self) -> float | None:
         """Tempo in BPM of the most recent frame, None before any frame."""
         return self.beats.tempo
 
-    @property
-    def latency(self) -> float:
-        """Seconds of audio after a frame's time needed before it is decoded."""
-        return self.onsets.latency
-
-    def reset(self) -> None:
-        """Start a new stream."""
-        self.beats.reset()
-        self.onsets.reset()
-
-    def process(self, block: npt.ArrayLike) -> tuple[Floats, Floats]:
-        """Push audio; return ``(times, bpm)`` of the newly known beats."""
-        return self.beats.process(self.onsets.process(block), with_tempo=True)
-
-    def finish(self) -> tuple[Floats, Floats]:
-        """End the audio (as if silence followed); return the last beats."""
-        return self.beats.process(self.onsets.finish(), with_tempo=True)
+    def _track(self, frames: Floats) -> tuple[Floats, Floats]:
+        return self.beats.process(frames, with_tempo=True)

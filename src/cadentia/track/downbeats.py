@@ -3,7 +3,8 @@
 :func:`track_downbeats` decodes a whole two-column activation (beat that is
 not a downbeat, downbeat) with the Viterbi kernel and reads off the beats,
 each beat's position in its bar and the meter; :class:`DownbeatStream`
-does it causally on the forward decoder, chunk by chunk. The model is
+does it causally on the forward decoder, chunk by chunk, and
+:class:`AudioDownbeatStream` from audio blocks. The model is
 :func:`cadentia.model.bars.downbeat_state_space`; what the trackers share
 with the beat tracker lives in :mod:`cadentia.track.base`.
 """
@@ -17,13 +18,14 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ..frontend import DEFAULT_FRONT_END, get_front_end
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DownbeatStateSpace, check_meters, downbeat_state_space
 from ..model.observation import check_downbeat_activation, densities
 from ..model.options import DEFAULT_FPS
-from .base import ForwardStream, TrackTempo, beats_from_path, check_placement, check_threshold
+from .base import AudioStream, ForwardStream, TrackTempo, beats_from_path, check_placement, check_threshold
 from .base import resolve_state_space, viterbi, within_activity
 
-__all__ = ["DownbeatStream", "DownbeatTrack", "track_downbeats"]
+__all__ = ["AudioDownbeatStream", "DownbeatStream", "DownbeatTrack", "track_downbeats"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -218,3 +220,60 @@ class DownbeatStream(ForwardStream[DownbeatStateSpace]):
         beats, states = self._step(dens)
         positions = [int(space.state_beat[state]) + 1 for state in states]
         return np.asarray(beats, dtype=np.float64) / space.fps, np.asarray(positions, dtype=np.int64)
+
+
+class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]]):
+    """Live beat and downbeat tracking from audio: a front end's downbeat stream into :class:`DownbeatStream`.
+
+    Parameters
+    ----------
+    sample_rate : float
+        Sampling rate of the audio in Hz.
+    fps : float
+        Activation frame rate.
+    beats_per_bar, state_space, **options
+        The bar-pointer model, as for :class:`DownbeatStream`. Fields not
+        given take the front end's ``live_defaults``, then the model's.
+    front_end : str
+        A name in :data:`cadentia.frontend.FRONT_ENDS` that offers live
+        downbeats (the network does).
+
+    Raises
+    ------
+    ValueError
+        The front end offers no live downbeat activation, or the options
+        make no model.
+
+    Notes
+    -----
+    Each call returns the beats (seconds from the start) that the audio so
+    far made known, with their positions in the bar, 1 = downbeat: those
+    of ``cadentia downbeats --online``, whatever the blocks' sizes.
+
+    Examples
+    --------
+    >>> stream = AudioDownbeatStream(44100)             # doctest: +SKIP
+    >>> for block in blocks:                            # doctest: +SKIP
+    ...     times, positions = stream.process(block)
+    >>> times, positions = stream.finish()              # doctest: +SKIP
+    """
+
+    def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *,
+                 beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR, state_space: DownbeatStateSpace | None = None,
+                 front_end: str = DEFAULT_FRONT_END, **options: Any):
+        design = get_front_end(front_end)
+        if design.downbeat_stream is None:
+            raise ValueError(f"the {front_end} front end offers no live downbeats")
+        if state_space is None:
+            options = design.model_options(options, online=True)
+        self.bars = DownbeatStream(fps, beats_per_bar=beats_per_bar, state_space=state_space, **options)
+        self.activation = design.downbeat_stream(sample_rate, fps)
+        super().__init__(self.activation, self.bars)
+
+    @property
+    def beats_per_bar(self) -> int | None:
+        """Meter of the most recent frame's state, None before any frame."""
+        return self.bars.beats_per_bar
+
+    def _track(self, frames: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+        return self.bars.process(frames)

@@ -38,7 +38,7 @@ from .features import SpectrogramStream, spectrogram
 from .inference import Network, NetworkStream, load_network
 
 __all__ = [
-    "ARCHITECTURES", "Architecture", "BeatActivationStream", "Network", "NetworkActivationStream",
+    "ARCHITECTURES", "Architecture", "BeatActivationStream", "DownbeatActivationStream", "Network", "NetworkActivationStream",
     "NetworkStream", "SpectrogramStream", "TEMPO_HINT_SPREAD", "TEMPO_HINT_WIDTHS", "analyse", "beat_activation",
     "downbeat_activation", "load_network", "network_activation", "shipped_network", "spectrogram", "tempo_hint",
 ]
@@ -217,3 +217,23 @@ class BeatActivationStream(NetworkActivationStream):
     def finish(self) -> npt.NDArray[np.float64]:
         """End the audio; return the beat probabilities of the remaining frames."""
         return super().finish()[:, 0].astype(np.float64)
+
+
+class DownbeatActivationStream(NetworkActivationStream):
+    """The causal network's two columns for the bar-pointer model over audio in blocks, float64 (frames, 2).
+
+    The same bits as :func:`downbeat_activation` with ``online=True``: beat
+    that is not a downbeat, and downbeat.
+    """
+
+    def process(self, block: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """Push audio; return the two columns of the frames it completes."""
+        return _two_columns(super().process(block))
+
+    def finish(self) -> npt.NDArray[np.float64]:
+        """End the audio; return the two columns of the remaining frames."""
+        return _two_columns(super().finish())
+
+
+def _two_columns(both: np.ndarray) -> npt.NDArray[np.float64]:
+    return _columns(both, downbeats=True) if both.shape[0] else np.zeros((0, 2))
