@@ -6,8 +6,9 @@ Times each stage on a synthetic drum-and-click piece (onset strength from
 audio, offline Viterbi tracking, live streaming in one-second chunks) and
 reports the real-time factor of each and of the offline and live pipelines.
 Then it writes a 16-bit stereo 44.1 kHz WAV of ``--file-minutes`` and times
-``cadentia beats FILE`` on it as a user runs it (a new process: start-up,
-reading, front end, tracking), and measures the live latency: the audio is
+``cadentia beats FILE`` on it with each front end as a user runs it (a new
+process: start-up, reading, front end, tracking), and measures the live
+latency of the default front end (``AudioBeatStream``): the audio is
 fed in 10 ms blocks, as a sound card delivers it, and for every beat the
 live tracker reports, the audio time at which it was reported minus the
 time of the beat. Before timing, it checks the tracker finds the piece's
@@ -30,6 +31,7 @@ from model import synthetic_activation  # noqa: E402
 
 from cadentia.testing import synthesize_clicks  # noqa: E402
 from cadentia.evaluate import f_measure  # noqa: E402
+from cadentia.frontend import FRONT_ENDS  # noqa: E402
 from cadentia.frontend.flux import onset_strength  # noqa: E402
 from cadentia.track.beats import AudioBeatStream, BeatStream, track_beats  # noqa: E402
 
@@ -69,8 +71,8 @@ def _latency(signal: np.ndarray, sample_rate: int, truth: np.ndarray) -> tuple[f
     return float(np.median(delays)), float(np.percentile(delays, 95)), _score(truth, np.asarray(beats))
 
 
-def _command_seconds(minutes: float, repeat: int) -> tuple[float, float]:
-    """Wall and CPU seconds of `cadentia beats FILE` on a 16-bit stereo WAV."""
+def _command_seconds(minutes: float, repeat: int, front_end: str) -> tuple[float, float]:
+    """Real-time factors, wall and CPU, of `cadentia beats FILE --front-end F` on a 16-bit stereo WAV."""
     import soundfile
 
     seconds = 60.0 * minutes
@@ -78,7 +80,7 @@ def _command_seconds(minutes: float, repeat: int) -> tuple[float, float]:
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "long.wav")
         soundfile.write(path, np.stack([signal, 0.8 * signal], axis=1), rate, subtype="PCM_16")
-        command = [sys.executable, "-m", "cadentia.cli", "beats", path]
+        command = [sys.executable, "-m", "cadentia.cli", "beats", path, "--front-end", front_end]
         wall = cpu = float("inf")
         for _ in range(repeat):
             before = os.times()
@@ -105,14 +107,13 @@ def run(seconds: float = 300.0, repeat: int = 3, file_minutes: float = 15.0) -> 
     model = synthetic_activation(int(seconds * FPS))
     offline_synthetic = _best_time(lambda: track_beats(model, FPS), repeat)
     latency, latency_95, latency_f = _latency(signal, sample_rate, truth)
-    command_wall, command_cpu = _command_seconds(file_minutes, repeat) if file_minutes > 0 else (0.0, 0.0)
+    commands = {f: _command_seconds(file_minutes, repeat, f) for f in FRONT_ENDS} if file_minutes > 0 else {}
     return {
         "latency": latency,
         "latency_95": latency_95,
         "latency_f": latency_f,
         "file_minutes": file_minutes,
-        "command_wall": command_wall,
-        "command_cpu": command_cpu,
+        "commands": commands,
         "seconds": seconds,
         "offline_f": offline_f,
         "live_f": live_f,
@@ -144,10 +145,10 @@ def main(argv: list[str] | None = None) -> int:
         ("live_pipeline", "live pipeline (onset + tracking)"),
     ]:
         print(f"  {label:42s} {r[key]:10.1f}x")
-    if r["file_minutes"] > 0:
-        print(f"  {'cadentia beats FILE, ' + format(r['file_minutes'], 'g') + ' min 16-bit WAV (wall)':42s} "
-              f"{r['command_wall']:10.1f}x")
-        print(f"  {'  the same, CPU time (user + system)':42s} {r['command_cpu']:10.1f}x")
+    for front_end, (wall, cpu) in r["commands"].items():
+        print(f"  {'cadentia beats FILE, ' + format(r['file_minutes'], 'g') + ' min WAV, ' + front_end + ' (wall)':50s} "
+              f"{wall:10.1f}x")
+        print(f"  {'  the same, CPU time (user + system)':50s} {cpu:10.1f}x")
     print(f"  live latency (audio time reported - beat time, 10 ms blocks): median {1000 * r['latency']:.0f} ms, "
           f"95th percentile {1000 * r['latency_95']:.0f} ms (F-measure {r['latency_f']:.3f})")
     return 0
