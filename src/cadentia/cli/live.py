@@ -11,11 +11,11 @@ from typing import Any, TextIO
 import numpy as np
 import numpy.typing as npt
 
+from ..batch import build_model
 from ..errors import AudioError, TruncatedAudio
 from ..frontend import get_front_end
 from ..frontend.files import check_fps
 from ..io.wav import WavFormat, pcm_blocks, read_wav_header
-from ..batch import build_model
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE, DownbeatStateSpace
 from ..model.tempo import TempoStateSpace
 from ..track.beats import AudioBeatStream

@@ -21,6 +21,7 @@ from ..frontend import ActivationStream
 from ..model import _kernels
 
 __all__ = [
+    "AudioStream",
     "BEAT_PLACEMENTS",
     "ForwardStream",
     "StateSpace",
