@@ -120,7 +120,7 @@ def _track_command(args: argparse.Namespace, kind: batch.Kind) -> int:
         sys.stdout.write(format_result(shown, args.format))
         sys.stdout.flush()
         if args.plot is not None:
-            plot_result(shown, args.plot)
+            plot_result(result if path == name else dataclasses.replace(result, path="standard input"), args.plot)
         if args.sonify is not None:
             sonify_result(result, args.sonify)
     return 0
