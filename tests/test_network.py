@@ -234,7 +234,7 @@ def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end
     assert int(stream.beats.state_space.intervals.min()) == round(6000 / (max_bpm or 215.0))
 
     built = []
-    monkeypatch.setattr(live, "tempo_state_space", lambda fps, **options: built.append(options))
+    monkeypatch.setattr(live, "build_model", lambda kind, fps, **options: built.append(options))
     monkeypatch.setattr(live, "_stdin_blocks", lambda args: iter(()))  # stop before any audio
     main(["live", "--front-end", front_end, *flags])
     assert [options.get("max_bpm") for options in built] == [max_bpm]
