@@ -204,8 +204,8 @@ def test_offline_audio_tracking_takes_the_tempo_heard(tmp_path, monkeypatch, kin
 @pytest.mark.parametrize("given, online, front_end, expected", [
     ({}, False, "network", (24.0, 25)),
     ({"observation_lambda": 16.0}, False, "network", (16.0, 25)),
-    ({}, True, "network", (16.0, 25)),
-    ({"max_bpm": 200.0}, True, "network", (16.0, 30)),
+    ({}, True, "network", (24.0, 25)),
+    ({"max_bpm": 200.0, "observation_lambda": 16.0}, True, "network", (16.0, 30)),
     ({}, False, "flux", (16.0, 28)),
     ({}, True, "flux", (16.0, 28)),
 ])
@@ -226,12 +226,17 @@ def test_front_end_defaults_yield_to_given_options(tmp_path, monkeypatch, given,
 @pytest.mark.parametrize("front_end, flags, max_bpm", [("network", [], 240.0), ("flux", [], None),
                                                        ("network", ["--max-bpm", "200"], 200.0)])
 def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end, flags, max_bpm):
-    from cadentia import AudioBeatStream
+    from cadentia import AudioBeatStream, AudioDownbeatStream, frontend
     from cadentia.cli import live, main
 
     given = {"max_bpm": 200.0} if flags else {}
     stream = AudioBeatStream(44100, front_end=front_end, **given)
     assert int(stream.beats.state_space.intervals.min()) == round(6000 / (max_bpm or 215.0))
+    # The beat model's own live defaults do not reach the bar-pointer model.
+    beat_lambda = frontend.FRONT_ENDS[front_end].live_beat_defaults.get("observation_lambda", 16.0)
+    assert stream.beats.state_space.observation_lambda == beat_lambda
+    if front_end == "network":
+        assert AudioDownbeatStream(44100, **given).bars.state_space.observation_lambda == 16.0
 
     built = []
     monkeypatch.setattr(live, "build_model", lambda kind, fps, **options: built.append(options))

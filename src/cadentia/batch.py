@@ -236,7 +236,7 @@ def _track(
     threshold = None if threshold is None else check_threshold(threshold)
     design = get_front_end(front_end)
     if audio:
-        options = design.model_options(options, online)
+        options = design.model_options(options, online, kind)
     space = _tracker(kind, fps, options)
     heard = None
     if tempo_hint and not online and audio and design.analyse is not None:

@@ -11,7 +11,7 @@ from typing import Any, TextIO
 import numpy as np
 import numpy.typing as npt
 
-from ..batch import build_model
+from ..batch import Kind, build_model
 from ..errors import AudioError, TruncatedAudio
 from ..frontend import get_front_end
 from ..frontend.files import check_fps
@@ -74,8 +74,8 @@ def _live_command(args: argparse.Namespace) -> int:
     elif args.beats_per_bar != list(DEFAULT_BEATS_PER_BAR) or args.meter_change != DEFAULT_METER_CHANGE:
         raise UsageError("--beats-per-bar and --meter-change go with --downbeats")
     try:
-        space = build_model("downbeats" if args.downbeats else "beats", args.fps,
-                            **design.model_options(options, online=True))
+        kind: Kind = "downbeats" if args.downbeats else "beats"
+        space = build_model(kind, args.fps, **design.model_options(options, online=True, kind=kind))
     except ValueError as exc:
         raise as_usage_error("impossible downbeat model" if args.downbeats else "impossible tempo range",
                              exc) from None

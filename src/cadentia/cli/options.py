@@ -101,16 +101,25 @@ def bounded(low: int, high: int) -> Callable[[str], int]:
     return parse
 
 
+def _shown(value: Any) -> str:
+    if value is None:
+        return "none"
+    if isinstance(value, tuple):
+        return " ".join(f"{v:g}" for v in value)
+    return f"{value:g}"
+
+
 def _front_end_defaults(name: str) -> str:
     """``; 24 offline with the network front end``: where a front end changes a default."""
     parts = []
     for front_end, design in FRONT_ENDS.items():
-        offline, live = design.offline_defaults.get(name), design.live_defaults.get(name)
-        if offline is not None and offline == live:
-            parts.append(f"; {offline:g} with the {front_end} front end")
+        given = [(mode, defaults[name]) for mode, defaults in (
+            ("offline", design.offline_defaults), ("live", design.live_defaults),
+            ("live (beats)", design.live_beat_defaults)) if name in defaults]
+        if len(given) == 2 and given[0][1] == given[1][1]:
+            parts.append(f"; {_shown(given[0][1])} with the {front_end} front end")
             continue
-        parts += [f"; {value:g} {mode} with the {front_end} front end"
-                  for mode, value in (("offline", offline), ("live", live)) if value is not None]
+        parts += [f"; {_shown(value)} {mode} with the {front_end} front end" for mode, value in given]
     return "".join(parts)
 
 
@@ -131,7 +140,8 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
             prior = group.add_mutually_exclusive_group()
             prior.add_argument(flag, dest=entry.name, nargs=2, type=positive, metavar=("CENTRE", "WIDTH"),
                                default=argparse.SUPPRESS,
-                               help=f"{help_text} (default: {default.centre_bpm:g} {default.width:g})")
+                               help=f"{help_text} (default: {default.centre_bpm:g} {default.width:g}"
+                                    f"{_front_end_defaults(entry.name)})")
             prior.add_argument(f"--no-{flag[2:]}", dest=entry.name, action="store_const", const=None,
                                default=argparse.SUPPRESS,
                                help=f"no {flag[2:].replace('-', ' ')}: every tempo in the range equally likely")

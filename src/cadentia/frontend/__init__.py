@@ -102,21 +102,26 @@ class FrontEnd:
     analyse: Callable[..., tuple[npt.NDArray[np.float64], TempoPrior | None]] | None = None
     # Tempo-model options that suit this front end's offline activation
     # better than the model's defaults; options given explicitly win.
-    offline_defaults: Mapping[str, float] = field(default_factory=dict)
+    offline_defaults: Mapping[str, Any] = field(default_factory=dict)
     # The same for live tracking of its stream (and --online).
-    live_defaults: Mapping[str, float] = field(default_factory=dict)
+    live_defaults: Mapping[str, Any] = field(default_factory=dict)
+    # Live, for the beat model alone, on top of live_defaults.
+    live_beat_defaults: Mapping[str, Any] = field(default_factory=dict)
     # A causal stream of the bar-pointer model's two columns (beat that is
     # not a downbeat, downbeat) for live downbeats; None: none offered.
     downbeat_stream: Callable[[float, float], ActivationStream] | None = None
 
-    def model_options(self, options: Mapping[str, Any], online: bool) -> dict[str, Any]:
+    def model_options(self, options: Mapping[str, Any], online: bool, kind: str = "beats") -> dict[str, Any]:
         """``options`` with this front end's defaults, offline or live, for the fields not given.
 
+        ``kind`` is ``"beats"`` or ``"downbeats"``: the model they are for.
         A whole ``model=`` is taken as given.
         """
         if "model" in options:
             return dict(options)
-        return {**(self.live_defaults if online else self.offline_defaults), **options}
+        if not online:
+            return {**self.offline_defaults, **options}
+        return {**self.live_defaults, **(self.live_beat_defaults if kind == "beats" else {}), **options}
 
 
 FRONT_ENDS: dict[str, FrontEnd] = {
@@ -145,9 +150,18 @@ FRONT_ENDS: dict[str, FrontEnd] = {
         # ballads and fast dance music (F +0.028, octave 82 -> 86 %).
         offline_defaults={"observation_lambda": 24.0, "min_bpm": 45.0, "max_bpm": 240.0},
         # Live, the causal network's beats hold up at those tempi too: the
-        # same range moves F on the validation split from 0.867 to 0.892
+        # same range moved F on the validation split from 0.867 to 0.892
         # and the octave from 76 to 82 % (eval/tune.py --online).
         live_defaults={"min_bpm": 45.0, "max_bpm": 240.0},
+        # Live beats: the offline beat region and no tempo prior hold the
+        # octave better than lambda 16 and the prior at 120 BPM on all four
+        # validation splits (the main one: F 0.897 -> 0.907, CMLt 0.773 ->
+        # 0.799, octave 82 -> 85 %), not on the small evaluation set (F
+        # 0.945 -> 0.940). Freer tempo changes scored higher still but made
+        # the tempo shown jitter. The bar-pointer model keeps the model's
+        # defaults: it did worse with a narrower beat region (live downbeat
+        # F 0.803 -> 0.780 at 32).
+        live_beat_defaults={"observation_lambda": 24.0, "tempo_prior": None},
         # The network's activation falls to near 0 once the music stops; the
         # offline path does not, and went on beating through every last
         # chord's decay. Trimming there lifts the validation split's F from

@@ -265,7 +265,7 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
         if design.downbeat_stream is None:
             raise ValueError(f"the {front_end} front end offers no live downbeats")
         if state_space is None:
-            options = design.model_options(options, online=True)
+            options = design.model_options(options, online=True, kind="downbeats")
         self.bars = DownbeatStream(fps, beats_per_bar=beats_per_bar, state_space=state_space, **options)
         self.activation = design.downbeat_stream(sample_rate, fps)
         super().__init__(self.activation, self.bars)
