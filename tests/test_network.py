@@ -196,7 +196,76 @@ def test_offline_audio_tracking_takes_the_tempo_heard(tmp_path, monkeypatch, kin
     hinted = batch.track_path(path, kind=kind)
     plain = batch.track_path(path, kind=kind, tempo_hint=False)
     assert 70 < hinted.tempo < 80 and 140 < plain.tempo < 160
-    assert len(heard) == 1  # one pass of the network per file, none when told not to listen
+    # One pass of the network per file, none for the tempo when told not to
+    # listen; downbeats still analyse once for the bars (test below).
+    assert len(heard) == (2 if kind == "downbeats" else 1)
+
+
+@pytest.mark.parametrize("options, online, front_end, asked", [
+    ({}, False, "network", True),
+    ({"beats_per_bar": (3, 4)}, False, "network", False),
+    ({}, True, "network", False),
+    ({}, False, "flux", False),
+])
+def test_a_bar_heard_as_two_is_told_as_two_bars(tmp_path, monkeypatch, options, online, front_end, asked):
+    # Only offline network downbeats with the tracker's own meters ask; the
+    # answer relabels the bars and keeps every beat.
+    import soundfile
+    from cadentia import batch
+    from cadentia.frontend.meter import BarEvidence
+
+    piece = drums(124, seed=7)
+    path = tmp_path / "loop.wav"
+    soundfile.write(path, piece.signal, piece.sample_rate)
+    calls = []
+
+    def hears_two(self, beats, positions, meter, hint=None):
+        calls.append(meter)
+        return 2 if meter == 4 else meter
+
+    monkeypatch.setattr(BarEvidence, "beats_per_bar", hears_two)
+    plain = batch.track_path(path, kind="downbeats", beats_per_bar=(3, 4), online=online, front_end=front_end)
+    assert not calls
+    told = batch.track_path(path, kind="downbeats", online=online, front_end=front_end, **options)
+    np.testing.assert_array_equal(told.beats, plain.beats)
+    assert calls == ([plain.beats_per_bar] if asked else [])
+    if asked and plain.beats_per_bar == 4:
+        assert told.beats_per_bar == 2
+        np.testing.assert_array_equal(told.positions, (plain.positions - 1) % 2 + 1)
+    else:
+        assert told.beats_per_bar == plain.beats_per_bar
+        np.testing.assert_array_equal(told.positions, plain.positions)
+
+
+def test_meter_hint_weights_and_features(tmp_path):
+    from cadentia.frontend.meter import FEATURES, BarEvidence, MeterHint, shipped_meter_hint
+
+    hint = shipped_meter_hint()
+    assert hint.weight.shape == hint.mean.shape == hint.scale.shape == (len(FEATURES),)
+    # Saved and loaded alike; refused when trained on other features.
+    hint.save(tmp_path / "hint.npz")
+    assert MeterHint.load(tmp_path / "hint.npz").probability_of_two(hint.mean) == hint.probability_of_two(hint.mean)
+    np.savez(tmp_path / "other.npz", mean=hint.mean, scale=hint.scale, weight=hint.weight, bias=hint.bias,
+             features='["something else"]')
+    with pytest.raises(ValueError, match="other features"):
+        MeterHint.load(tmp_path / "other.npz")
+    # Bars in 4 whose downbeat output and harmony move every two beats, and
+    # those that move every four: the first heard as 2, the second not.
+    beats = np.arange(1, 33) * 0.5
+    positions = (np.arange(32) % 4) + 1
+    # (Values as the network gives them: a linear hint does not extrapolate.)
+    for period, expected in ((2, 2), (4, 4)):
+        downbeat = np.zeros(1700)
+        downbeat[np.round(beats * 100).astype(int)] = 0.15
+        downbeat[np.round(beats[::period] * 100).astype(int)] = 0.5
+        chroma = np.full((340, 12), 0.3)
+        for bar, start in enumerate(beats[::period]):  # a triad a bar, round the circle of fourths
+            chroma[int(start * 20):, :] = 0.3
+            chroma[int(start * 20):, [5 * bar % 12, (5 * bar + 4) % 12, (5 * bar + 7) % 12]] = 1.0
+        evidence = BarEvidence(downbeat, 100.0, chroma)
+        assert evidence.features(beats[:7], positions[:7]) is None
+        assert evidence.beats_per_bar(beats, positions, 4) == expected
+        assert evidence.beats_per_bar(beats, positions, 3) == 3
 
 
 # (observation_lambda, shortest beat interval in frames): 240 BPM is 25

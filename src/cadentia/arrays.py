@@ -7,11 +7,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .batch import Kind, _track
+from .batch import Kind, Source, _track
 from .errors import CadentiaError
-from .frontend import DEFAULT_FRONT_END, activation_stream, analyse, get_front_end
+from .frontend import DEFAULT_FRONT_END, activation_stream, analyse, analyse_bars, get_front_end
 from .frontend.files import check_fps
-from .model.options import DEFAULT_FPS, TempoPrior
+from .model.options import DEFAULT_FPS
 from .results import FileResult
 
 __all__ = ["track_audio"]
@@ -71,15 +71,17 @@ def track_audio(
     # as given (a block of any shape) for a causal stream.
     mono = audio.mean(axis=1, dtype=np.float32) if audio.ndim == 2 else audio
 
-    def source(analysed: bool) -> tuple[npt.NDArray[np.generic], TempoPrior | None]:
+    def source(analysed: bool, bars: bool) -> Source:
+        if bars:
+            return analyse_bars(mono, sample_rate, fps, front_end=front_end)
         if analysed:
-            return analyse(mono, sample_rate, fps, downbeats=kind == "downbeats", front_end=front_end)
+            return *analyse(mono, sample_rate, fps, downbeats=kind == "downbeats", front_end=front_end), None
         if kind == "downbeats":
-            return design.downbeats(mono, sample_rate, fps, online=online), None
+            return design.downbeats(mono, sample_rate, fps, online=online), None, None
         if not (online or design.causal):
-            return design.activation(mono, sample_rate, fps), None
+            return design.activation(mono, sample_rate, fps), None, None
         stream = activation_stream(sample_rate, fps, front_end=front_end)
-        return np.concatenate([stream.process(audio), stream.finish()]), None
+        return np.concatenate([stream.process(audio), stream.finish()]), None, None
 
     return _track("<signal>", source, True, kind=kind, fps=fps, online=online, front_end=front_end,
                   beat_includes_downbeats=False, keep_activation=keep_activation, tempo_hint=tempo_hint,

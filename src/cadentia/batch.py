@@ -29,7 +29,8 @@ import numpy as np
 import numpy.typing as npt
 
 from .frontend import DEFAULT_FRONT_END, get_front_end
-from .frontend.files import file_activation, file_analysis, file_downbeat_activation
+from .frontend.files import file_activation, file_analysis, file_bar_analysis, file_downbeat_activation
+from .frontend.meter import BarEvidence
 from .io.activations import is_activation
 from .io.paths import AUDIO_SUFFIXES, DEFAULT_SUFFIX, check_outputs, expand_paths, output_path
 from .model.bars import DownbeatStateSpace, downbeat_state_space
@@ -214,35 +215,44 @@ def track_path(
     """
     path = os.fspath(path)
 
-    def source(analysed: bool) -> tuple[npt.NDArray[np.generic], TempoPrior | None]:
+    def source(analysed: bool, bars: bool) -> Source:
+        if bars:
+            return file_bar_analysis(path, fps, front_end=front_end)
         if analysed:
-            return file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end)
+            return *file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end), None
         read = file_activation if kind == "beats" else file_downbeat_activation
-        return read(path, fps, online=online, front_end=front_end), None
+        return read(path, fps, online=online, front_end=front_end), None, None
 
     return _track(path, source, not is_activation(path), kind=kind, fps=fps, online=online, front_end=front_end,
                   beat_includes_downbeats=beat_includes_downbeats, keep_activation=keep_activation,
                   tempo_hint=tempo_hint, threshold=threshold, options=options)
 
 
+# What a front end gives of a file or signal: the activation, the tempo it
+# hears (offline analysis) and its evidence about the bars (offline downbeats).
+Source = tuple[npt.NDArray[np.generic], TempoPrior | None, BarEvidence | None]
+
+
 def _track(
-    path: str, source: Callable[[bool], tuple[npt.NDArray[np.generic], TempoPrior | None]], audio: bool, *,
+    path: str, source: Callable[[bool, bool], Source], audio: bool, *,
     kind: Kind, fps: float, online: bool, front_end: str, beat_includes_downbeats: bool, keep_activation: bool,
     tempo_hint: bool, threshold: float | None, options: dict[str, Any],
 ) -> FileResult:
-    """Track ``source(analysed)``: the front end's offline analysis with the tempo it hears,
-    or the activation of ``kind`` and ``online`` alone."""
+    """Track ``source(analysed, bars)``: the front end's offline analysis with the tempo it hears
+    (and with ``bars``, its evidence about the bars), or the activation of ``kind`` and ``online`` alone."""
     _check_kind(kind)
     threshold = None if threshold is None else check_threshold(threshold)
     design = get_front_end(front_end)
     if audio:
         options = design.model_options(options, online, kind)
     space = _tracker(kind, fps, options)
-    heard = None
-    if tempo_hint and not online and audio and design.analyse is not None:
-        raw, heard = source(True)
-    else:
-        raw, _ = source(False)
+    # Offline, with the meters left to the tracker, a bar in 4 the front end
+    # hears as two bars in 2 is told as two (cadentia.frontend.meter).
+    bars = (kind == "downbeats" and audio and not online and design.bar_evidence is not None
+            and "beats_per_bar" not in options)
+    raw, heard, evidence = source(bars or (tempo_hint and not online and audio and design.analyse is not None), bars)
+    if not tempo_hint:
+        heard = None
     if heard is not None:
         space = _tracker(kind, fps, with_heard_tempo(options, heard))
     # Beats of audio sit where the front end's activation says they are
@@ -282,6 +292,8 @@ def _track(
         else:
             bar_track = track_downbeats(activation, fps, state_space=space, placement=placement, threshold=threshold)
             beats, positions, meter = bar_track.beats, bar_track.positions, bar_track.beats_per_bar
+            if evidence is not None and meter is not None and evidence.beats_per_bar(beats, positions, meter) == 2:
+                positions, meter = (positions - 1) % 2 + 1, 2
             frame_tempo = bar_track.tempo
             tempo = float(np.median(frame_tempo))
     return FileResult(

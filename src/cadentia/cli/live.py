@@ -70,8 +70,10 @@ def _live_command(args: argparse.Namespace) -> int:
     if args.downbeats:
         if design.downbeat_stream is None:
             raise UsageError(f"--downbeats: the {args.front_end} front end offers no live downbeats")
-        options.update(beats_per_bar=tuple(args.beats_per_bar), meter_change=args.meter_change)
-    elif args.beats_per_bar != list(DEFAULT_BEATS_PER_BAR) or args.meter_change != DEFAULT_METER_CHANGE:
+        options["meter_change"] = args.meter_change
+        if args.beats_per_bar is not None:
+            options["beats_per_bar"] = tuple(args.beats_per_bar)
+    elif args.beats_per_bar is not None or args.meter_change != DEFAULT_METER_CHANGE:
         raise UsageError("--beats-per-bar and --meter-change go with --downbeats")
     try:
         kind: Kind = "downbeats" if args.downbeats else "beats"

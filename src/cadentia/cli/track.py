@@ -66,7 +66,9 @@ def _options(args: argparse.Namespace, kind: batch.Kind) -> dict[str, Any]:
     """The options of :func:`cadentia.batch.track_path`, the model checked before any file is read."""
     options = model_options(args)
     if kind == "downbeats":
-        options.update(beats_per_bar=tuple(args.beats_per_bar), meter_change=args.meter_change)
+        options["meter_change"] = args.meter_change
+        if args.beats_per_bar is not None:
+            options["beats_per_bar"] = tuple(args.beats_per_bar)
     try:
         batch.build_model(kind, args.fps, **options)
     except ValueError as exc:

@@ -20,9 +20,10 @@ from ..errors import AudioError
 from ..io.activations import is_activation, load_activation, load_downbeat_activation
 from ..io.audio import audio_blocks, check_path, read_mono
 from ..model.options import DEFAULT_FPS, TempoPrior
-from . import DEFAULT_FRONT_END, ActivationStream, activation_stream, analyse, get_front_end
+from . import DEFAULT_FRONT_END, ActivationStream, activation_stream, analyse, analyse_bars, get_front_end
+from .meter import BarEvidence
 
-__all__ = ["check_fps", "file_activation", "file_analysis", "file_downbeat_activation"]
+__all__ = ["check_fps", "file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation"]
 
 T = TypeVar("T")
 
@@ -168,6 +169,23 @@ def file_analysis(
     get_front_end(front_end)  # an unknown name is refused before the file is read
     return _whole_file(path, fps, lambda signal, sample_rate: analyse(signal, sample_rate, fps, downbeats=downbeats,
                                                                      front_end=front_end))
+
+
+def file_bar_analysis(
+    path: str | os.PathLike[str], fps: float = DEFAULT_FPS, *, front_end: str = DEFAULT_FRONT_END,
+) -> tuple[npt.NDArray[np.float64], TempoPrior | None, BarEvidence | None]:
+    """:func:`file_analysis` of an audio file for downbeats, with the front end's evidence about its bars
+    (:func:`cadentia.frontend.analyse_bars`), the file read once.
+
+    Raises
+    ------
+    AudioError
+        As for :func:`file_activation`.
+    """
+    path = check_path(path)
+    get_front_end(front_end)
+    return _whole_file(path, fps, lambda signal, sample_rate: analyse_bars(signal, sample_rate, fps,
+                                                                          front_end=front_end))
 
 
 def _whole_file(path: str, fps: float, compute: Callable[[npt.NDArray[np.float32], float], T]) -> T:

@@ -34,7 +34,7 @@ import numpy.typing as npt
 from ..model.options import DEFAULT_FPS
 from .flux import onset_strength
 
-__all__ = ["downbeat_activation"]
+__all__ = ["downbeat_activation", "frame_chroma"]
 
 _WINDOW_SECONDS = 0.0929  # ~4096 samples at 44.1 kHz: resolves semitones down to ~100 Hz
 _LOW_BAND_HZ = (30.0, 200.0)
@@ -99,6 +99,15 @@ def _features(audio: np.ndarray, sample_rate: float, fps: float, num_frames: int
         previous = bands[-1:]
         chroma[block : block + frames.shape[0]] = np.log1p(25.0 * mag[:, pitched]) @ to_chroma
     return flux, chroma
+
+
+def frame_chroma(audio: npt.ArrayLike, sample_rate: float, fps: float, num_frames: int) -> np.ndarray:
+    """Pitch-class energy (frames, 12) of mono audio, frame t centred at ``t / fps``.
+
+    Log-compressed magnitudes from 65 Hz to 2.1 kHz, each bin to its
+    nearest pitch class (A = 440 Hz), under a window of about 93 ms.
+    """
+    return _features(np.asarray(audio, dtype=np.float32), float(sample_rate), float(fps), num_frames)[1]
 
 
 def _normalise(values: np.ndarray) -> np.ndarray:
