@@ -36,11 +36,13 @@ _EXPORTS = {
                     "model.tempo"),
     **dict.fromkeys(("DownbeatStateSpace", "downbeat_state_space"), "model.bars"),
     # Audio to activations.
-    **dict.fromkeys(("DEFAULT_FRONT_END", "FRONT_ENDS", "activation_stream", "analyse", "beat_activation",
-                     "downbeat_activation"), "frontend"),
+    **dict.fromkeys(("DEFAULT_FRONT_END", "FRONT_ENDS", "activation_stream", "analyse", "analyse_bars",
+                     "beat_activation", "downbeat_activation"), "frontend"),
+    **dict.fromkeys(("BarEvidence", "MeterHint"), "frontend.meter"),
     **dict.fromkeys(("OnsetStream", "onset_strength"), "frontend.flux"),
     **dict.fromkeys(("NetworkActivationStream", "network_activation"), "frontend.network"),
-    **dict.fromkeys(("file_activation", "file_analysis", "file_downbeat_activation"), "frontend.files"),
+    **dict.fromkeys(("file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation"),
+                    "frontend.files"),
     **dict.fromkeys(("audio_blocks",), "io.audio"),
     **dict.fromkeys(("load_activation", "load_downbeat_activation"), "io.activations"),
     # Tracking.
@@ -60,9 +62,10 @@ if TYPE_CHECKING:  # what the lazy loader gives, for type checkers
     from .batch import track_file, track_files, track_path
     from .errors import AudioError, CadentiaError
     from .evaluate import EvaluationReport, downbeat_f_measure, evaluate_files, load_beats
-    from .frontend import (DEFAULT_FRONT_END, FRONT_ENDS, activation_stream, analyse, beat_activation,
+    from .frontend import (DEFAULT_FRONT_END, FRONT_ENDS, activation_stream, analyse, analyse_bars, beat_activation,
                            downbeat_activation)
-    from .frontend.files import file_activation, file_analysis, file_downbeat_activation
+    from .frontend.files import file_activation, file_analysis, file_bar_analysis, file_downbeat_activation
+    from .frontend.meter import BarEvidence, MeterHint
     from .frontend.flux import OnsetStream, onset_strength
     from .frontend.network import NetworkActivationStream, network_activation
     from .io.activations import load_activation, load_downbeat_activation

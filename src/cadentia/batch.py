@@ -248,9 +248,10 @@ def _track(
     space = _tracker(kind, fps, options)
     # Offline, with the meters left to the tracker, a bar in 4 the front end
     # hears as two bars in 2 is told as two (cadentia.frontend.meter).
-    bars = (kind == "downbeats" and audio and not online and design.bar_evidence is not None
-            and "beats_per_bar" not in options)
-    raw, heard, evidence = source(bars or (tempo_hint and not online and audio and design.analyse is not None), bars)
+    hear_bars = (kind == "downbeats" and audio and not online and design.bar_evidence is not None
+                 and "beats_per_bar" not in options)
+    analysed = hear_bars or (tempo_hint and not online and audio and design.analyse is not None)
+    raw, heard, evidence = source(analysed, hear_bars)
     if not tempo_hint:
         heard = None
     if heard is not None:

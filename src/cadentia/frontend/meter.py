@@ -157,17 +157,22 @@ class BarEvidence:
         values = self.features(beats, positions)
         if values is None:
             return meter
-        return 2 if (hint or shipped_meter_hint()).probability_of_two(values) > 0.5 else meter
+        hint = hint or shipped_meter_hint()
+        return 2 if hint.probability_of_two(values) > hint.threshold else meter
 
 
 @dataclass(frozen=True)
 class MeterHint:
-    """A logistic regression on standardised :data:`FEATURES`: the probability of two beats to the bar."""
+    """A logistic regression on standardised :data:`FEATURES`: the probability of two beats to the bar.
+
+    A piece is told in 2 when that probability exceeds ``threshold``.
+    """
 
     mean: np.ndarray
     scale: np.ndarray
     weight: np.ndarray
     bias: float
+    threshold: float = 0.5
 
     def probability_of_two(self, values: npt.ArrayLike) -> float:
         """The probability that a piece decoded in 4 has two beats to the bar."""
@@ -177,7 +182,7 @@ class MeterHint:
     def save(self, path: str | Path) -> None:
         """Write the parameters, with the feature names, as an ``.npz`` file."""
         np.savez(path, mean=self.mean, scale=self.scale, weight=self.weight, bias=np.float64(self.bias),
-                 features=json.dumps(FEATURES))
+                 threshold=np.float64(self.threshold), features=json.dumps(FEATURES))
 
     @classmethod
     def load(cls, path: str | Path) -> "MeterHint":
@@ -185,7 +190,7 @@ class MeterHint:
         with np.load(path, allow_pickle=False) as data:
             if tuple(json.loads(str(data["features"]))) != FEATURES:
                 raise ValueError(f"{path}: the meter hint was trained on other features")
-            return cls(data["mean"], data["scale"], data["weight"], float(data["bias"]))
+            return cls(data["mean"], data["scale"], data["weight"], float(data["bias"]), float(data["threshold"]))
 
 
 _shipped: MeterHint | None = None
