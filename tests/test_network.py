@@ -237,6 +237,21 @@ def test_a_bar_heard_as_two_is_told_as_two_bars(tmp_path, monkeypatch, options, 
         np.testing.assert_array_equal(told.positions, plain.positions)
 
 
+@pytest.mark.parametrize("arguments, asked", [([], True), (["--beats-per-bar", "3", "4"], False), (["--online"], False)])
+def test_the_command_asks_the_meter_hint_unless_given_meters(tmp_path, monkeypatch, capsys, arguments, asked):
+    import json
+    import soundfile
+    from cadentia import cli
+    from cadentia.frontend.meter import BarEvidence
+
+    piece = drums(124, seed=7)
+    path = tmp_path / "loop.wav"
+    soundfile.write(path, piece.signal, piece.sample_rate)
+    monkeypatch.setattr(BarEvidence, "beats_per_bar", lambda self, beats, positions, meter, hint=None: 2)
+    assert cli.main(["downbeats", str(path), "--format", "json", *arguments]) == 0
+    assert (json.loads(capsys.readouterr().out)["beats_per_bar"] == 2) == asked
+
+
 def test_meter_hint_weights_and_features(tmp_path):
     from cadentia.frontend.meter import FEATURES, BarEvidence, MeterHint, shipped_meter_hint
 
