@@ -16,12 +16,12 @@ from ..errors import AudioError, TruncatedAudio
 from ..frontend import get_front_end
 from ..frontend.files import check_fps
 from ..io.wav import WavFormat, pcm_blocks, read_wav_header
-from ..model.bars import DEFAULT_BEATS_PER_BAR, DEFAULT_METER_CHANGE, DownbeatStateSpace
+from ..model.bars import DEFAULT_METER_CHANGE, DownbeatStateSpace
 from ..model.tempo import TempoStateSpace
 from ..track.beats import AudioBeatStream
 from ..track.downbeats import AudioDownbeatStream
 from .options import (UsageError, add_front_end_options, add_meter_options, add_model_options, as_usage_error, bounded,
-                      model_options, positive)
+                      meter_options, model_options, positive)
 
 __all__ = ["add_live_command"]
 
@@ -70,9 +70,7 @@ def _live_command(args: argparse.Namespace) -> int:
     if args.downbeats:
         if design.downbeat_stream is None:
             raise UsageError(f"--downbeats: the {args.front_end} front end offers no live downbeats")
-        options["meter_change"] = args.meter_change
-        if args.beats_per_bar is not None:
-            options["beats_per_bar"] = tuple(args.beats_per_bar)
+        options.update(meter_options(args))
     elif args.beats_per_bar is not None or args.meter_change != DEFAULT_METER_CHANGE:
         raise UsageError("--beats-per-bar and --meter-change go with --downbeats")
     try:

@@ -216,6 +216,15 @@ def add_batch_options(parser: argparse.ArgumentParser) -> None:
                             "(default: its audio files and .npy activations)")
 
 
+def meter_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The bar-pointer model's options of :func:`add_meter_options`; meters only when given (the
+    tracker's own default lets the network front end hear a bar in 2)."""
+    options: dict[str, Any] = {"meter_change": args.meter_change}
+    if args.beats_per_bar is not None:
+        options["beats_per_bar"] = tuple(args.beats_per_bar)
+    return options
+
+
 def add_meter_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
     """The bar-pointer model's options: the meters to choose from and how often they change."""
     meter = parser.add_argument_group("meter")

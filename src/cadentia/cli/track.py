@@ -20,7 +20,7 @@ from ..results import format_result
 from ..sonify import sonify_result
 from .batch import run_batch
 from .options import (UsageError, add_batch_options, add_input_options, add_meter_options, add_model_options,
-                      as_usage_error, model_options)
+                      as_usage_error, meter_options, model_options)
 
 __all__ = ["add_track_commands"]
 
@@ -66,9 +66,7 @@ def _options(args: argparse.Namespace, kind: batch.Kind) -> dict[str, Any]:
     """The options of :func:`cadentia.batch.track_path`, the model checked before any file is read."""
     options = model_options(args)
     if kind == "downbeats":
-        options["meter_change"] = args.meter_change
-        if args.beats_per_bar is not None:
-            options["beats_per_bar"] = tuple(args.beats_per_bar)
+        options.update(meter_options(args))
     try:
         batch.build_model(kind, args.fps, **options)
     except ValueError as exc:

@@ -24,11 +24,13 @@ from __future__ import annotations
 import json
 import math
 from dataclasses import dataclass
+from functools import lru_cache
 from importlib import resources
 from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
+from scipy.ndimage import maximum_filter1d
 
 from .flux_downbeat import frame_chroma
 
@@ -78,6 +80,8 @@ def _bars(values: np.ndarray, positions: np.ndarray, usable: np.ndarray) -> list
 
 
 def _cosine_distance(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    # Unlike flux_downbeat's, a silent side counts as a full change: the
+    # hint was fitted so.
     norms = np.linalg.norm(a, axis=1) * np.linalg.norm(b, axis=1)
     return 1.0 - np.einsum("ij,ij->i", a, b) / np.maximum(norms, 1e-12)
 
@@ -116,8 +120,7 @@ class BarEvidence:
         if times.size < _MIN_BEATS:
             return None
         frame = np.clip(np.round(times * self.fps).astype(np.int64), 0, self.downbeat.size - 1)
-        low, high = np.maximum(frame - _NEAR_FRAMES, 0), np.minimum(frame + _NEAR_FRAMES + 1, self.downbeat.size)
-        near = np.array([self.downbeat[lo:hi].max() for lo, hi in zip(low, high)])
+        near = maximum_filter1d(self.downbeat, 2 * _NEAR_FRAMES + 1, mode="nearest")[frame]
         everywhere = np.ones(times.size, dtype=bool)
         down = _by_position(near, pos, everywhere)
         values = _ratios(down) + _bars(near, pos, everywhere) + [float(down[0]), float(down[2])]
@@ -193,14 +196,9 @@ class MeterHint:
             return cls(data["mean"], data["scale"], data["weight"], float(data["bias"]), float(data["threshold"]))
 
 
-_shipped: MeterHint | None = None
-
-
+@lru_cache(maxsize=None)
 def shipped_meter_hint() -> MeterHint:
     """The meter hint shipped with cadentia, loaded once per process."""
-    global _shipped
-    if _shipped is None:
-        weights = resources.files("cadentia.frontend.network") / "weights" / "meter.npz"
-        with resources.as_file(weights) as path:
-            _shipped = MeterHint.load(path)
-    return _shipped
+    weights = resources.files("cadentia.frontend.network") / "weights" / "meter.npz"
+    with resources.as_file(weights) as path:
+        return MeterHint.load(path)
