@@ -187,9 +187,10 @@ train: train-data
 # Stages 6 to 10 ship their last parameters: stage 6's scored above its
 # best on 60 pieces on the whole validation split, in both variants (see
 # the model card). Offline from stage 9, causal from stage 10.
-# The meter hint (two beats to the bar or four) from the shipped offline
-# network's decoding of the stage 9 training splits: a logistic regression
-# fitted with SciPy, no framework (see the model card).
+# The meter hint (two beats to the bar or four) and the phase hint (which
+# beat starts the bar) from the shipped offline network's decoding of the
+# stage 9 training splits: logistic regressions fitted with SciPy, no
+# framework (see the model card).
 train-meter: install
 	OMP_NUM_THREADS=1 $(PY) train/meter.py --data $(TRAIN_DATA) --jobs 2
 

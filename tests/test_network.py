@@ -223,15 +223,25 @@ def test_a_bar_heard_as_two_is_told_as_two_bars(tmp_path, monkeypatch, options, 
         calls.append(meter)
         return 2 if meter == 4 else meter
 
+    def hears_a_later_start(self, beats, positions, meter, hint=None):
+        calls.append("shift")
+        return 1
+
     monkeypatch.setattr(BarEvidence, "beats_per_bar", hears_two)
+    monkeypatch.setattr(BarEvidence, "downbeat_shift", hears_a_later_start)
     plain = batch.track_path(path, kind="downbeats", beats_per_bar=(3, 4), online=online, front_end=front_end)
     assert not calls
     told = batch.track_path(path, kind="downbeats", online=online, front_end=front_end, **options)
     np.testing.assert_array_equal(told.beats, plain.beats)
-    assert calls == ([plain.beats_per_bar] if asked else [])
-    if asked and plain.beats_per_bar == 4:
+    meter = plain.beats_per_bar
+    assert calls == ([] if not asked else [4] if meter == 4 else ["shift"])
+    if asked and meter == 4:
         assert told.beats_per_bar == 2
         np.testing.assert_array_equal(told.positions, (plain.positions - 1) % 2 + 1)
+    elif asked:
+        # Beat 2 starts the bar.
+        assert told.beats_per_bar == meter
+        np.testing.assert_array_equal(told.positions, (plain.positions - 2) % meter + 1)
     else:
         assert told.beats_per_bar == plain.beats_per_bar
         np.testing.assert_array_equal(told.positions, plain.positions)
@@ -252,18 +262,22 @@ def test_the_command_asks_the_meter_hint_unless_given_meters(tmp_path, monkeypat
     assert (json.loads(capsys.readouterr().out)["beats_per_bar"] == 2) == asked
 
 
-def test_meter_hint_weights_and_features(tmp_path):
-    from cadentia.frontend.meter import FEATURES, BarEvidence, MeterHint, shipped_meter_hint
+def test_bar_hint_weights_and_features(tmp_path):
+    from cadentia.frontend.meter import BarEvidence, MeterHint, PhaseHint, shipped_meter_hint, shipped_phase_hint
 
-    hint = shipped_meter_hint()
-    assert hint.weight.shape == hint.mean.shape == hint.scale.shape == (len(FEATURES),)
-    # Saved and loaded alike; refused when trained on other features.
-    hint.save(tmp_path / "hint.npz")
-    assert MeterHint.load(tmp_path / "hint.npz").probability_of_two(hint.mean) == hint.probability_of_two(hint.mean)
-    np.savez(tmp_path / "other.npz", mean=hint.mean, scale=hint.scale, weight=hint.weight, bias=hint.bias,
-             features='["something else"]')
-    with pytest.raises(ValueError, match="other features"):
-        MeterHint.load(tmp_path / "other.npz")
+    for hint in (shipped_meter_hint(), shipped_phase_hint()):
+        kind = type(hint)
+        assert hint.weight.shape == hint.mean.shape == hint.scale.shape == (len(kind.names),)
+        # Saved and loaded alike; refused when trained on other features.
+        hint.save(tmp_path / "hint.npz")
+        loaded = kind.load(tmp_path / "hint.npz")
+        for name in ("mean", "scale", "weight", "bias", "threshold"):
+            np.testing.assert_array_equal(getattr(loaded, name), getattr(hint, name))
+        np.savez(tmp_path / "other.npz", mean=hint.mean, scale=hint.scale, weight=hint.weight, bias=hint.bias,
+                 features='["something else"]')
+        with pytest.raises(ValueError, match=f"{kind.what} was trained on other features"):
+            kind.load(tmp_path / "other.npz")
+    assert isinstance(shipped_meter_hint(), MeterHint) and isinstance(shipped_phase_hint(), PhaseHint)
     # Bars in 4 whose downbeat output and harmony move every two beats, and
     # those that move every four: the first heard as 2, the second not.
     beats = np.arange(1, 33) * 0.5
@@ -281,6 +295,13 @@ def test_meter_hint_weights_and_features(tmp_path):
         assert evidence.features(beats[:7], positions[:7]) is None
         assert evidence.beats_per_bar(beats, positions, 4) == expected
         assert evidence.beats_per_bar(beats, positions, 3) == 3
+        if period == 4:
+            # Bars decoded where they start, and decoded a beat early (their
+            # start labelled 2): the second start a beat later.
+            assert evidence.downbeat_shift(beats, positions, 4) == 0
+            late = positions % 4 + 1
+            assert evidence.downbeat_shift(beats, late, 4) == 1
+            assert evidence.phase_features(beats[:7], positions[:7], 4) is None
 
 
 # (observation_lambda, shortest beat interval in frames): 240 BPM is 25

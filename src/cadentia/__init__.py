@@ -38,7 +38,7 @@ _EXPORTS = {
     # Audio to activations.
     **dict.fromkeys(("DEFAULT_FRONT_END", "FRONT_ENDS", "activation_stream", "analyse", "analyse_bars",
                      "beat_activation", "downbeat_activation"), "frontend"),
-    **dict.fromkeys(("BarEvidence", "MeterHint"), "frontend.meter"),
+    **dict.fromkeys(("BarEvidence", "MeterHint", "PhaseHint"), "frontend.meter"),
     **dict.fromkeys(("OnsetStream", "onset_strength"), "frontend.flux"),
     **dict.fromkeys(("NetworkActivationStream", "network_activation"), "frontend.network"),
     **dict.fromkeys(("file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation"),
@@ -65,7 +65,7 @@ if TYPE_CHECKING:  # what the lazy loader gives, for type checkers
     from .frontend import (DEFAULT_FRONT_END, FRONT_ENDS, activation_stream, analyse, analyse_bars, beat_activation,
                            downbeat_activation)
     from .frontend.files import file_activation, file_analysis, file_bar_analysis, file_downbeat_activation
-    from .frontend.meter import BarEvidence, MeterHint
+    from .frontend.meter import BarEvidence, MeterHint, PhaseHint
     from .frontend.flux import OnsetStream, onset_strength
     from .frontend.network import NetworkActivationStream, network_activation
     from .io.activations import load_activation, load_downbeat_activation

@@ -247,7 +247,8 @@ def _track(
         options = design.model_options(options, online, kind)
     space = _tracker(kind, fps, options)
     # Offline, with the meters left to the tracker, a bar in 4 the front end
-    # hears as two bars in 2 is told as two (cadentia.frontend.meter).
+    # hears as two bars in 2 is told as two, and a bar it hears start on
+    # another beat starts there (cadentia.frontend.meter).
     hear_bars = (kind == "downbeats" and audio and not online and design.bar_evidence is not None
                  and "beats_per_bar" not in options)
     analysed = hear_bars or (tempo_hint and not online and audio and design.analyse is not None)
@@ -293,8 +294,8 @@ def _track(
         else:
             bar_track = track_downbeats(activation, fps, state_space=space, placement=placement, threshold=threshold)
             beats, positions, meter = bar_track.beats, bar_track.positions, bar_track.beats_per_bar
-            if evidence is not None and meter is not None and evidence.beats_per_bar(beats, positions, meter) == 2:
-                positions, meter = (positions - 1) % 2 + 1, 2
+            if evidence is not None and meter is not None:
+                positions, meter = evidence.bars(beats, positions, meter)
             frame_tempo = bar_track.tempo
             tempo = float(np.median(frame_tempo))
     return FileResult(

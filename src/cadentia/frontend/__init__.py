@@ -115,7 +115,8 @@ class FrontEnd:
     # What a piece says about its bars beyond the decoder, from the mono
     # signal and its offline two columns (see cadentia.frontend.meter):
     # offline, with the default meters, a bar it hears as two bars in 2
-    # is told as two. None: the decoder's choice stands.
+    # is told as two, and a bar it hears start on another beat starts
+    # there. None: the decoder's bars stand.
     bar_evidence: Callable[[npt.NDArray[np.float32], float, npt.NDArray[np.float64], float], BarEvidence] | None = None
 
     def model_options(self, options: Mapping[str, Any], online: bool, kind: str = "beats") -> dict[str, Any]:

@@ -17,6 +17,14 @@ the decoder found them (``train/meter.py``), shipped as
 ``network/weights/meter.npz``. Offline tracking of audio with the network
 asks it when the meters are the default and the decoder chose 4; a bar
 heard as two becomes two bars in 2, the beats unchanged.
+
+The same two cues place the bar line. Where a style's bass and chords
+anticipate the bar (son's tumbao lands the next chord on beat 4), the
+network's downbeat output can lead the true one by a beat, and the decoder
+follows it. :class:`PhaseHint` weighs, for each other beat of the bar,
+how much more the harmony changes and the downbeat output rises there
+than on the decoder's beat 1 (``network/weights/phase.npz``); the bar is
+moved when it is more likely than not that another beat starts it.
 """
 
 from __future__ import annotations
@@ -27,6 +35,7 @@ from dataclasses import dataclass
 from functools import lru_cache
 from importlib import resources
 from pathlib import Path
+from typing import ClassVar, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -34,7 +43,8 @@ from scipy.ndimage import maximum_filter1d
 
 from .flux_downbeat import frame_chroma
 
-__all__ = ["FEATURES", "BarEvidence", "MeterHint", "shipped_meter_hint"]
+__all__ = ["FEATURES", "PHASE_FEATURES", "BarEvidence", "MeterHint", "PhaseHint", "shipped_meter_hint",
+           "shipped_phase_hint"]
 
 # Harmony per beat needs no finer frames than this.
 CHROMA_FPS = 20.0
@@ -58,10 +68,23 @@ FEATURES = (
 )
 """What :meth:`BarEvidence.features` measures of a piece decoded in 4, in order."""
 
+PHASE_FEATURES = (
+    "log downbeat c/1", "log harmony c/1", "log beat-to-beat harmony c/1",
+    "bars with downbeat c > 1", "bars with beat-to-beat harmony c > 1",
+    "log beat-to-beat harmony c/others", "log downbeat c/others", "downbeat 1",
+    "three beats to the bar", "c is beat 2", "c is the last beat",
+)
+"""What :meth:`BarEvidence.phase_features` measures of each other beat c of a decoded bar, in order."""
 
-def _by_position(values: np.ndarray, positions: np.ndarray, usable: np.ndarray) -> np.ndarray:
+
+def _by_position(values: np.ndarray, positions: np.ndarray, usable: np.ndarray, meter: int = 4) -> np.ndarray:
     return np.array([values[(positions == j) & usable].mean() if np.any((positions == j) & usable) else 0.0
-                     for j in (1, 2, 3, 4)])
+                     for j in range(1, meter + 1)])
+
+
+def _share_above(first: np.ndarray, later: np.ndarray) -> float:
+    """The share of bars whose later beat's value exceeds beat 1's (a half when none is measured)."""
+    return float(np.mean(later > first)) if first.size else 0.5
 
 
 def _ratios(means: np.ndarray) -> list[float]:
@@ -70,12 +93,19 @@ def _ratios(means: np.ndarray) -> list[float]:
             math.log(three / (0.5 * (two + four)))]
 
 
+def _bar_pairs(values: np.ndarray, positions: np.ndarray, usable: np.ndarray,
+               later: int) -> tuple[np.ndarray, np.ndarray]:
+    """The values at beat 1 and at beat ``later`` of every bar where both are usable."""
+    gap = later - 1
+    ones = np.flatnonzero((positions[:-gap] == 1) & (positions[gap:] == later) & usable[:-gap] & usable[gap:])
+    return values[ones], values[ones + gap]
+
+
 def _bars(values: np.ndarray, positions: np.ndarray, usable: np.ndarray) -> list[float]:
     """Of the bars whose beats 1 and 3 are both usable: the share whose 3 reaches half of 1, and 1."""
-    ones = np.flatnonzero((positions[:-2] == 1) & (positions[2:] == 3) & usable[:-2] & usable[2:])
-    if ones.size == 0:
+    first, third = _bar_pairs(values, positions, usable, 3)
+    if first.size == 0:
         return [0.0, 0.0]
-    first, third = values[ones], values[ones + 2]
     return [float(np.mean(third > 0.5 * first)), float(np.mean(third > first))]
 
 
@@ -113,17 +143,11 @@ class BarEvidence:
         frames = math.ceil(samples.size * CHROMA_FPS / sample_rate)
         return cls(np.asarray(activation)[:, 1], fps, frame_chroma(samples, sample_rate, CHROMA_FPS, frames))
 
-    def features(self, beats: npt.ArrayLike, positions: npt.ArrayLike) -> np.ndarray | None:
-        """The :data:`FEATURES` of beats decoded in 4; None for fewer than 8 beats."""
-        times = np.asarray(beats, dtype=np.float64)
-        pos = np.asarray(positions, dtype=np.int64)
-        if times.size < _MIN_BEATS:
-            return None
+    def _per_beat(self, times: np.ndarray) -> tuple[np.ndarray, ...]:
+        """At every beat: the downbeat output near it, the harmonic change over two beats either side
+        and where it is measured, and the change from the beat before and where it is measured."""
         frame = np.clip(np.round(times * self.fps).astype(np.int64), 0, self.downbeat.size - 1)
         near = maximum_filter1d(self.downbeat, 2 * _NEAR_FRAMES + 1, mode="nearest")[frame]
-        everywhere = np.ones(times.size, dtype=bool)
-        down = _by_position(near, pos, everywhere)
-        values = _ratios(down) + _bars(near, pos, everywhere) + [float(down[0]), float(down[2])]
 
         # Mean chroma from each beat to the next (the last to a median beat later), unit length.
         rows = self.chroma.shape[0]
@@ -143,14 +167,52 @@ class BarEvidence:
         at = np.clip(inner, span, times.size - span)
         change = np.where(usable, _cosine_distance(cumulative[at] - cumulative[at - span],
                                                    cumulative[at + span] - cumulative[at]), 0.0)
-        harmony = _by_position(change, pos, usable)
-        values += _ratios(harmony) + _bars(change, pos, usable)
         step = np.zeros(times.size)
         step[1:] = 1.0 - np.einsum("ij,ij->i", per_beat[1:], per_beat[:-1])
-        step_usable = inner >= 1
+        return near, change, usable, step, inner >= 1
+
+    def features(self, beats: npt.ArrayLike, positions: npt.ArrayLike) -> np.ndarray | None:
+        """The :data:`FEATURES` of beats decoded in 4; None for fewer than 8 beats."""
+        times = np.asarray(beats, dtype=np.float64)
+        pos = np.asarray(positions, dtype=np.int64)
+        if times.size < _MIN_BEATS:
+            return None
+        near, change, usable, step, step_usable = self._per_beat(times)
+        everywhere = np.ones(times.size, dtype=bool)
+        down = _by_position(near, pos, everywhere)
+        values = _ratios(down) + _bars(near, pos, everywhere) + [float(down[0]), float(down[2])]
+        harmony = _by_position(change, pos, usable)
+        values += _ratios(harmony) + _bars(change, pos, usable)
         ratios = _ratios(_by_position(step, pos, step_usable))
         values += [ratios[0], ratios[3]]
         return np.array(values)
+
+    def phase_features(self, beats: npt.ArrayLike, positions: npt.ArrayLike, meter: int) -> np.ndarray | None:
+        """The :data:`PHASE_FEATURES` of beats 2 to ``meter`` (one row each) of beats decoded in
+        ``meter`` (3 or 4); None for fewer than 8 beats."""
+        times = np.asarray(beats, dtype=np.float64)
+        pos = np.asarray(positions, dtype=np.int64)
+        if times.size < _MIN_BEATS or meter not in (3, 4):
+            return None
+        near, change, usable, step, step_usable = self._per_beat(times)
+        everywhere = np.ones(times.size, dtype=bool)
+        down = _by_position(near, pos, everywhere, meter)
+        harmony = _by_position(change, pos, usable, meter)
+        steps = _by_position(step, pos, step_usable, meter)
+        rows = []
+        for c in range(2, meter + 1):
+            others = [j for j in range(1, meter) if j != c - 1]
+            rows.append([
+                math.log((down[c - 1] + _EPS) / (down[0] + _EPS)),
+                math.log((harmony[c - 1] + _EPS) / (harmony[0] + _EPS)),
+                math.log((steps[c - 1] + _EPS) / (steps[0] + _EPS)),
+                _share_above(*_bar_pairs(near, pos, everywhere, c)),
+                _share_above(*_bar_pairs(step, pos, step_usable, c)),
+                math.log((steps[c - 1] + _EPS) / (steps[others].max() + _EPS)),
+                math.log((down[c - 1] + _EPS) / (down[others].max() + _EPS)),
+                float(down[0]), float(meter == 3), float(c == 2), float(c == meter),
+            ])
+        return np.array(rows)
 
     def beats_per_bar(self, beats: npt.ArrayLike, positions: npt.ArrayLike, meter: int,
                       hint: "MeterHint | None" = None) -> int:
@@ -163,13 +225,35 @@ class BarEvidence:
         hint = hint or shipped_meter_hint()
         return 2 if hint.probability_of_two(values) > hint.threshold else meter
 
+    def downbeat_shift(self, beats: npt.ArrayLike, positions: npt.ArrayLike, meter: int,
+                       hint: "PhaseHint | None" = None) -> int:
+        """How many beats after the decoded beat 1 the bar is heard to start (0: where decoded)."""
+        rows = self.phase_features(beats, positions, meter)
+        if rows is None:
+            return 0
+        hint = hint or shipped_phase_hint()
+        chances = hint.probabilities(rows)
+        best = int(np.argmax(chances))
+        return best + 1 if chances[best] > hint.threshold else 0
+
+    def bars(self, beats: npt.ArrayLike, positions: npt.ArrayLike,
+             meter: int) -> tuple[npt.NDArray[np.int64], int]:
+        """The positions and meter of decoded beats as the shipped hints hear them.
+
+        A bar in 4 heard as two becomes two bars in 2 (:meth:`beats_per_bar`);
+        otherwise a bar heard to start on another beat starts there
+        (:meth:`downbeat_shift`). The beats stay where they are.
+        """
+        pos = np.asarray(positions, dtype=np.int64)
+        if meter == 4 and self.beats_per_bar(beats, pos, meter) == 2:
+            return (pos - 1) % 2 + 1, 2
+        shift = self.downbeat_shift(beats, pos, meter)
+        return (pos - 1 - shift) % meter + 1, meter
+
 
 @dataclass(frozen=True)
-class MeterHint:
-    """A logistic regression on standardised :data:`FEATURES`: the probability of two beats to the bar.
-
-    A piece is told in 2 when that probability exceeds ``threshold``.
-    """
+class _Logistic:
+    """A logistic regression on standardised features, saved with their names."""
 
     mean: np.ndarray
     scale: np.ndarray
@@ -177,23 +261,54 @@ class MeterHint:
     bias: float
     threshold: float = 0.5
 
-    def probability_of_two(self, values: npt.ArrayLike) -> float:
-        """The probability that a piece decoded in 4 has two beats to the bar."""
-        z = float(((np.asarray(values, dtype=np.float64) - self.mean) / self.scale) @ self.weight) + self.bias
-        return 1.0 / (1.0 + math.exp(-min(max(z, -100.0), 100.0)))
+    names: ClassVar[tuple[str, ...]] = ()
+    what: ClassVar[str] = ""
+
+    def _probability(self, values: npt.ArrayLike) -> np.ndarray:
+        z = ((np.asarray(values, dtype=np.float64) - self.mean) / self.scale) @ self.weight + self.bias
+        return 1.0 / (1.0 + np.exp(-np.clip(z, -100.0, 100.0)))
 
     def save(self, path: str | Path) -> None:
         """Write the parameters, with the feature names, as an ``.npz`` file."""
         np.savez(path, mean=self.mean, scale=self.scale, weight=self.weight, bias=np.float64(self.bias),
-                 threshold=np.float64(self.threshold), features=json.dumps(FEATURES))
+                 threshold=np.float64(self.threshold), features=json.dumps(self.names))
 
     @classmethod
-    def load(cls, path: str | Path) -> "MeterHint":
+    def load(cls, path: str | Path) -> Self:
         """Load parameters saved by :meth:`save`; refused if measured on other features."""
         with np.load(path, allow_pickle=False) as data:
-            if tuple(json.loads(str(data["features"]))) != FEATURES:
-                raise ValueError(f"{path}: the meter hint was trained on other features")
+            if tuple(json.loads(str(data["features"]))) != cls.names:
+                raise ValueError(f"{path}: the {cls.what} was trained on other features")
             return cls(data["mean"], data["scale"], data["weight"], float(data["bias"]), float(data["threshold"]))
+
+
+class MeterHint(_Logistic):
+    """A logistic regression on standardised :data:`FEATURES`: the probability of two beats to the bar.
+
+    A piece is told in 2 when that probability exceeds ``threshold``.
+    """
+
+    names = FEATURES
+    what = "meter hint"
+
+    def probability_of_two(self, values: npt.ArrayLike) -> float:
+        """The probability that a piece decoded in 4 has two beats to the bar."""
+        return float(self._probability(values))
+
+
+class PhaseHint(_Logistic):
+    """A logistic regression on standardised :data:`PHASE_FEATURES`: the probability that a bar
+    starts on another of its decoded beats.
+
+    A bar moves to its likeliest other start when that probability exceeds ``threshold``.
+    """
+
+    names = PHASE_FEATURES
+    what = "phase hint"
+
+    def probabilities(self, rows: npt.ArrayLike) -> np.ndarray:
+        """For each row of :meth:`BarEvidence.phase_features`, the probability that its beat starts the bar."""
+        return np.atleast_1d(self._probability(rows))
 
 
 @lru_cache(maxsize=None)
@@ -202,3 +317,11 @@ def shipped_meter_hint() -> MeterHint:
     weights = resources.files("cadentia.frontend.network") / "weights" / "meter.npz"
     with resources.as_file(weights) as path:
         return MeterHint.load(path)
+
+
+@lru_cache(maxsize=None)
+def shipped_phase_hint() -> PhaseHint:
+    """The phase hint shipped with cadentia, loaded once per process."""
+    weights = resources.files("cadentia.frontend.network") / "weights" / "phase.npz"
+    with resources.as_file(weights) as path:
+        return PhaseHint.load(path)
