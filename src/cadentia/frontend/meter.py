@@ -248,7 +248,7 @@ class BarEvidence:
         if meter == 4 and self.beats_per_bar(beats, pos, meter) == 2:
             return (pos - 1) % 2 + 1, 2
         shift = self.downbeat_shift(beats, pos, meter)
-        return (pos - 1 - shift) % meter + 1, meter
+        return ((pos - 1 - shift) % meter + 1 if shift else pos), meter
 
 
 @dataclass(frozen=True)
