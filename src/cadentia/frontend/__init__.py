@@ -177,7 +177,8 @@ FRONT_ENDS: dict[str, FrontEnd] = {
         # a quiet intro). Live beats need their activation peak already.
         threshold=0.2,
         # Trained on this network's downbeat output; on the validation
-        # split it lifts the downbeat F of 2/4 pieces (see the model card).
+        # split it lifts the downbeat F of 2/4 pieces and of bars decoded a
+        # beat off (see the model card).
         bar_evidence=BarEvidence.of_audio,
     ),
 }
