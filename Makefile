@@ -8,7 +8,7 @@ BUILD     ?= build/dev
 PYTEST_ARGS ?=
 
 .PHONY: all venv install test docs demo bench dev check sanitize cross-check memcheck clean eval eval-deps \
-        train train-deps train-data train-install train-meter
+        train train-deps train-data train-install train-meter train-tempo-head
 
 all: test
 
@@ -194,9 +194,17 @@ train: train-data
 train-meter: install
 	OMP_NUM_THREADS=1 $(PY) train/meter.py --data $(TRAIN_DATA) --jobs 2
 
+# The causal network's tempo head (the tempo heard so far, which live beat
+# tracking follows), fitted with SciPy on the frozen network's features of
+# the stage 9 training splits; the rest of the network stays bit for bit.
+train-tempo-head: install
+	OMP_NUM_THREADS=1 $(PY) train/tempo_head.py --data $(TRAIN_DATA) --jobs 2 \
+	    --out src/cadentia/frontend/network/weights/causal.npz
+
 train-install:
 	cp build/train9/offline/last.npz src/cadentia/frontend/network/weights/offline.npz
 	cp build/train10/causal/last.npz src/cadentia/frontend/network/weights/causal.npz
+	$(MAKE) train-tempo-head
 
 clean:
 	rm -rf build $(VENV)

@@ -10,9 +10,12 @@ second of compute (best of ``--repeat``):
   into the model, which is then built, and Viterbi tracking), and the same
   with the spectral-flux front end, measured in the same run;
 - the causal network over the whole piece, as ``--online`` runs it;
+- live tracking of the whole piece (``AudioBeatStream``, the live
+  defaults), following the tempo the causal network hears and without;
 - the live path block by block (512-sample blocks, as a sound card gives
   them): the compute time of each block through spectrogram, causal
-  network and forward tracker, median and 95th percentile.
+  network and forward tracker (following the heard tempo), median and
+  95th percentile.
 
 Set ``OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1`` for a one-core figure
 (the Makefile's ``bench`` target does).
@@ -27,8 +30,8 @@ import time
 
 import numpy as np
 
-from cadentia import FRONT_ENDS, BeatStream, analyse, onset_strength, track_beats
-from cadentia.frontend.network import NetworkActivationStream, network_activation, shipped_network, spectrogram
+from cadentia import FRONT_ENDS, AudioBeatStream, analyse, onset_strength, track_beats
+from cadentia.frontend.network import network_activation, shipped_network, spectrogram
 from cadentia.model.options import with_heard_tempo
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -46,6 +49,12 @@ def network_beats(signal: np.ndarray) -> np.ndarray:
     if heard is not None:
         options = with_heard_tempo(options, heard)
     return track_beats(activation, 100, placement="peak", **options).beats
+
+
+def live(signal: np.ndarray, tempo_hint: bool) -> np.ndarray:
+    """Live beats of the whole signal in one block, as ``--online`` finds them."""
+    stream = AudioBeatStream(RATE, tempo_hint=tempo_hint)
+    return np.concatenate([stream.process(signal)[0], stream.finish()[0]])
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -66,19 +75,19 @@ def main(argv: list[str] | None = None) -> int:
         ("audio to beats, network", lambda: network_beats(signal)),
         ("audio to beats, flux", lambda: track_beats(onset_strength(signal, RATE), 100, placement="state")),
         ("causal network, whole piece", lambda: network_activation(signal, RATE, online=True)),
+        ("live, heard tempo", lambda: live(signal, True)),
+        ("live, no heard tempo", lambda: live(signal, False)),
     ]
     print(f"{'stage':32s} {'x real time':>12s}")
     for label, function in rows:
         print(f"{label:32s} {seconds / _best(function, args.repeat):12.0f}")
     # Live: per-block compute time.
-    stream, tracker = NetworkActivationStream(RATE), BeatStream(100)
+    stream = AudioBeatStream(RATE)
     block = 512
     times = []
     for start in range(0, min(signal.size, 60 * RATE), block):
         begin = time.perf_counter()
-        frames = stream.process(signal[start : start + block])
-        if frames.shape[0]:
-            tracker.process(frames[:, 0])
+        stream.process(signal[start : start + block])
         times.append(time.perf_counter() - begin)
     times_ms = 1000 * np.array(times)
     print(f"live block of {block} samples ({1000 * block / RATE:.1f} ms): compute median "

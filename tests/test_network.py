@@ -81,13 +81,37 @@ def test_offline_chunks_equal_one_pass(monkeypatch):
 def test_causal_stream_is_the_same_in_any_blocks(cuts):
     signal = drums(118, seed=4).signal[:44100 * 3].astype(np.float32)
     whole = network_activation(signal, 44100, online=True)
+    one = NetworkActivationStream(44100)
+    one.process(signal)
+    heard_whole = one.heard_tempo
+    one.finish()
+    heard_whole = np.concatenate([heard_whole, one.heard_tempo])
+    # The tempo head speaks from frame 200 on, once a second.
+    assert np.isnan(heard_whole[:200]).all() and np.isfinite(heard_whole[200:]).all()
     stream = NetworkActivationStream(44100)
-    parts, start = [], 0
-    for size in cuts:
-        parts.append(stream.process(signal[start : start + size]))
-        start += size
-    parts += [stream.process(signal[start:]), stream.finish()]
+    parts, heard = [], []
+    for block in [*np.split(signal, np.cumsum(cuts)[np.cumsum(cuts) < signal.size]), None]:
+        parts.append(stream.finish() if block is None else stream.process(block))
+        heard.append(stream.heard_tempo)
     assert np.array_equal(np.concatenate(parts), whole)
+    assert np.array_equal(np.concatenate(heard), heard_whole, equal_nan=True)
+
+
+def test_stream_hears_the_recurrence_of_its_beats():
+    # A head that also reads the autocorrelation of the beat output, summed
+    # frame by frame across chunks; a history shorter than the chunks and longer.
+    architecture = dataclasses.replace(ARCHITECTURES["causal"], tempo_lags=(3, 120))
+    rng = np.random.default_rng(2)
+    network = Network(architecture, {name: rng.normal(0.0, 0.3, shape)
+                                     for name, shape in architecture.parameter_shapes().items()})
+    spec = rng.random((400, 64), dtype=np.float32) * 4
+    stream = network.stream()
+    beat = np.concatenate([stream.process(chunk)[:, 0] for chunk in np.split(spec, [7, 150, 151, 390])])
+    beat = beat.astype(np.float64)
+    products = [beat[lag:] @ beat[: beat.size - lag] for lag in range(3, 120)]
+    np.testing.assert_allclose(stream._tempo_inputs()[architecture.channels :],
+                               np.array(products) / (beat @ beat + 1e-9), rtol=1e-10)
+    np.testing.assert_array_equal(stream.tempo(), network.analyse(spec)[1])
 
 
 def test_causal_network_has_no_look_ahead():

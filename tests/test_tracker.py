@@ -281,6 +281,58 @@ def test_stream_is_causal_and_independent_of_chunking():
     assert times.size == tempi.size and 95 <= tempi[5] <= 105 and 125 <= tempi[-1] <= 135
 
 
+def _pulse_and_offbeats(bpm, seconds=30.0, offbeat=0.3):
+    """Beats at ``bpm`` and weaker off-beats, which the plain model takes for beats too."""
+    activation = np.zeros(int(seconds * 100))
+    period = 6000 / bpm
+    for k in range(int(seconds * 100 / period)):
+        activation[round(k * period)] = 1.0
+        activation[min(round((k + 0.5) * period), activation.size - 1)] = offbeat
+    return activation
+
+
+def test_a_heard_tempo_steers_the_live_decoder():
+    activation = _pulse_and_offbeats(70)
+    options = dict(min_bpm=45.0, max_bpm=240.0, tempo_prior=None)
+    plain = BeatStream(**options).process(activation, with_tempo=True)
+    assert abs(np.median(plain[1][-10:]) / 140 - 1) < 0.05
+    # Nothing heard: the model's own decoder, bit for bit.
+    unheard = BeatStream(hear_tempo=True, **options).process(activation, with_tempo=True,
+                                                             heard=np.full(activation.size, np.nan))
+    for a, b in zip(plain, unheard):
+        np.testing.assert_array_equal(a, b)
+    found = {}
+    for heard_bpm in (70, 140, 280):
+        heard = np.full(activation.size, float(heard_bpm))
+        heard[:300] = np.nan
+        whole = found[heard_bpm] = BeatStream(hear_tempo=True, **options).process(activation, with_tempo=True,
+                                                                                  heard=heard)
+        # 280 BPM is beyond the range: heard as 140, an octave down.
+        assert abs(np.median(whole[1][-10:]) / min(heard_bpm, 140) - 1) < 0.05
+        stream, parts = BeatStream(hear_tempo=True, **options), []
+        for start in range(0, activation.size, 137):
+            parts.append(stream.process(activation[start : start + 137], with_tempo=True,
+                                        heard=heard[start : start + 137]))
+        np.testing.assert_array_equal(np.concatenate([p[0] for p in parts]), whole[0])
+    np.testing.assert_array_equal(found[280][0], found[140][0])
+    # A heard tempo wavering within half an octave of the decoder in use keeps it.
+    wavering = np.where(np.arange(activation.size) // 100 % 2 == 1, 70.0, 84.0)
+    wavering[:300] = np.nan
+    kept = BeatStream(hear_tempo=True, **options).process(activation, with_tempo=True, heard=wavering)
+    np.testing.assert_array_equal(kept[0], found[70][0])
+
+
+@pytest.mark.parametrize("hear, heard, message", [
+    (False, np.full(10, 100.0), "heard tempi need a stream built with hear_tempo=True"),
+    (True, np.full(9, 100.0), r"heard must have one tempo per frame \(10\), got shape \(9,\)"),
+    (True, np.full(10, -1.0), "heard tempi must be positive and finite"),
+    (True, np.full(10, np.inf), "heard tempi must be positive and finite"),
+])
+def test_bad_heard_tempi(hear, heard, message):
+    with pytest.raises(ValueError, match=message):
+        BeatStream(hear_tempo=hear).process(np.zeros(10), heard=heard)
+
+
 def test_state_space_must_match_the_frame_rate():
     with pytest.raises(ValueError, match="built for 100 fps"):
         track_beats(np.zeros(10), fps=50, state_space=tempo_state_space())

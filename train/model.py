@@ -23,6 +23,9 @@ class BeatNetwork(nn.Module):
     def __init__(self, architecture: Architecture, dropout: float = 0.1) -> None:
         super().__init__()
         a = self.architecture = architecture
+        if a.tempo_lags is not None:
+            # The autocorrelation-reading head is fitted on the frozen network (train/tempo_head.py).
+            raise ValueError("the framework model trains no tempo head that reads tempo_lags")
         into = 1
         for i, out in enumerate(a.conv_channels):
             setattr(self, f"conv{i}", nn.Conv2d(into, out, (a.conv_time, a.conv_freq)))

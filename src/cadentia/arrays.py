@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from .batch import Kind, Source, _track
 from .errors import CadentiaError
-from .frontend import DEFAULT_FRONT_END, activation_stream, analyse, analyse_bars, get_front_end
+from .frontend import DEFAULT_FRONT_END, activation_stream, analyse, analyse_bars, get_front_end, run_stream
 from .frontend.files import check_fps
 from .model.options import DEFAULT_FPS
 from .results import FileResult
@@ -81,7 +81,8 @@ def track_audio(
         if not (online or design.causal):
             return design.activation(mono, sample_rate, fps), None, None
         stream = activation_stream(sample_rate, fps, front_end=front_end)
-        return np.concatenate([stream.process(audio), stream.finish()]), None, None
+        activation, heard = run_stream(stream, [audio])
+        return activation, heard if online else None, None
 
     return _track("<signal>", source, True, kind=kind, fps=fps, online=online, front_end=front_end,
                   beat_includes_downbeats=False, keep_activation=keep_activation, tempo_hint=tempo_hint,

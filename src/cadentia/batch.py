@@ -29,7 +29,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .frontend import DEFAULT_FRONT_END, get_front_end
-from .frontend.files import file_activation, file_analysis, file_bar_analysis, file_downbeat_activation
+from .frontend.files import file_activation, file_analysis, file_bar_analysis, file_downbeat_activation, file_stream
 from .frontend.meter import BarEvidence
 from .io.activations import is_activation
 from .io.paths import AUDIO_SUFFIXES, DEFAULT_SUFFIX, check_outputs, expand_paths, output_path
@@ -147,8 +147,12 @@ def build_model(kind: Kind, fps: float = DEFAULT_FPS, **options: Any) -> TempoSt
 
 
 def _chunks(activation: npt.NDArray[np.float64], fps: float) -> Iterator[npt.NDArray[np.float64]]:
+    return (chunk for _, chunk in _offset_chunks(activation, fps))
+
+
+def _offset_chunks(activation: npt.NDArray[np.float64], fps: float) -> Iterator[tuple[int, npt.NDArray[np.float64]]]:
     size = max(1, round(ONLINE_CHUNK_SECONDS * fps))
-    return (activation[start : start + size] for start in range(0, activation.shape[0], size))
+    return ((start, activation[start : start + size]) for start in range(0, activation.shape[0], size))
 
 
 def track_path(
@@ -220,6 +224,8 @@ def track_path(
             return file_bar_analysis(path, fps, front_end=front_end)
         if analysed:
             return *file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end), None
+        if kind == "beats" and online and not is_activation(path):
+            return *file_stream(path, fps, front_end=front_end), None
         read = file_activation if kind == "beats" else file_downbeat_activation
         return read(path, fps, online=online, front_end=front_end), None, None
 
@@ -229,8 +235,9 @@ def track_path(
 
 
 # What a front end gives of a file or signal: the activation, the tempo it
-# hears (offline analysis) and its evidence about the bars (offline downbeats).
-Source = tuple[npt.NDArray[np.generic], TempoPrior | None, BarEvidence | None]
+# hears (offline, a prior from the whole; live beats, the tempo heard by
+# each frame) and its evidence about the bars (offline downbeats).
+Source = tuple[npt.NDArray[np.generic], TempoPrior | npt.NDArray[np.float64] | None, BarEvidence | None]
 
 
 def _track(
@@ -255,7 +262,7 @@ def _track(
     raw, heard, evidence = source(analysed, hear_bars)
     if not tempo_hint:
         heard = None
-    if heard is not None:
+    if isinstance(heard, TempoPrior):
         space = _tracker(kind, fps, with_heard_tempo(options, heard))
     # Beats of audio sit where the front end's activation says they are
     # (spectral flux peaks after a note starts: there, where the path enters
@@ -270,8 +277,10 @@ def _track(
         assert isinstance(space, TempoStateSpace)
         activation = check_activation(raw, f"activation of {path}")
         if online:
-            stream = BeatStream(fps, state_space=space)
-            parts = [stream.process(chunk, with_tempo=True) for chunk in _chunks(activation, fps)]
+            heard_by = heard if isinstance(heard, np.ndarray) else None
+            stream = BeatStream(fps, state_space=space, hear_tempo=heard_by is not None)
+            parts = [stream.process(chunk, with_tempo=True, heard=None if heard_by is None else heard_by[i : i + chunk.size])
+                     for i, chunk in _offset_chunks(activation, fps)]
             beats = np.concatenate([p[0] for p in parts])
             beat_tempo = np.concatenate([p[1] for p in parts])
         else:

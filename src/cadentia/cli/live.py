@@ -20,8 +20,8 @@ from ..model.bars import DEFAULT_METER_CHANGE, DownbeatStateSpace
 from ..model.tempo import TempoStateSpace
 from ..track.beats import AudioBeatStream
 from ..track.downbeats import AudioDownbeatStream
-from .options import (UsageError, add_front_end_options, add_meter_options, add_model_options, as_usage_error, bounded,
-                      meter_options, model_options, positive)
+from .options import (UsageError, add_front_end_options, add_meter_options, add_model_options, add_tempo_hint_option,
+                      as_usage_error, bounded, meter_options, model_options, positive)
 
 __all__ = ["add_live_command"]
 
@@ -53,6 +53,7 @@ def add_live_command(commands: Any) -> None:
     source.add_argument("--device", metavar="DEV",
                         help="read this sound card (index or name) instead; needs the live extra")
     add_front_end_options(live, "the activation")
+    add_tempo_hint_option(live)
     meter = add_meter_options(live)
     meter.add_argument("--downbeats", action="store_true",
                        help="print 'time position' (1 = downbeat) for every beat, as `cadentia downbeats "
@@ -116,7 +117,8 @@ def _audio_stream(sample_rate: float, args: argparse.Namespace,
                   space: TempoStateSpace | DownbeatStateSpace) -> AudioBeatStream | AudioDownbeatStream:
     if isinstance(space, DownbeatStateSpace):
         return AudioDownbeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end)
-    return AudioBeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end)
+    return AudioBeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end,
+                           tempo_hint=args.tempo_hint)
 
 
 def _print_live(out: TextIO, times: npt.NDArray[np.float64], values: npt.NDArray[np.generic]) -> None:

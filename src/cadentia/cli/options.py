@@ -29,6 +29,7 @@ __all__ = [
     "add_batch_options",
     "add_input_options",
     "add_model_options",
+    "add_tempo_hint_option",
     "as_usage_error",
     "model_options",
     "option_name",
@@ -170,6 +171,14 @@ def add_front_end_options(parser: argparse.ArgumentParser, what: str) -> None:
                         help=f"how audio becomes an activation (default: {DEFAULT_FRONT_END})")
 
 
+def add_tempo_hint_option(parser: argparse.ArgumentParser) -> None:
+    """``--no-tempo-hint``: track without the tempo the front end hears."""
+    parser.add_argument("--no-tempo-hint", dest="tempo_hint", action="store_false",
+                        help="ignore the tempo the network front end hears: offline, keep the tempo prior "
+                             "as given instead of combining it with one centred on the tempo of the whole "
+                             "file; live, decode without following the tempo heard so far")
+
+
 def add_input_options(parser: argparse.ArgumentParser, formats: str) -> None:
     """The options of a command that tracks files: output format, mode, plot and sonification."""
     add_front_end_options(parser, "the activation, given or computed from audio")
@@ -177,9 +186,7 @@ def add_input_options(parser: argparse.ArgumentParser, formats: str) -> None:
                         help=f"output: {formats} (default: text)")
     parser.add_argument("--online", action="store_true",
                         help="causal tracking, as a live stream would see it (default: offline)")
-    parser.add_argument("--no-tempo-hint", dest="tempo_hint", action="store_false",
-                        help="offline, keep the tempo prior as given instead of combining it with one "
-                             "centred on the tempo the network front end hears in the whole file")
+    add_tempo_hint_option(parser)
     parser.add_argument("--threshold", type=fraction, default=None,
                         help="offline, no beats before the first frame whose activation reaches this or "
                              "after the last (default: "

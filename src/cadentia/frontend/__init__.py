@@ -33,7 +33,7 @@ convolutional network trained on music with exact beats
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
@@ -56,6 +56,8 @@ __all__ = [
     "beat_activation",
     "downbeat_activation",
     "get_front_end",
+    "heard_tempo",
+    "run_stream",
 ]
 
 
@@ -78,6 +80,30 @@ class ActivationStream(Protocol):
     def reset(self) -> None:
         """Start a new stream."""
         ...
+
+
+def heard_tempo(stream: ActivationStream) -> npt.NDArray[np.float64] | None:
+    """The tempo in BPM a stream had heard by each frame it last returned; None if it hears none.
+
+    A stream that hears the tempo as the audio goes (the network's) says,
+    after each ``process`` or ``finish``, one tempo per frame returned in
+    its ``heard_tempo`` (NaN: none heard yet).
+    """
+    heard: npt.NDArray[np.float64] | None = getattr(stream, "heard_tempo", None)
+    return heard
+
+
+def run_stream(stream: ActivationStream, blocks: Iterable[npt.ArrayLike]
+               ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None]:
+    """A stream's frames of all the blocks and of its finish, and the tempo heard by each (None if it hears none)."""
+    frames, heard = [], []
+    for block in blocks:
+        frames.append(stream.process(block))
+        heard.append(heard_tempo(stream))
+    frames.append(stream.finish())
+    heard.append(heard_tempo(stream))
+    known = [h for h in heard if h is not None]
+    return np.concatenate(frames), np.concatenate(known) if len(known) == len(heard) else None
 
 
 @dataclass(frozen=True)

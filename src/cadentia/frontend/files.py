@@ -9,6 +9,7 @@ memory such an analysis can take.
 
 from __future__ import annotations
 
+import itertools
 import os
 from collections.abc import Callable
 from typing import TypeVar
@@ -20,10 +21,10 @@ from ..errors import AudioError
 from ..io.activations import is_activation, load_activation, load_downbeat_activation
 from ..io.audio import audio_blocks, check_path, read_mono
 from ..model.options import DEFAULT_FPS, TempoPrior
-from . import DEFAULT_FRONT_END, ActivationStream, activation_stream, analyse, analyse_bars, get_front_end
+from . import DEFAULT_FRONT_END, activation_stream, analyse, analyse_bars, get_front_end, run_stream
 from .meter import BarEvidence
 
-__all__ = ["check_fps", "file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation"]
+__all__ = ["check_fps", "file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation", "file_stream"]
 
 T = TypeVar("T")
 
@@ -80,21 +81,38 @@ def file_activation(
     design = get_front_end(front_end)
     if not (online or design.causal):
         return _whole_file(path, fps, lambda signal, sample_rate: design.activation(signal, sample_rate, fps))
-    stream: ActivationStream | None = None
-    parts = []
+    return file_stream(path, fps, front_end=front_end)[0]
+
+
+def file_stream(
+    path: str | os.PathLike[str], fps: float = DEFAULT_FPS, *, front_end: str = DEFAULT_FRONT_END,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None]:
+    """An audio file through a front end's causal stream, read in blocks.
+
+    Returns
+    -------
+    activation : numpy.ndarray
+        As :func:`file_activation` with ``online=True``.
+    heard : numpy.ndarray or None
+        The tempo in BPM heard by each frame (NaN: none yet), where the
+        stream hears one (:func:`cadentia.frontend.heard_tempo`); else None.
+
+    Raises
+    ------
+    AudioError
+        As for :func:`file_activation`.
+    """
+    path = check_path(path)
+    blocks = audio_blocks(path)
     try:
-        for block, sample_rate in audio_blocks(path):
-            if stream is None:
-                check_fps(fps, sample_rate, f"the sample rate of {path}")
-                stream = activation_stream(sample_rate, fps, front_end=front_end)
-            parts.append(stream.process(block))
-        if stream is not None:  # audio_blocks yields a block or raises
-            parts.append(stream.finish())
+        first, sample_rate = next(blocks)  # audio_blocks yields a block or raises
+        check_fps(fps, sample_rate, f"the sample rate of {path}")
+        stream = activation_stream(sample_rate, fps, front_end=front_end)
+        return run_stream(stream, itertools.chain([first], (block for block, _ in blocks)))
     except AudioError:
         raise
     except ValueError as exc:
         raise AudioError(f"{path}: {exc}") from None
-    return np.concatenate(parts)
 
 
 def file_downbeat_activation(

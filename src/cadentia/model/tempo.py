@@ -227,6 +227,7 @@ class TempoStateSpace(LaneShape):
     initial: np.ndarray = field(repr=False)  # float32 (N,), uniform
     log_initial: np.ndarray = field(repr=False)  # float32 (N,)
     tempo_prior: TempoPrior | None = None
+    model: TempoModel | None = field(default=None, repr=False)  # the options it was built from
 
     @property
     def last_states(self) -> npt.NDArray[np.int64]:
@@ -440,6 +441,7 @@ def tempo_state_space(
         initial=initial.astype(np.float32),
         log_initial=np.log(initial).astype(np.float32),
         tempo_prior=prior,
+        model=model,
     )
 
 

@@ -11,7 +11,7 @@ beat once per visit of the most probable state to a beat region;
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, Generic, Protocol, TypeVar
 
 import numpy as np
@@ -214,13 +214,18 @@ class ForwardStream(Generic[S]):
     ``frames_since_beat`` gives, per state, how many frames ago the beat of
     its beat region fell; a beat is reported once per visit of the belief
     to a beat region, at that frame.
+
+    ``others`` are models of the same states with other transition weights
+    (another tempo prior). Their decoders follow every frame beside the
+    model's own, and ``_step`` may take each frame's state from any of
+    them: each has heard the whole stream, so changing decoder keeps the
+    beat's phase.
     """
 
-    def __init__(self, space: S, frames_since_beat: npt.NDArray[np.int64]) -> None:
+    def __init__(self, space: S, frames_since_beat: npt.NDArray[np.int64], others: Sequence[S] = ()) -> None:
         self.state_space = space
-        self._decoder = _kernels.ForwardDecoder(
-            space.pred, space.ptr, space.prob, space.columns, space.initial
-        )
+        self._decoders = [_kernels.ForwardDecoder(s.pred, s.ptr, s.prob, s.columns, s.initial)
+                          for s in (space, *others)]
         self._frames_since_beat = frames_since_beat
         self._half_interval = space.intervals[space.state_lane] // 2
         self._state_bpm = space.state_bpm
@@ -244,15 +249,22 @@ class ForwardStream(Generic[S]):
 
     def reset(self) -> None:
         """Start a new stream."""
-        self._decoder.reset()
+        for decoder in self._decoders:
+            decoder.reset()
         self._num_frames = 0
         self._last_beat: int | None = None  # frame of the last reported beat
         self._last_state: int | None = None
 
-    def _step(self, dens: npt.NDArray[np.float32]) -> tuple[list[int], list[int]]:
-        """Push observation densities; the newly known beat frames and their states."""
+    def _step(self, dens: npt.NDArray[np.float32],
+              choice: npt.NDArray[np.int64] | None = None) -> tuple[list[int], list[int]]:
+        """Push observation densities; the newly known beat frames and their states.
+
+        ``choice`` gives for every frame the decoder whose state counts (0:
+        the model's own, i: ``others[i - 1]``); None: the model's own.
+        """
         space = self.state_space
-        states = np.asarray(self._decoder.step(dens), dtype=np.int64)
+        found = [np.asarray(decoder.step(dens), dtype=np.int64) for decoder in self._decoders]
+        states = found[0] if choice is None else np.stack(found)[choice, np.arange(found[0].size)]
         first_frame = self._num_frames
         self._num_frames += states.size
         self._last_state = int(states[-1])

@@ -16,15 +16,17 @@ blocks in, beats out, as a live tracker needs.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+import math
+from dataclasses import dataclass, replace
+from functools import lru_cache
 from typing import Any, Literal, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from ..frontend import DEFAULT_FRONT_END, activation_stream, get_front_end
+from ..frontend import DEFAULT_FRONT_END, activation_stream, get_front_end, heard_tempo
 from ..model.observation import check_activation, observation_densities
-from ..model.options import DEFAULT_FPS
+from ..model.options import DEFAULT_FPS, TempoModel, TempoPrior
 from ..model.tempo import TempoStateSpace, tempo_state_space
 from .base import BEAT_PLACEMENTS, AudioStream, ForwardStream, TrackTempo, beats_from_path, check_placement
 from .base import check_threshold, resolve_state_space, viterbi, within_activity
@@ -122,6 +124,35 @@ def track_beats(
     )
 
 
+# Live, a tempo heard as the music goes (the causal network's tempo head)
+# steers the decoder: beside the model's own decoder, one per tempo prior
+# HEARD_TEMPO_WIDTH octaves wide, centred at most HEARD_TEMPO_STEP octaves
+# apart across the model's range, and each frame's state is that of the
+# decoder centred nearest the tempo heard by then (moved into the range by
+# octaves, as offline). The decoder in use changes only when the tempo
+# heard strays more than HEARD_TEMPO_HOLD octaves from its centre: a heard
+# tempo wavering between two neighbouring centres keeps one decoder, whose
+# beats do not jump, and a heard octave still moves it. Chosen on the
+# validation split and on produced game music (see the model card).
+HEARD_TEMPO_STEP = 1.0 / 3.0
+HEARD_TEMPO_WIDTH = 0.3
+HEARD_TEMPO_HOLD = 0.5
+
+
+@lru_cache(maxsize=64)
+def _heard_tempo_spaces(fps: float, model: TempoModel) -> tuple[npt.NDArray[np.float64], tuple[TempoStateSpace, ...]]:
+    """The centres of the tempo priors of a model's heard-tempo decoders, and their models."""
+    octaves = math.log2(model.max_bpm / model.min_bpm)
+    count = math.ceil(octaves / HEARD_TEMPO_STEP - 1e-9) + 1
+    centres = model.min_bpm * 2.0 ** np.linspace(0.0, octaves, count)
+    spaces = []
+    for centre in centres:
+        heard = TempoPrior(float(centre), HEARD_TEMPO_WIDTH)
+        prior = heard if model.tempo_prior is None else model.tempo_prior.combine(heard)
+        spaces.append(tempo_state_space(fps, model=replace(model, tempo_prior=prior)))
+    return centres, tuple(spaces)
+
+
 class BeatStream(ForwardStream[TempoStateSpace]):
     """Causal beat tracking over an activation that arrives in chunks.
 
@@ -131,6 +162,14 @@ class BeatStream(ForwardStream[TempoStateSpace]):
         Frames per second of the activation.
     state_space : TempoStateSpace, optional
         A prebuilt model, instead of ``options``.
+    hear_tempo : bool
+        Follow a tempo heard as the stream goes (``process(..., heard=)``):
+        beside the model's own decoder run decoders whose tempo prior is
+        centred across the model's range (every ``HEARD_TEMPO_STEP``
+        octaves at most, ``HEARD_TEMPO_WIDTH`` octaves wide), and each
+        frame takes its state from the one centred nearest the tempo heard
+        by then, once it strays more than ``HEARD_TEMPO_HOLD`` octaves from
+        the centre of the one in use.
     **options
         The tempo model, as for :func:`track_beats`.
 
@@ -148,16 +187,26 @@ class BeatStream(ForwardStream[TempoStateSpace]):
     ...         print(f"beat at {beat:.2f} s")
     """
 
-    def __init__(self, fps: float = DEFAULT_FPS, *, state_space: TempoStateSpace | None = None, **options: Any):
+    def __init__(self, fps: float = DEFAULT_FPS, *, state_space: TempoStateSpace | None = None,
+                 hear_tempo: bool = False, **options: Any):
         space = resolve_state_space(state_space, fps, tempo_state_space, options)
-        super().__init__(space, space.state_phase)
+        self._centres: npt.NDArray[np.float64] | None = None
+        others: tuple[TempoStateSpace, ...] = ()
+        if hear_tempo:
+            if space.model is None:
+                raise ValueError("hear_tempo needs a state space built by tempo_state_space")
+            self._centres, others = _heard_tempo_spaces(space.fps, space.model)
+        super().__init__(space, space.state_phase, others)
 
     @overload
-    def process(self, chunk: npt.ArrayLike, *, with_tempo: Literal[False] = ...) -> Floats: ...
+    def process(self, chunk: npt.ArrayLike, *, with_tempo: Literal[False] = ...,
+                heard: npt.ArrayLike | None = ...) -> Floats: ...
     @overload
-    def process(self, chunk: npt.ArrayLike, *, with_tempo: Literal[True]) -> tuple[Floats, Floats]: ...
+    def process(self, chunk: npt.ArrayLike, *, with_tempo: Literal[True],
+                heard: npt.ArrayLike | None = ...) -> tuple[Floats, Floats]: ...
 
-    def process(self, chunk: npt.ArrayLike, *, with_tempo: bool = False) -> Floats | tuple[Floats, Floats]:
+    def process(self, chunk: npt.ArrayLike, *, with_tempo: bool = False,
+                heard: npt.ArrayLike | None = None) -> Floats | tuple[Floats, Floats]:
         """Push activation frames; return the newly known beat times in seconds.
 
         Parameters
@@ -167,6 +216,9 @@ class BeatStream(ForwardStream[TempoStateSpace]):
         with_tempo : bool
             Return ``(times, bpm)``: also the tempo of the decoder's state
             at each beat.
+        heard : array_like, optional
+            With ``hear_tempo``: the tempo in BPM heard by each frame of
+            the chunk (NaN: none yet, the model's own decoder); None: none.
 
         Returns
         -------
@@ -178,11 +230,43 @@ class BeatStream(ForwardStream[TempoStateSpace]):
             return (empty, empty.copy()) if with_tempo else empty
         values = check_activation(chunk, "chunk")
         space = self.state_space
+        choice = None if heard is None else self._choose(heard, values.shape[0])
         dens = observation_densities(values, space.observation_lambda)
-        beats, states = self._step(dens)
+        beats, states = self._step(dens, choice)
         tempi = [self._state_bpm[state] for state in states]
         times = np.asarray(beats, dtype=np.float64) / space.fps
         return (times, np.asarray(tempi, dtype=np.float64)) if with_tempo else times
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        super().reset()
+        self._current = 0  # the decoder in use: 0 the model's own, i the (i-1)-th centre's
+
+    def _choose(self, heard: npt.ArrayLike, frames: int) -> npt.NDArray[np.int64]:
+        """The decoder of every frame (0: the model's own, until a tempo is heard)."""
+        if self._centres is None:
+            raise ValueError("heard tempi need a stream built with hear_tempo=True")
+        bpm = np.asarray(heard, dtype=np.float64)
+        if bpm.shape != (frames,):
+            raise ValueError(f"heard must have one tempo per frame ({frames}), got shape {bpm.shape}")
+        if np.any(bpm <= 0) or np.any(np.isinf(bpm)):
+            raise ValueError("heard tempi must be positive and finite (NaN: none)")
+        known = ~np.isnan(bpm)
+        octave = np.log2(np.where(known, bpm, 1.0))
+        low, high = np.log2(self._centres[[0, -1]])
+        # Beyond the range: the pulse at another metrical level, moved into it by whole octaves.
+        octave -= np.where(octave > high, np.minimum(np.ceil(octave - high), np.floor(octave - low)), 0.0)
+        octave += np.where(octave < low, np.minimum(np.ceil(low - octave), np.floor(high - octave)), 0.0)
+        centres = np.log2(self._centres)
+        key = np.where(known, octave, -np.inf)
+        starts = np.flatnonzero(np.concatenate(([True], key[1:] != key[:-1])))
+        choice = np.empty(frames, dtype=np.int64)
+        for start, stop in zip(starts, [*starts[1:], frames]):
+            if known[start] and (self._current == 0 or
+                                 abs(octave[start] - centres[self._current - 1]) > HEARD_TEMPO_HOLD):
+                self._current = 1 + int(np.abs(centres - octave[start]).argmin())
+            choice[start:stop] = self._current
+        return choice
 
 
 class AudioBeatStream(AudioStream[tuple[Floats, Floats]]):
@@ -199,6 +283,9 @@ class AudioBeatStream(AudioStream[tuple[Floats, Floats]]):
         the front end's ``live_defaults``, then the model's defaults.
     front_end : str
         A name in :data:`cadentia.frontend.FRONT_ENDS`.
+    tempo_hint : bool
+        Where the front end hears the tempo as the audio goes (the network
+        does), follow it (:class:`BeatStream`'s ``hear_tempo``).
 
     Notes
     -----
@@ -217,11 +304,12 @@ class AudioBeatStream(AudioStream[tuple[Floats, Floats]]):
 
     def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *,
                  state_space: TempoStateSpace | None = None, front_end: str = DEFAULT_FRONT_END,
-                 **options: Any):
+                 tempo_hint: bool = True, **options: Any):
         if state_space is None:
             options = get_front_end(front_end).model_options(options, online=True)
-        self.beats = BeatStream(fps, state_space=state_space, **options)
         self.onsets = activation_stream(sample_rate, fps, front_end=front_end)
+        self._hears = tempo_hint and heard_tempo(self.onsets) is not None
+        self.beats = BeatStream(fps, state_space=state_space, hear_tempo=self._hears, **options)
         super().__init__(self.onsets, self.beats)
 
     @property
@@ -230,4 +318,5 @@ class AudioBeatStream(AudioStream[tuple[Floats, Floats]]):
         return self.beats.tempo
 
     def _track(self, frames: Floats) -> tuple[Floats, Floats]:
-        return self.beats.process(frames, with_tempo=True)
+        heard = heard_tempo(self.onsets) if self._hears else None
+        return self.beats.process(frames, with_tempo=True, heard=heard)

@@ -19,7 +19,10 @@ tempo head): :func:`analyse` turns that into a :class:`TempoPrior` centred
 there, which offline tracking combines with the model's own prior. The
 decoder alone tends to double slow pieces wherever the off-beats carry a
 little activation; the tempo head, trained on the annotated tempo, knows
-the octave better.
+the octave better. The causal network's head hears the tempo of the audio
+so far: its stream says, with every frame, the tempo heard by then
+(``heard_tempo``), which live beat tracking follows
+(:class:`cadentia.track.beats.BeatStream`'s ``hear_tempo``).
 """
 
 from __future__ import annotations
@@ -188,6 +191,12 @@ class NetworkActivationStream:
     def latency(self) -> float:
         """Seconds of audio after a frame's centre needed before it is returned."""
         return self.spectrogram.latency
+
+    @property
+    def heard_tempo(self) -> npt.NDArray[np.float64] | None:
+        """The tempo in BPM the network had heard by each frame last returned (NaN: none yet);
+        None if it has no tempo head."""
+        return self.network.heard_tempo if self.network.network._tempo is not None else None
 
     def reset(self) -> None:
         """Start a new stream."""

@@ -21,7 +21,10 @@ real time:
    averaged over time, then a linear map to logits over log-spaced tempo
    bins; their softmax is the network's belief about the excerpt's tempo.
    Trained beside the beat outputs, it tells the tracker which tempo
-   octave the network hears.
+   octave the network hears. With ``tempo_lags`` (lo, hi), the head also
+   reads the autocorrelation of the beat output at lags lo to hi - 1
+   frames over the same span, divided by its energy: how strongly the
+   network's own beats recur at each beat period.
 
 The *offline* variant centres every kernel on its frame (it hears the
 future as well as the past); the *causal* variant puts the whole kernel on
@@ -59,11 +62,18 @@ class Architecture:
     tempo_bins: int = 0
     tempo_min_bpm: float = 40.0
     tempo_bins_per_octave: int = 24
+    tempo_lags: tuple[int, int] | None = None
 
     @property
     def tempo_bpm(self) -> tuple[float, ...]:
         """Centre tempo of every bin of the tempo head, in beats per minute."""
         return tuple(self.tempo_min_bpm * 2.0 ** (i / self.tempo_bins_per_octave) for i in range(self.tempo_bins))
+
+    @property
+    def tempo_inputs(self) -> int:
+        """Values the tempo head reads: the mean features, and the autocorrelation's lags if any."""
+        lags = self.tempo_lags
+        return self.channels + (0 if lags is None else lags[1] - lags[0])
 
     def conv_bands(self, layer: int) -> tuple[int, int]:
         """Bands going into, and coming out of (after pooling), 2-D convolution ``layer``."""
@@ -113,7 +123,7 @@ class Architecture:
         shapes["head.weight"] = (len(self.outputs), self.channels, 1)
         shapes["head.bias"] = (len(self.outputs),)
         if self.tempo_bins:
-            shapes["tempo.weight"] = (self.tempo_bins, self.channels, 1)
+            shapes["tempo.weight"] = (self.tempo_bins, self.tempo_inputs, 1)
             shapes["tempo.bias"] = (self.tempo_bins,)
         return shapes
 

@@ -22,8 +22,10 @@ with; the causal network therefore has no look-ahead at all.
 A network with a tempo head (``Architecture.tempo_bins``) also gives a
 probability over tempo bins: the softmax of the head applied to the last
 features averaged over every frame heard (:meth:`Network.analyse`,
-:meth:`NetworkStream.tempo`). The average is summed in float64 and is not
-bit-exact across block sizes; it only chooses a tempo.
+:meth:`NetworkStream.tempo`). Offline the average is summed in float64
+chunk by chunk. A stream adds it up frame by frame, so the tempo it hears
+by each frame (:attr:`NetworkStream.heard_tempo`) is the same whatever the
+blocks.
 """
 
 from __future__ import annotations
@@ -65,6 +67,17 @@ def _serial_linear(rows: np.ndarray, weight: np.ndarray, bias: np.ndarray) -> np
         out += term
     return out
 
+
+# A stream's tempo head speaks once every HEARD_PERIOD frames (a second at
+# the network's 100 fps), from HEARD_FROM frames on, and what it says
+# holds until it speaks again: often enough to follow the music, seldom
+# enough to cost nothing.
+HEARD_PERIOD = 100
+HEARD_FROM = 200
+
+# Added to the beat output's energy before dividing its autocorrelation by
+# it: silence reads as no recurrence rather than as 0 / 0.
+_ENERGY_FLOOR = 1e-9
 
 # Beyond this the float32 sigmoid is 0 or 1 anyway; clipping keeps exp finite.
 _LOGIT_LIMIT = 100.0
@@ -161,10 +174,13 @@ class Network:
             x = x + h
         return x
 
-    def _tempo_probabilities(self, feature_sum: np.ndarray, frames: int) -> np.ndarray:
+    def _tempo_logits(self, inputs: np.ndarray) -> np.ndarray:
         if self._tempo is None:
             raise ValueError("this network has no tempo head")
-        logits = (feature_sum / max(frames, 1)) @ self._tempo[0] + self._tempo[1]
+        return inputs @ self._tempo[0] + self._tempo[1]
+
+    def _tempo_probabilities(self, inputs: np.ndarray) -> np.ndarray:
+        logits = self._tempo_logits(inputs)
         weights = np.exp(logits - logits.max())
         return weights / weights.sum()
 
@@ -179,13 +195,14 @@ class Network:
     def analyse(self, spectrogram: npt.ArrayLike) -> tuple[np.ndarray, np.ndarray | None]:
         """Output probabilities as :meth:`__call__`, and the tempo head's probability of every
         bin of ``architecture.tempo_bpm`` over the whole spectrogram (None without a tempo head)."""
-        out, feature_sum = self._run(self._check(spectrogram))
-        return out, None if self._tempo is None else self._tempo_probabilities(feature_sum, out.shape[0])
+        out, inputs = self._run(self._check(spectrogram))
+        return out, None if self._tempo is None else self._tempo_probabilities(inputs)
 
     def _run(self, spec: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """Output probabilities of a whole spectrogram, and what the tempo head reads of it."""
         if self.architecture.causal:
             stream = self.stream()
-            return stream.process(spec), stream._feature_sum
+            return stream.process(spec), stream._tempo_inputs()
         reach = self.architecture.reach
         out = np.empty((spec.shape[0], len(self.architecture.outputs)), dtype=np.float32)
         feature_sum = np.zeros(self.architecture.channels)
@@ -201,7 +218,13 @@ class Network:
             features = self._layers(spec[lo:hi], _blas_linear, zeros)[start - lo : stop - lo]
             feature_sum += features.sum(axis=0, dtype=np.float64)
             out[start:stop] = _sigmoid(_blas_linear(features, *self._head))
-        return out, feature_sum
+        inputs = feature_sum / max(spec.shape[0], 1)
+        lags = self.architecture.tempo_lags
+        if lags is not None:
+            beat = out[:, 0].astype(np.float64)
+            products = [np.dot(beat[lag:], beat[: beat.size - lag]) for lag in range(*lags)]
+            inputs = np.concatenate((inputs, np.array(products) / (np.dot(beat, beat) + _ENERGY_FLOOR)))
+        return out, inputs
 
     def stream(self) -> "NetworkStream":
         """A :class:`NetworkStream` running this (causal) network frame by frame."""
@@ -218,7 +241,10 @@ class NetworkStream:
     """A causal network over spectrogram frames arriving in chunks of any size.
 
     ``process(frames)`` returns the output probabilities of those frames,
-    the same bits whatever the chunks.
+    the same bits whatever the chunks. With a tempo head, ``heard_tempo``
+    then holds the tempo in BPM that the head had heard by each of them
+    (its likeliest bin, updated every ``HEARD_PERIOD`` frames from frame
+    ``HEARD_FROM`` on; NaN before), also the same whatever the chunks.
     """
 
     def __init__(self, network: Network) -> None:
@@ -230,8 +256,20 @@ class NetworkStream:
     def reset(self) -> None:
         """Start a new stream: every layer's past is silence (zeros)."""
         self._history: dict[int, np.ndarray] = {}
-        self._feature_sum = np.zeros(self.network.architecture.channels)
+        a = self.network.architecture
+        self._feature_sum = np.zeros(a.channels)
         self._frames = 0
+        # For the autocorrelation: the last beat outputs (zeros before the
+        # start), and the running sums of products at each lag and of squares.
+        self._lags = np.arange(*a.tempo_lags) if a.tempo_lags is not None else np.zeros(0, dtype=np.int64)
+        self._beats = np.zeros(int(self._lags.max(initial=0)))
+        self._products = np.zeros(self._lags.size)
+        self._energy = 0.0
+        # The same sums before each frame of the chunk being heard.
+        self._running = self._running_products = np.zeros((0, 0))
+        self._running_energy = np.zeros(0)
+        self._heard = math.nan
+        self.heard_tempo = np.zeros(0)
 
     def tempo(self) -> np.ndarray:
         """The tempo head's probability of every bin of ``architecture.tempo_bpm``, over the frames so far.
@@ -241,7 +279,18 @@ class NetworkStream:
         ValueError
             The network has no tempo head.
         """
-        return self.network._tempo_probabilities(self._feature_sum, self._frames)
+        return self.network._tempo_probabilities(self._tempo_inputs())
+
+    def _tempo_inputs(self, row: int = -1) -> np.ndarray:
+        features, frames = self._feature_sum, self._frames
+        if row >= 0:  # a frame of the last chunk, while it is heard
+            features, frames = self._running[row], self._frames + row
+        inputs = features / max(frames, 1)
+        if self._lags.size:
+            products, energy = ((self._products, self._energy) if row < 0
+                                else (self._running_products[row], self._running_energy[row]))
+            inputs = np.concatenate((inputs, products / (energy + _ENERGY_FLOOR)))
+        return inputs
 
     def _pad(self, layer: int, x: np.ndarray, padding: tuple[int, int]) -> np.ndarray:
         before = padding[0]
@@ -255,13 +304,37 @@ class NetworkStream:
     def process(self, spectrogram: npt.ArrayLike) -> np.ndarray:
         """Output probabilities (frames, outputs) of the next spectrogram frames."""
         spec = self.network._check(spectrogram)
+        self.heard_tempo = np.zeros(0)
         if spec.shape[0] == 0:
             return np.zeros((0, len(self.network.architecture.outputs)), dtype=np.float32)
         features = self.network._layers(spec, _serial_linear, self._pad)
+        out = _serial_sigmoid(_serial_linear(features, *self.network._head))
         if self.network._tempo is not None:  # nothing to hear the tempo with otherwise
-            self._feature_sum += features.sum(axis=0, dtype=np.float64)
-            self._frames += spec.shape[0]
-        return _serial_sigmoid(_serial_linear(features, *self.network._head))
+            self._hear(features, out[:, 0])
+        return out
+
+    def _hear(self, features: np.ndarray, beat: np.ndarray) -> None:
+        # Running sums, one frame at a time (accumulate does not regroup):
+        # row k holds the sums over the frames before the chunk's k-th.
+        self._running = np.cumsum(np.vstack((self._feature_sum, features.astype(np.float64))), axis=0)
+        first, count = self._frames, features.shape[0]
+        if self._lags.size:
+            history = np.concatenate((self._beats, beat.astype(np.float64)))
+            now = history[self._beats.size :]
+            past = history[self._beats.size + np.arange(count)[:, np.newaxis] - self._lags]
+            self._running_products = np.cumsum(np.vstack((self._products, now[:, np.newaxis] * past)), axis=0)
+            self._running_energy = np.cumsum(np.concatenate(([self._energy], now * now)))
+            self._beats = history[history.size - self._beats.size :]
+        heard = np.full(count, self._heard)
+        bpm = self.network.architecture.tempo_bpm
+        start = max(HEARD_FROM, -(-(first + 1) // HEARD_PERIOD) * HEARD_PERIOD)
+        for frames in range(start, first + count + 1, HEARD_PERIOD):
+            # Heard over `frames` frames: it holds from the next frame on.
+            self._heard = bpm[int(np.argmax(self.network._tempo_logits(self._tempo_inputs(frames - first))))]
+            heard[frames - first :] = self._heard
+        self._feature_sum, self._frames, self.heard_tempo = self._running[-1], first + count, heard
+        if self._lags.size:
+            self._products, self._energy = self._running_products[-1], float(self._running_energy[-1])
 
 
 def load_network(variant: str = "offline") -> Network:
