@@ -13,7 +13,9 @@ it, so figures on it remain unseen.
 
 With ``--online`` the activation is the live one (the causal network, as
 ``cadentia live`` hears it) and it is tracked as live tracking does
-(``BeatStream``: forward decoding, no hint, no placement).
+(``BeatStream``: forward decoding following the tempo the stream hears
+frame by frame, or not with ``--no-heard-tempo``; no placement, and
+``--hint-spread`` does not apply).
 """
 
 from __future__ import annotations
@@ -58,6 +60,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--threshold", type=float, nargs="+", default=None,
                         help="offline activity thresholds to try (default: the front end's)")
     parser.add_argument("--online", action="store_true", help="the live activation, tracked as live")
+    parser.add_argument("--no-heard-tempo", dest="heard_tempo", action="store_false",
+                        help="--online: do not follow the tempo the stream hears")
     parser.add_argument("--tempo-prior", type=float, nargs="+", default=None, metavar="X",
                         help="priors to try, as pairs of centre BPM and width in octaves (0 0: none)")
     args = parser.parse_args(argv)
@@ -87,7 +91,8 @@ def main(argv: list[str] | None = None) -> int:
         times, _ = evalset.read_beats(path.with_suffix(".beats"))
         if args.online:
             stream = frontend.activation_stream(rate, 100.0, front_end=args.front_end)
-            activation, heard = np.concatenate((stream.process(signal), stream.finish())), None
+            activation, heard_by = frontend.run_stream(stream, [signal])
+            heard = heard_by if args.heard_tempo else None
         elif args.front_end == "network":
             both, heard = network.analyse(spectrogram(signal, rate))
             activation = both[:, 0].astype(np.float64)
@@ -102,11 +107,11 @@ def main(argv: list[str] | None = None) -> int:
         placement, spread, threshold = options.pop("placement"), options.pop("hint_spread"), options.pop("threshold")
         scores = []
         for times, true_tempo, activation, heard in pieces:
-            model = options if heard is None or spread is None else with_heard_tempo(
-                options, tempo_hint(heard, network.architecture, spread))
             if placement == "online":
-                beats = BeatStream(100.0, **model).process(activation)
+                beats = BeatStream(100.0, hear_tempo=heard is not None, **options).process(activation, heard=heard)
             else:
+                model = options if heard is None or spread is None else with_heard_tempo(
+                    options, tempo_hint(heard, network.architecture, spread))
                 beats = track_beats(activation, 100.0, placement=placement, threshold=threshold, **model).beats
             s = harness.beat_scores(times, beats)
             scores.append((s["f"], s["cmlt"], s["amlt"], harness.octave(harness.beats_tempo(beats), true_tempo) == "ok"))
