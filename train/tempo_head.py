@@ -81,9 +81,7 @@ def piece(job: tuple[str, str]) -> Piece:
     features = network._layers(np.ascontiguousarray(spec, dtype=np.float32), inference._blas_linear, zeros)
     beat = inference._sigmoid(inference._blas_linear(features, *network._head))[:, 0].astype(np.float64)
     frames = features.shape[0]
-    products = np.zeros((frames, LAGS[1] - LAGS[0]))
-    for column, lag in enumerate(range(*LAGS)):
-        products[lag:, column] = beat[lag:] * beat[: frames - lag]
+    products = inference.lag_products(beat, LAGS)
     seconds = -(-frames // FPS)
 
     def per_second(values: np.ndarray) -> np.ndarray:

@@ -16,7 +16,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["DEFAULT_FPS", "DEFAULT_TEMPO_PRIOR", "TempoModel", "TempoPrior", "as_tempo_prior", "with_heard_tempo"]
+__all__ = ["DEFAULT_FPS", "DEFAULT_TEMPO_PRIOR", "TempoModel", "TempoPrior", "as_tempo_prior", "into_range",
+           "with_heard_tempo"]
 
 # Frames per second of an activation, and of the onset strength computed from audio.
 DEFAULT_FPS = 100.0
@@ -97,6 +98,20 @@ def as_tempo_prior(tempo_prior: TempoPrior | tuple[float, float] | None) -> Temp
 
 
 
+def into_range(bpm: float, low: float, high: float) -> float:
+    """``bpm`` moved by whole octaves into [low, high], as far as it goes.
+
+    A tempo heard beyond the model's range is the pulse at another
+    metrical level; a prior centred there would drag every path to the
+    range's edge, off the beats.
+    """
+    while bpm > high and bpm / 2 >= low:
+        bpm /= 2
+    while bpm < low and bpm * 2 <= high:
+        bpm *= 2
+    return bpm
+
+
 def with_heard_tempo(options: dict[str, Any], heard: TempoPrior) -> dict[str, Any]:
     """Model options (``model=`` or its fields) with their tempo prior combined with ``heard``.
 
@@ -112,12 +127,7 @@ def with_heard_tempo(options: dict[str, Any], heard: TempoPrior) -> dict[str, An
     defaults = {f.name: f.default for f in fields(TempoModel)}
     low, high = (float(getattr(model, name) if model is not None else options.get(name, defaults[name]))
                  for name in ("min_bpm", "max_bpm"))
-    centre = heard.centre_bpm
-    while centre > high and centre / 2 >= low:
-        centre /= 2
-    while centre < low and centre * 2 <= high:
-        centre *= 2
-    heard = TempoPrior(centre, heard.width)
+    heard = TempoPrior(into_range(heard.centre_bpm, low, high), heard.width)
     combined = heard if prior is None else prior.combine(heard)
     if model is not None:
         return {**options, "model": replace(model, tempo_prior=combined)}

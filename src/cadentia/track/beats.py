@@ -26,7 +26,7 @@ import numpy.typing as npt
 
 from ..frontend import DEFAULT_FRONT_END, activation_stream, get_front_end, heard_tempo
 from ..model.observation import check_activation, observation_densities
-from ..model.options import DEFAULT_FPS, TempoModel, TempoPrior
+from ..model.options import DEFAULT_FPS, TempoModel, TempoPrior, into_range
 from ..model.tempo import TempoStateSpace, tempo_state_space
 from .base import BEAT_PLACEMENTS, AudioStream, ForwardStream, TrackTempo, beats_from_path, check_placement
 from .base import check_threshold, resolve_state_space, viterbi, within_activity
@@ -251,20 +251,16 @@ class BeatStream(ForwardStream[TempoStateSpace]):
             raise ValueError(f"heard must have one tempo per frame ({frames}), got shape {bpm.shape}")
         if np.any(bpm <= 0) or np.any(np.isinf(bpm)):
             raise ValueError("heard tempi must be positive and finite (NaN: none)")
-        known = ~np.isnan(bpm)
-        octave = np.log2(np.where(known, bpm, 1.0))
-        low, high = np.log2(self._centres[[0, -1]])
-        # Beyond the range: the pulse at another metrical level, moved into it by whole octaves.
-        octave -= np.where(octave > high, np.minimum(np.ceil(octave - high), np.floor(octave - low)), 0.0)
-        octave += np.where(octave < low, np.minimum(np.ceil(low - octave), np.floor(high - octave)), 0.0)
         centres = np.log2(self._centres)
-        key = np.where(known, octave, -np.inf)
+        key = np.nan_to_num(bpm, nan=-1.0)
+        # One decision per stretch of the same heard tempo, not per frame.
         starts = np.flatnonzero(np.concatenate(([True], key[1:] != key[:-1])))
         choice = np.empty(frames, dtype=np.int64)
-        for start, stop in zip(starts, [*starts[1:], frames]):
-            if known[start] and (self._current == 0 or
-                                 abs(octave[start] - centres[self._current - 1]) > HEARD_TEMPO_HOLD):
-                self._current = 1 + int(np.abs(centres - octave[start]).argmin())
+        for start, stop in zip(starts.tolist(), [*starts[1:].tolist(), frames]):
+            if key[start] > 0:
+                octave = math.log2(into_range(float(key[start]), *self._centres[[0, -1]].tolist()))
+                if self._current == 0 or abs(octave - centres[self._current - 1]) > HEARD_TEMPO_HOLD:
+                    self._current = 1 + int(np.abs(centres - octave).argmin())
             choice[start:stop] = self._current
         return choice
 

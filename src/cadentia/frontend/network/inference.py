@@ -43,7 +43,7 @@ from numpy.lib.stride_tricks import sliding_window_view
 
 from .architecture import ARCHITECTURES, Architecture
 
-__all__ = ["Network", "NetworkStream", "load_network"]
+__all__ = ["Network", "NetworkStream", "lag_products", "load_network"]
 
 Linear = Callable[[np.ndarray, np.ndarray, np.ndarray], np.ndarray]
 # Offline chunk length in frames (plus the receptive field either side):
@@ -78,6 +78,22 @@ HEARD_FROM = 200
 # Added to the beat output's energy before dividing its autocorrelation by
 # it: silence reads as no recurrence rather than as 0 / 0.
 _ENERGY_FLOOR = 1e-9
+
+def lag_products(beat: np.ndarray, lags: tuple[int, int]) -> np.ndarray:
+    """``beat[t] * beat[t - lag]`` for every frame t and every lag in ``range(*lags)``, (frames, lags);
+    0 where t - lag falls before the first frame (silence before the start)."""
+    frames = beat.shape[0]
+    products = np.zeros((frames, lags[1] - lags[0]))
+    for column, lag in enumerate(range(*lags)):
+        products[lag:, column] = beat[lag:] * beat[: frames - lag]
+    return products
+
+
+def _head_inputs(feature_sum: np.ndarray, frames: int, products: np.ndarray, energy: float) -> np.ndarray:
+    """What the tempo head reads: the mean features, then (with lags) the autocorrelation over the energy."""
+    inputs = feature_sum / max(frames, 1)
+    return np.concatenate((inputs, products / (energy + _ENERGY_FLOOR))) if products.size else inputs
+
 
 # Beyond this the float32 sigmoid is 0 or 1 anyway; clipping keeps exp finite.
 _LOGIT_LIMIT = 100.0
@@ -218,13 +234,9 @@ class Network:
             features = self._layers(spec[lo:hi], _blas_linear, zeros)[start - lo : stop - lo]
             feature_sum += features.sum(axis=0, dtype=np.float64)
             out[start:stop] = _sigmoid(_blas_linear(features, *self._head))
-        inputs = feature_sum / max(spec.shape[0], 1)
-        lags = self.architecture.tempo_lags
-        if lags is not None:
-            beat = out[:, 0].astype(np.float64)
-            products = [np.dot(beat[lag:], beat[: beat.size - lag]) for lag in range(*lags)]
-            inputs = np.concatenate((inputs, np.array(products) / (np.dot(beat, beat) + _ENERGY_FLOOR)))
-        return out, inputs
+        lags = self.architecture.tempo_lags or (0, 0)
+        beat = out[:, 0].astype(np.float64)
+        return out, _head_inputs(feature_sum, spec.shape[0], lag_products(beat, lags).sum(axis=0), float(beat @ beat))
 
     def stream(self) -> "NetworkStream":
         """A :class:`NetworkStream` running this (causal) network frame by frame."""
@@ -261,13 +273,10 @@ class NetworkStream:
         self._frames = 0
         # For the autocorrelation: the last beat outputs (zeros before the
         # start), and the running sums of products at each lag and of squares.
-        self._lags = np.arange(*a.tempo_lags) if a.tempo_lags is not None else np.zeros(0, dtype=np.int64)
-        self._beats = np.zeros(int(self._lags.max(initial=0)))
-        self._products = np.zeros(self._lags.size)
+        self._lags = a.tempo_lags or (0, 0)
+        self._beats = np.zeros(max(self._lags[1] - 1, 0))
+        self._products = np.zeros(self._lags[1] - self._lags[0])
         self._energy = 0.0
-        # The same sums before each frame of the chunk being heard.
-        self._running = self._running_products = np.zeros((0, 0))
-        self._running_energy = np.zeros(0)
         self._heard = math.nan
         self.heard_tempo = np.zeros(0)
 
@@ -281,16 +290,8 @@ class NetworkStream:
         """
         return self.network._tempo_probabilities(self._tempo_inputs())
 
-    def _tempo_inputs(self, row: int = -1) -> np.ndarray:
-        features, frames = self._feature_sum, self._frames
-        if row >= 0:  # a frame of the last chunk, while it is heard
-            features, frames = self._running[row], self._frames + row
-        inputs = features / max(frames, 1)
-        if self._lags.size:
-            products, energy = ((self._products, self._energy) if row < 0
-                                else (self._running_products[row], self._running_energy[row]))
-            inputs = np.concatenate((inputs, products / (energy + _ENERGY_FLOOR)))
-        return inputs
+    def _tempo_inputs(self) -> np.ndarray:
+        return _head_inputs(self._feature_sum, self._frames, self._products, self._energy)
 
     def _pad(self, layer: int, x: np.ndarray, padding: tuple[int, int]) -> np.ndarray:
         before = padding[0]
@@ -316,25 +317,24 @@ class NetworkStream:
     def _hear(self, features: np.ndarray, beat: np.ndarray) -> None:
         # Running sums, one frame at a time (accumulate does not regroup):
         # row k holds the sums over the frames before the chunk's k-th.
-        self._running = np.cumsum(np.vstack((self._feature_sum, features.astype(np.float64))), axis=0)
         first, count = self._frames, features.shape[0]
-        if self._lags.size:
-            history = np.concatenate((self._beats, beat.astype(np.float64)))
-            now = history[self._beats.size :]
-            past = history[self._beats.size + np.arange(count)[:, np.newaxis] - self._lags]
-            self._running_products = np.cumsum(np.vstack((self._products, now[:, np.newaxis] * past)), axis=0)
-            self._running_energy = np.cumsum(np.concatenate(([self._energy], now * now)))
-            self._beats = history[history.size - self._beats.size :]
+        history = np.concatenate((self._beats, beat.astype(np.float64)))
+        now = history[self._beats.size :]
+        running = np.cumsum(np.vstack((self._feature_sum, features.astype(np.float64))), axis=0)
+        products = np.cumsum(np.vstack((self._products, lag_products(history, self._lags)[self._beats.size :])), axis=0)
+        energy = np.cumsum(np.concatenate(([self._energy], now * now)))
         heard = np.full(count, self._heard)
         bpm = self.network.architecture.tempo_bpm
         start = max(HEARD_FROM, -(-(first + 1) // HEARD_PERIOD) * HEARD_PERIOD)
         for frames in range(start, first + count + 1, HEARD_PERIOD):
             # Heard over `frames` frames: it holds from the next frame on.
-            self._heard = bpm[int(np.argmax(self.network._tempo_logits(self._tempo_inputs(frames - first))))]
-            heard[frames - first :] = self._heard
-        self._feature_sum, self._frames, self.heard_tempo = self._running[-1], first + count, heard
-        if self._lags.size:
-            self._products, self._energy = self._running_products[-1], float(self._running_energy[-1])
+            row = frames - first
+            inputs = _head_inputs(running[row], frames, products[row], float(energy[row]))
+            self._heard = bpm[int(np.argmax(self.network._tempo_logits(inputs)))]
+            heard[row:] = self._heard
+        self._beats = history[history.size - self._beats.size :]
+        self._feature_sum, self._products, self._energy = running[-1], products[-1], float(energy[-1])
+        self._frames, self.heard_tempo = first + count, heard
 
 
 def load_network(variant: str = "offline") -> Network:
