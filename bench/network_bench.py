@@ -10,12 +10,13 @@ second of compute (best of ``--repeat``):
   into the model, which is then built, and Viterbi tracking), and the same
   with the spectral-flux front end, measured in the same run;
 - the causal network over the whole piece, as ``--online`` runs it;
-- live tracking of the whole piece (``AudioBeatStream``, the live
-  defaults), following the tempo the causal network hears and without;
+- live tracking of the whole piece (``AudioBeatStream`` and
+  ``AudioDownbeatStream``, the live defaults), following the tempo the
+  causal network hears and without;
 - the live path block by block (512-sample blocks, as a sound card gives
   them): the compute time of each block through spectrogram, causal
-  network and forward tracker (following the heard tempo), median and
-  95th percentile.
+  network and forward tracker (beats, then downbeats, following the heard
+  tempo), median and 95th percentile.
 
 Set ``OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1`` for a one-core figure
 (the Makefile's ``bench`` target does).
@@ -30,7 +31,7 @@ import time
 
 import numpy as np
 
-from cadentia import FRONT_ENDS, AudioBeatStream, analyse, onset_strength, track_beats
+from cadentia import FRONT_ENDS, AudioBeatStream, AudioDownbeatStream, analyse, onset_strength, track_beats
 from cadentia.frontend.network import network_activation, shipped_network, spectrogram
 from cadentia.model.options import with_heard_tempo
 
@@ -51,9 +52,9 @@ def network_beats(signal: np.ndarray) -> np.ndarray:
     return track_beats(activation, 100, placement="peak", **options).beats
 
 
-def live(signal: np.ndarray, tempo_hint: bool) -> np.ndarray:
+def live(signal: np.ndarray, tempo_hint: bool, stream_type: type = AudioBeatStream) -> np.ndarray:
     """Live beats of the whole signal in one block, as ``--online`` finds them."""
-    stream = AudioBeatStream(RATE, tempo_hint=tempo_hint)
+    stream = stream_type(RATE, tempo_hint=tempo_hint)
     return np.concatenate([stream.process(signal)[0], stream.finish()[0]])
 
 
@@ -77,23 +78,25 @@ def main(argv: list[str] | None = None) -> int:
         ("causal network, whole piece", lambda: network_activation(signal, RATE, online=True)),
         ("live, heard tempo", lambda: live(signal, True)),
         ("live, no heard tempo", lambda: live(signal, False)),
+        ("live downbeats, heard tempo", lambda: live(signal, True, AudioDownbeatStream)),
+        ("live downbeats, no heard tempo", lambda: live(signal, False, AudioDownbeatStream)),
     ]
     print(f"{'stage':32s} {'x real time':>12s}")
     for label, function in rows:
         print(f"{label:32s} {seconds / _best(function, args.repeat):12.0f}")
     # Live: per-block compute time.
-    stream = AudioBeatStream(RATE)
     block = 512
-    times = []
-    for start in range(0, min(signal.size, 60 * RATE), block):
-        begin = time.perf_counter()
-        stream.process(signal[start : start + block])
-        times.append(time.perf_counter() - begin)
-    times_ms = 1000 * np.array(times)
-    print(f"live block of {block} samples ({1000 * block / RATE:.1f} ms): compute median "
-          f"{np.median(times_ms):.2f} ms, p95 {np.percentile(times_ms, 95):.2f} ms, "
-          f"max {times_ms.max():.2f} ms; look-ahead 0 frames, spectrogram window latency "
-          f"{1000 * stream.latency:.1f} ms")
+    for stream in (AudioBeatStream(RATE), AudioDownbeatStream(RATE)):
+        times = []
+        for start in range(0, min(signal.size, 60 * RATE), block):
+            begin = time.perf_counter()
+            stream.process(signal[start : start + block])
+            times.append(time.perf_counter() - begin)
+        times_ms = 1000 * np.array(times)
+        print(f"{type(stream).__name__}, block of {block} samples ({1000 * block / RATE:.1f} ms): compute median "
+              f"{np.median(times_ms):.2f} ms, p95 {np.percentile(times_ms, 95):.2f} ms, "
+              f"max {times_ms.max():.2f} ms; look-ahead 0 frames, spectrogram window latency "
+              f"{1000 * stream.latency:.1f} ms")
     return 0
 
 

@@ -236,6 +236,30 @@ def test_stream_is_independent_of_chunking(chunk):
     assert f_measure(times[(times > 8) & (positions == 1)], whole[0][late & (whole[1] == 1)])[0] >= 0.9
 
 
+def test_a_heard_tempo_steers_the_live_bars():
+    # Bars in 4 at 70 BPM with weaker off-beats: the plain model counts them as beats at 140.
+    act = np.zeros((3000, 2))
+    for k in range(35):
+        act[round(k * 6000 / 70), int(k % 4 == 0)] = 1.0
+        act[round((k + 0.5) * 6000 / 70), 0] = 0.3
+    options = dict(min_bpm=45.0, max_bpm=240.0)
+    plain = DownbeatStream(**options).process(act)
+    assert abs(60 / np.median(np.diff(plain[0][-10:])) / 140 - 1) < 0.05
+    unheard = DownbeatStream(hear_tempo=True, **options).process(act, heard=np.full(3000, np.nan))
+    for a, b in zip(plain, unheard):
+        np.testing.assert_array_equal(a, b)
+    heard = np.full(3000, 70.0)
+    heard[:300] = np.nan
+    whole = DownbeatStream(hear_tempo=True, **options).process(act, heard=heard)
+    late = whole[0] > 10
+    downbeats = np.arange(0, 35, 4) * 60 / 70
+    assert f_measure(downbeats[downbeats > 10], whole[0][late & (whole[1] == 1)])[0] == 1.0
+    stream = DownbeatStream(hear_tempo=True, **options)
+    parts = [stream.process(act[i:i + 137], heard=heard[i:i + 137]) for i in range(0, 3000, 137)]
+    for k in range(2):
+        np.testing.assert_array_equal(np.concatenate([p[k] for p in parts]), whole[k])
+
+
 # ---------------------------------------------------------------- audio, evaluation
 
 

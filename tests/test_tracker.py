@@ -23,7 +23,7 @@ from cadentia.model.tempo import (BEAT_COLUMN, DEFAULT_TEMPO_PRIOR, NO_BEAT_COLU
                                  beat_intervals, tempo_change_weights, tempo_prior_log_weights,
                                  tempo_state_space)
 from cadentia.track.beats import BeatStream, beats_from_path, track_beats
-from cadentia.track.downbeats import track_downbeats
+from cadentia.track.downbeats import DownbeatStream, track_downbeats
 
 # ---------------------------------------------------------------- state space
 
@@ -322,15 +322,16 @@ def test_a_heard_tempo_steers_the_live_decoder():
     np.testing.assert_array_equal(kept[0], found[70][0])
 
 
+@pytest.mark.parametrize("stream, frames", [(BeatStream, np.zeros(10)), (DownbeatStream, np.zeros((10, 2)))])
 @pytest.mark.parametrize("hear, heard, message", [
     (False, np.full(10, 100.0), "heard tempi need a stream built with hear_tempo=True"),
     (True, np.full(9, 100.0), r"heard must have one tempo per frame \(10\), got shape \(9,\)"),
     (True, np.full(10, -1.0), "heard tempi must be positive and finite"),
     (True, np.full(10, np.inf), "heard tempi must be positive and finite"),
 ])
-def test_bad_heard_tempi(hear, heard, message):
+def test_bad_heard_tempi(stream, frames, hear, heard, message):
     with pytest.raises(ValueError, match=message):
-        BeatStream(hear_tempo=hear).process(np.zeros(10), heard=heard)
+        stream(hear_tempo=hear).process(frames, heard=heard)
 
 
 def test_state_space_must_match_the_frame_rate():

@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from .batch import Kind, Source, _track
 from .errors import CadentiaError
-from .frontend import DEFAULT_FRONT_END, activation_stream, analyse, analyse_bars, get_front_end, run_stream
+from .frontend import DEFAULT_FRONT_END, analyse, analyse_bars, get_front_end, run_stream
 from .frontend.files import check_fps
 from .model.options import DEFAULT_FPS
 from .results import FileResult
@@ -77,11 +77,12 @@ def track_audio(
         if analysed:
             return *analyse(mono, sample_rate, fps, downbeats=kind == "downbeats", front_end=front_end), None
         if kind == "downbeats":
-            return design.downbeats(mono, sample_rate, fps, online=online), None, None
+            if not online or design.downbeat_stream is None:
+                return design.downbeats(mono, sample_rate, fps, online=online), None, None
+            return *run_stream(design.downbeat_stream(sample_rate, fps), [audio]), None
         if not (online or design.causal):
             return design.activation(mono, sample_rate, fps), None, None
-        stream = activation_stream(sample_rate, fps, front_end=front_end)
-        activation, heard = run_stream(stream, [audio])
+        activation, heard = run_stream(design.stream(sample_rate, fps), [audio])
         return activation, heard if online else None, None
 
     return _track("<signal>", source, True, kind=kind, fps=fps, online=online, front_end=front_end,

@@ -146,10 +146,6 @@ def build_model(kind: Kind, fps: float = DEFAULT_FPS, **options: Any) -> TempoSt
     return _tracker(kind, fps, options)
 
 
-def _chunks(activation: npt.NDArray[np.float64], fps: float) -> Iterator[npt.NDArray[np.float64]]:
-    return (chunk for _, chunk in _offset_chunks(activation, fps))
-
-
 def _offset_chunks(activation: npt.NDArray[np.float64], fps: float) -> Iterator[tuple[int, npt.NDArray[np.float64]]]:
     size = max(1, round(ONLINE_CHUNK_SECONDS * fps))
     return ((start, activation[start : start + size]) for start in range(0, activation.shape[0], size))
@@ -224,8 +220,8 @@ def track_path(
             return file_bar_analysis(path, fps, front_end=front_end)
         if analysed:
             return *file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end), None
-        if kind == "beats" and online and not is_activation(path):
-            return *file_stream(path, fps, front_end=front_end), None
+        if online and not is_activation(path) and (kind == "beats" or get_front_end(front_end).downbeat_stream):
+            return *file_stream(path, fps, front_end=front_end, downbeats=kind == "downbeats"), None
         read = file_activation if kind == "beats" else file_downbeat_activation
         return read(path, fps, online=online, front_end=front_end), None, None
 
@@ -293,8 +289,10 @@ def _track(
             raw, f"activation of {path}", beat_includes_downbeats=beat_includes_downbeats,
         )
         if online:
-            bars = DownbeatStream(fps, state_space=space)
-            found = [bars.process(chunk) for chunk in _chunks(activation, fps)]
+            heard_by = heard if isinstance(heard, np.ndarray) else None
+            bars = DownbeatStream(fps, state_space=space, hear_tempo=heard_by is not None)
+            found = [bars.process(chunk, heard=None if heard_by is None else heard_by[i : i + len(chunk)])
+                     for i, chunk in _offset_chunks(activation, fps)]
             beats = np.concatenate([p[0] for p in found])
             positions = np.concatenate([p[1] for p in found])
             meter = bars.beats_per_bar

@@ -116,7 +116,8 @@ def _live_command(args: argparse.Namespace) -> int:
 def _audio_stream(sample_rate: float, args: argparse.Namespace,
                   space: TempoStateSpace | DownbeatStateSpace) -> AudioBeatStream | AudioDownbeatStream:
     if isinstance(space, DownbeatStateSpace):
-        return AudioDownbeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end)
+        return AudioDownbeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end,
+                                   tempo_hint=args.tempo_hint)
     return AudioBeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end,
                            tempo_hint=args.tempo_hint)
 

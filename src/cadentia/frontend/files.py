@@ -21,7 +21,7 @@ from ..errors import AudioError
 from ..io.activations import is_activation, load_activation, load_downbeat_activation
 from ..io.audio import audio_blocks, check_path, read_mono
 from ..model.options import DEFAULT_FPS, TempoPrior
-from . import DEFAULT_FRONT_END, activation_stream, analyse, analyse_bars, get_front_end, run_stream
+from . import DEFAULT_FRONT_END, analyse, analyse_bars, get_front_end, run_stream
 from .meter import BarEvidence
 
 __all__ = ["check_fps", "file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation", "file_stream"]
@@ -86,13 +86,23 @@ def file_activation(
 
 def file_stream(
     path: str | os.PathLike[str], fps: float = DEFAULT_FPS, *, front_end: str = DEFAULT_FRONT_END,
+    downbeats: bool = False,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None]:
     """An audio file through a front end's causal stream, read in blocks.
+
+    Parameters
+    ----------
+    path, fps, front_end
+        As for :func:`file_activation`.
+    downbeats : bool
+        The front end's live downbeat stream (``downbeat_stream``) instead
+        of its beat stream.
 
     Returns
     -------
     activation : numpy.ndarray
-        As :func:`file_activation` with ``online=True``.
+        As :func:`file_activation` with ``online=True``, or with
+        ``downbeats`` as :func:`file_downbeat_activation` with ``online=True``.
     heard : numpy.ndarray or None
         The tempo in BPM heard by each frame (NaN: none yet), where the
         stream hears one (:func:`cadentia.frontend.heard_tempo`); else None.
@@ -101,14 +111,21 @@ def file_stream(
     ------
     AudioError
         As for :func:`file_activation`.
+    ValueError
+        ``downbeats`` of a front end that offers no live downbeats.
     """
     path = check_path(path)
+    design = get_front_end(front_end)
+    make = design.stream
+    if downbeats:
+        if design.downbeat_stream is None:
+            raise ValueError(f"the {front_end} front end offers no live downbeats")
+        make = design.downbeat_stream
     blocks = audio_blocks(path)
     try:
         first, sample_rate = next(blocks)  # audio_blocks yields a block or raises
         check_fps(fps, sample_rate, f"the sample rate of {path}")
-        stream = activation_stream(sample_rate, fps, front_end=front_end)
-        return run_stream(stream, itertools.chain([first], (block for block, _ in blocks)))
+        return run_stream(make(sample_rate, fps), itertools.chain([first], (block for block, _ in blocks)))
     except AudioError:
         raise
     except ValueError as exc:

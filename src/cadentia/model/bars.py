@@ -93,6 +93,7 @@ class DownbeatStateSpace(LaneShape):
     initial: np.ndarray = field(repr=False)  # float32 (N,)
     log_initial: np.ndarray = field(repr=False)  # float32 (N,)
     tempo_prior: TempoPrior | None = None
+    model: TempoModel | None = field(default=None, repr=False)  # the tempo options it was built from
 
     @property
     def state_phase(self) -> np.ndarray:
@@ -278,6 +279,7 @@ def downbeat_state_space(
         initial=initial.astype(np.float32),
         log_initial=log_initial,
         tempo_prior=prior,
+        model=model,
     )
 
 

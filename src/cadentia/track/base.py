@@ -11,7 +11,9 @@ beat once per visit of the most probable state to a beat region;
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
+from dataclasses import replace
 from typing import Any, Generic, Protocol, TypeVar
 
 import numpy as np
@@ -19,15 +21,20 @@ import numpy.typing as npt
 
 from ..frontend import ActivationStream
 from ..model import _kernels
+from ..model.options import TempoModel, TempoPrior, into_range
 
 __all__ = [
     "AudioStream",
     "BEAT_PLACEMENTS",
     "ForwardStream",
+    "HEARD_TEMPO_HOLD",
+    "HEARD_TEMPO_STEP",
+    "HEARD_TEMPO_WIDTH",
     "StateSpace",
     "TrackTempo",
     "beats_from_path",
     "check_placement",
+    "heard_tempo_models",
     "check_threshold",
     "resolve_state_space",
     "viterbi",
@@ -208,6 +215,38 @@ def within_activity(
     return (frames >= active[0] - tolerance) & (frames <= active[-1] + tolerance)
 
 
+# Live, a tempo heard as the music goes (the causal network's tempo head)
+# steers the decoder: beside the model's own decoder, one per tempo prior
+# HEARD_TEMPO_WIDTH octaves wide, centred at most HEARD_TEMPO_STEP octaves
+# apart across the model's range, and each frame's state is that of the
+# decoder centred nearest the tempo heard by then (moved into the range by
+# octaves, as offline). The decoder in use changes only when the tempo
+# heard strays more than HEARD_TEMPO_HOLD octaves from its centre: a heard
+# tempo wavering between two neighbouring centres keeps one decoder, whose
+# beats do not jump, and a heard octave still moves it. Chosen on the
+# validation split and on produced game music (see the model card).
+HEARD_TEMPO_STEP = 1.0 / 3.0
+HEARD_TEMPO_WIDTH = 0.3
+HEARD_TEMPO_HOLD = 0.5
+
+
+def heard_tempo_models(model: TempoModel) -> tuple[npt.NDArray[np.float64], tuple[TempoModel, ...]]:
+    """The centres of the tempo priors of a model's heard-tempo decoders, and their models.
+
+    Each model is ``model`` with its tempo prior combined with one
+    ``HEARD_TEMPO_WIDTH`` octaves wide at the centre (or that one alone).
+    """
+    octaves = math.log2(model.max_bpm / model.min_bpm)
+    count = math.ceil(octaves / HEARD_TEMPO_STEP - 1e-9) + 1
+    centres = model.min_bpm * 2.0 ** np.linspace(0.0, octaves, count)
+    models = []
+    for centre in centres:
+        heard = TempoPrior(float(centre), HEARD_TEMPO_WIDTH)
+        prior = heard if model.tempo_prior is None else model.tempo_prior.combine(heard)
+        models.append(replace(model, tempo_prior=prior))
+    return centres, tuple(models)
+
+
 class ForwardStream(Generic[S]):
     """What the live trackers on the forward decoder share.
 
@@ -216,14 +255,17 @@ class ForwardStream(Generic[S]):
     to a beat region, at that frame.
 
     ``others`` are models of the same states with other transition weights
-    (another tempo prior). Their decoders follow every frame beside the
-    model's own, and ``_step`` may take each frame's state from any of
-    them: each has heard the whole stream, so changing decoder keeps the
-    beat's phase.
+    (the tempo priors centred at ``centres``, see :func:`heard_tempo_models`).
+    Their decoders follow every frame beside the model's own, and
+    ``_step`` takes each frame's state from the one :meth:`_choose` picks
+    for the tempo heard by then: each has heard the whole stream, so
+    changing decoder keeps the beat's phase.
     """
 
-    def __init__(self, space: S, frames_since_beat: npt.NDArray[np.int64], others: Sequence[S] = ()) -> None:
+    def __init__(self, space: S, frames_since_beat: npt.NDArray[np.int64], others: Sequence[S] = (),
+                 centres: npt.NDArray[np.float64] | None = None) -> None:
         self.state_space = space
+        self._centres = centres
         self._decoders = [_kernels.ForwardDecoder(s.pred, s.ptr, s.prob, s.columns, s.initial)
                           for s in (space, *others)]
         self._frames_since_beat = frames_since_beat
@@ -254,6 +296,31 @@ class ForwardStream(Generic[S]):
         self._num_frames = 0
         self._last_beat: int | None = None  # frame of the last reported beat
         self._last_state: int | None = None
+        self._current = 0  # the decoder in use: 0 the model's own, i the (i-1)-th centre's
+
+    def _choose(self, heard: npt.ArrayLike | None, frames: int) -> npt.NDArray[np.int64] | None:
+        """The decoder of every frame (0: the model's own, until a tempo is heard); None: no tempo heard."""
+        if heard is None:
+            return None
+        if self._centres is None:
+            raise ValueError("heard tempi need a stream built with hear_tempo=True")
+        bpm = np.asarray(heard, dtype=np.float64)
+        if bpm.shape != (frames,):
+            raise ValueError(f"heard must have one tempo per frame ({frames}), got shape {bpm.shape}")
+        if np.any(bpm <= 0) or np.any(np.isinf(bpm)):
+            raise ValueError("heard tempi must be positive and finite (NaN: none)")
+        centres = np.log2(self._centres)
+        key = np.nan_to_num(bpm, nan=-1.0)
+        # One decision per stretch of the same heard tempo, not per frame.
+        starts = np.flatnonzero(np.concatenate(([True], key[1:] != key[:-1])))
+        choice = np.empty(frames, dtype=np.int64)
+        for start, stop in zip(starts.tolist(), [*starts[1:].tolist(), frames]):
+            if key[start] > 0:
+                octave = math.log2(into_range(float(key[start]), *self._centres[[0, -1]].tolist()))
+                if self._current == 0 or abs(octave - centres[self._current - 1]) > HEARD_TEMPO_HOLD:
+                    self._current = 1 + int(np.abs(centres - octave).argmin())
+            choice[start:stop] = self._current
+        return choice
 
     def _step(self, dens: npt.NDArray[np.float32],
               choice: npt.NDArray[np.int64] | None = None) -> tuple[list[int], list[int]]:

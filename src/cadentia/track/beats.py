@@ -16,8 +16,7 @@ blocks in, beats out, as a live tracker needs.
 
 from __future__ import annotations
 
-import math
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 from functools import lru_cache
 from typing import Any, Literal, overload
 
@@ -26,10 +25,10 @@ import numpy.typing as npt
 
 from ..frontend import DEFAULT_FRONT_END, activation_stream, get_front_end, heard_tempo
 from ..model.observation import check_activation, observation_densities
-from ..model.options import DEFAULT_FPS, TempoModel, TempoPrior, into_range
+from ..model.options import DEFAULT_FPS, TempoModel
 from ..model.tempo import TempoStateSpace, tempo_state_space
 from .base import BEAT_PLACEMENTS, AudioStream, ForwardStream, TrackTempo, beats_from_path, check_placement
-from .base import check_threshold, resolve_state_space, viterbi, within_activity
+from .base import check_threshold, heard_tempo_models, resolve_state_space, viterbi, within_activity
 
 __all__ = ["AudioBeatStream", "BEAT_PLACEMENTS", "BeatTrack", "BeatStream", "track_beats", "beats_from_path"]
 
@@ -124,33 +123,11 @@ def track_beats(
     )
 
 
-# Live, a tempo heard as the music goes (the causal network's tempo head)
-# steers the decoder: beside the model's own decoder, one per tempo prior
-# HEARD_TEMPO_WIDTH octaves wide, centred at most HEARD_TEMPO_STEP octaves
-# apart across the model's range, and each frame's state is that of the
-# decoder centred nearest the tempo heard by then (moved into the range by
-# octaves, as offline). The decoder in use changes only when the tempo
-# heard strays more than HEARD_TEMPO_HOLD octaves from its centre: a heard
-# tempo wavering between two neighbouring centres keeps one decoder, whose
-# beats do not jump, and a heard octave still moves it. Chosen on the
-# validation split and on produced game music (see the model card).
-HEARD_TEMPO_STEP = 1.0 / 3.0
-HEARD_TEMPO_WIDTH = 0.3
-HEARD_TEMPO_HOLD = 0.5
-
-
 @lru_cache(maxsize=64)
 def _heard_tempo_spaces(fps: float, model: TempoModel) -> tuple[npt.NDArray[np.float64], tuple[TempoStateSpace, ...]]:
     """The centres of the tempo priors of a model's heard-tempo decoders, and their models."""
-    octaves = math.log2(model.max_bpm / model.min_bpm)
-    count = math.ceil(octaves / HEARD_TEMPO_STEP - 1e-9) + 1
-    centres = model.min_bpm * 2.0 ** np.linspace(0.0, octaves, count)
-    spaces = []
-    for centre in centres:
-        heard = TempoPrior(float(centre), HEARD_TEMPO_WIDTH)
-        prior = heard if model.tempo_prior is None else model.tempo_prior.combine(heard)
-        spaces.append(tempo_state_space(fps, model=replace(model, tempo_prior=prior)))
-    return centres, tuple(spaces)
+    centres, models = heard_tempo_models(model)
+    return centres, tuple(tempo_state_space(fps, model=m) for m in models)
 
 
 class BeatStream(ForwardStream[TempoStateSpace]):
@@ -190,13 +167,13 @@ class BeatStream(ForwardStream[TempoStateSpace]):
     def __init__(self, fps: float = DEFAULT_FPS, *, state_space: TempoStateSpace | None = None,
                  hear_tempo: bool = False, **options: Any):
         space = resolve_state_space(state_space, fps, tempo_state_space, options)
-        self._centres: npt.NDArray[np.float64] | None = None
+        centres: npt.NDArray[np.float64] | None = None
         others: tuple[TempoStateSpace, ...] = ()
         if hear_tempo:
             if space.model is None:
                 raise ValueError("hear_tempo needs a state space built by tempo_state_space")
-            self._centres, others = _heard_tempo_spaces(space.fps, space.model)
-        super().__init__(space, space.state_phase, others)
+            centres, others = _heard_tempo_spaces(space.fps, space.model)
+        super().__init__(space, space.state_phase, others, centres)
 
     @overload
     def process(self, chunk: npt.ArrayLike, *, with_tempo: Literal[False] = ...,
@@ -230,39 +207,12 @@ class BeatStream(ForwardStream[TempoStateSpace]):
             return (empty, empty.copy()) if with_tempo else empty
         values = check_activation(chunk, "chunk")
         space = self.state_space
-        choice = None if heard is None else self._choose(heard, values.shape[0])
+        choice = self._choose(heard, values.shape[0])
         dens = observation_densities(values, space.observation_lambda)
         beats, states = self._step(dens, choice)
         tempi = [self._state_bpm[state] for state in states]
         times = np.asarray(beats, dtype=np.float64) / space.fps
         return (times, np.asarray(tempi, dtype=np.float64)) if with_tempo else times
-
-    def reset(self) -> None:
-        """Start a new stream."""
-        super().reset()
-        self._current = 0  # the decoder in use: 0 the model's own, i the (i-1)-th centre's
-
-    def _choose(self, heard: npt.ArrayLike, frames: int) -> npt.NDArray[np.int64]:
-        """The decoder of every frame (0: the model's own, until a tempo is heard)."""
-        if self._centres is None:
-            raise ValueError("heard tempi need a stream built with hear_tempo=True")
-        bpm = np.asarray(heard, dtype=np.float64)
-        if bpm.shape != (frames,):
-            raise ValueError(f"heard must have one tempo per frame ({frames}), got shape {bpm.shape}")
-        if np.any(bpm <= 0) or np.any(np.isinf(bpm)):
-            raise ValueError("heard tempi must be positive and finite (NaN: none)")
-        centres = np.log2(self._centres)
-        key = np.nan_to_num(bpm, nan=-1.0)
-        # One decision per stretch of the same heard tempo, not per frame.
-        starts = np.flatnonzero(np.concatenate(([True], key[1:] != key[:-1])))
-        choice = np.empty(frames, dtype=np.int64)
-        for start, stop in zip(starts.tolist(), [*starts[1:].tolist(), frames]):
-            if key[start] > 0:
-                octave = math.log2(into_range(float(key[start]), *self._centres[[0, -1]].tolist()))
-                if self._current == 0 or abs(octave - centres[self._current - 1]) > HEARD_TEMPO_HOLD:
-                    self._current = 1 + int(np.abs(centres - octave).argmin())
-            choice[start:stop] = self._current
-        return choice
 
 
 class AudioBeatStream(AudioStream[tuple[Floats, Floats]]):

@@ -13,17 +13,18 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
+from functools import lru_cache
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from ..frontend import DEFAULT_FRONT_END, get_front_end
+from ..frontend import DEFAULT_FRONT_END, get_front_end, heard_tempo
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DownbeatStateSpace, check_meters, downbeat_state_space
 from ..model.observation import check_downbeat_activation, densities
-from ..model.options import DEFAULT_FPS
+from ..model.options import DEFAULT_FPS, TempoModel
 from .base import AudioStream, ForwardStream, TrackTempo, beats_from_path, check_placement, check_threshold
-from .base import resolve_state_space, viterbi, within_activity
+from .base import heard_tempo_models, resolve_state_space, viterbi, within_activity
 
 __all__ = ["AudioDownbeatStream", "DownbeatStream", "DownbeatTrack", "track_downbeats"]
 
@@ -151,6 +152,16 @@ def track_downbeats(
     )
 
 
+# A bank is nine models of some megabytes each: keep a few.
+@lru_cache(maxsize=4)
+def _heard_tempo_spaces(fps: float, model: TempoModel, beats_per_bar: tuple[int, ...], meter_change: float
+                        ) -> tuple[npt.NDArray[np.float64], tuple[DownbeatStateSpace, ...]]:
+    """The centres of the tempo priors of a bar model's heard-tempo decoders, and their models."""
+    centres, models = heard_tempo_models(model)
+    return centres, tuple(downbeat_state_space(fps, beats_per_bar=beats_per_bar, meter_change=meter_change, model=m)
+                          for m in models)
+
+
 class DownbeatStream(ForwardStream[DownbeatStateSpace]):
     """Causal beat and downbeat tracking over an activation arriving in chunks.
 
@@ -159,6 +170,12 @@ class DownbeatStream(ForwardStream[DownbeatStateSpace]):
     fps, beats_per_bar, beat_includes_downbeats, state_space, **options
         The activation's frame rate and convention, and the model, as for
         :func:`track_downbeats`.
+    hear_tempo : bool
+        Follow a tempo heard as the stream goes (``process(..., heard=)``),
+        as :class:`cadentia.track.beats.BeatStream` does: beside the
+        model's own decoder run decoders whose tempo prior is centred
+        across its range, and each frame takes its state from the one
+        centred nearest the tempo heard by then.
 
     Notes
     -----
@@ -182,11 +199,18 @@ class DownbeatStream(ForwardStream[DownbeatStateSpace]):
         beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR,
         beat_includes_downbeats: bool = False,
         state_space: DownbeatStateSpace | None = None,
+        hear_tempo: bool = False,
         **options: Any,
     ) -> None:
         self.beat_includes_downbeats = bool(beat_includes_downbeats)
         space = _state_space(state_space, fps, beats_per_bar, options)
-        super().__init__(space, space.state_position)
+        centres: npt.NDArray[np.float64] | None = None
+        others: tuple[DownbeatStateSpace, ...] = ()
+        if hear_tempo:
+            if space.model is None:
+                raise ValueError("hear_tempo needs a state space built by downbeat_state_space")
+            centres, others = _heard_tempo_spaces(space.fps, space.model, space.beats_per_bar, space.meter_change)
+        super().__init__(space, space.state_position, others, centres)
 
     @property
     def beats_per_bar(self) -> int | None:
@@ -195,13 +219,17 @@ class DownbeatStream(ForwardStream[DownbeatStateSpace]):
             return None
         return int(self.state_space.state_meter[self._last_state])
 
-    def process(self, chunk: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    def process(self, chunk: npt.ArrayLike, *, heard: npt.ArrayLike | None = None
+                ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
         """Push activation frames; return the newly known beats.
 
         Parameters
         ----------
         chunk : array_like, shape (frames, 2)
             The next frames of the activation, in the stream's convention.
+        heard : array_like, optional
+            With ``hear_tempo``: the tempo in BPM heard by each frame of
+            the chunk (NaN: none yet, the model's own decoder); None: none.
 
         Returns
         -------
@@ -216,8 +244,9 @@ class DownbeatStream(ForwardStream[DownbeatStateSpace]):
         values = check_downbeat_activation(
             chunk, "chunk", beat_includes_downbeats=self.beat_includes_downbeats
         )
+        choice = self._choose(heard, values.shape[0])
         dens = densities(values, space.observation_lambda, log=False)
-        beats, states = self._step(dens)
+        beats, states = self._step(dens, choice)
         positions = [int(space.state_beat[state]) + 1 for state in states]
         return np.asarray(beats, dtype=np.float64) / space.fps, np.asarray(positions, dtype=np.int64)
 
@@ -237,6 +266,9 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
     front_end : str
         A name in :data:`cadentia.frontend.FRONT_ENDS` that offers live
         downbeats (the network does).
+    tempo_hint : bool
+        Where the front end hears the tempo as the audio goes (the network
+        does), follow it (:class:`DownbeatStream`'s ``hear_tempo``).
 
     Raises
     ------
@@ -260,14 +292,16 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
 
     def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *,
                  beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR, state_space: DownbeatStateSpace | None = None,
-                 front_end: str = DEFAULT_FRONT_END, **options: Any):
+                 front_end: str = DEFAULT_FRONT_END, tempo_hint: bool = True, **options: Any):
         design = get_front_end(front_end)
         if design.downbeat_stream is None:
             raise ValueError(f"the {front_end} front end offers no live downbeats")
         if state_space is None:
             options = design.model_options(options, online=True, kind="downbeats")
-        self.bars = DownbeatStream(fps, beats_per_bar=beats_per_bar, state_space=state_space, **options)
         self.activation = design.downbeat_stream(sample_rate, fps)
+        self._hears = tempo_hint and heard_tempo(self.activation) is not None
+        self.bars = DownbeatStream(fps, beats_per_bar=beats_per_bar, state_space=state_space,
+                                   hear_tempo=self._hears, **options)
         super().__init__(self.activation, self.bars)
 
     @property
@@ -276,4 +310,4 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
         return self.bars.beats_per_bar
 
     def _track(self, frames: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
-        return self.bars.process(frames)
+        return self.bars.process(frames, heard=heard_tempo(self.activation) if self._hears else None)
