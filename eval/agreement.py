@@ -1,6 +1,6 @@
 """Recordings without annotations: how far each way of tracking agrees with the offline network.
 
-    python eval/agreement.py FILE... [--jobs N] [--json FILE]
+    python eval/agreement.py FILE... [--jobs N] [--json FILE] [--downbeats]
 
 Real music with trustworthy beat annotations is scarce; produced music
 without any is not (game soundtracks, free albums). This tracks each file
@@ -8,6 +8,11 @@ offline and live with both front ends, through the command line as the
 other scripts do, and prints per file the tempo each finds (median
 inter-beat interval after 5 s) and the beat F-measure, CMLt and AMLt of
 each against the offline network's beats, then the means.
+
+``--downbeats`` also tracks each file's downbeats with the network,
+offline and live (``cadentia downbeats``, with and without ``--online``),
+and prints the live downbeats' F-measure against the offline ones, beside
+the F of the live bar stream's beats and its tempo.
 
 Agreement is not accuracy: two trackers can agree on the off-beats.
 What it shows is where they part: a tempo octave (F near 0.67, AMLt
@@ -36,13 +41,20 @@ def _name(front_end: str, online: bool) -> str:
     return f"{front_end}/{'online' if online else 'offline'}"
 
 
-def agree(path: str) -> dict:
-    """Tempo of every way of tracking ``path``, and its scores against the offline network."""
+def agree(path: str, downbeats: bool = False) -> dict:
+    """Tempo of every way of tracking ``path``, and its scores against the offline network
+    (with ``downbeats``, also the live bars' against the offline bars)."""
     beats = {_name(f, o): harness.track_beats(path, online=o, extra=["--front-end", f]).beats for f, o in WAYS}
     reference = beats[_name(*WAYS[0])]
     row: dict = {"file": Path(path).name}
     for way, found in beats.items():
         row[way] = {"tempo": harness.beats_tempo(found), **harness.beat_scores(reference, found)}
+    if downbeats:
+        offline, live = (harness.track_downbeats(path, online=o) for o in (False, True))
+        row["bars"] = {"tempo": harness.beats_tempo(live.beats), "offline_tempo": harness.beats_tempo(offline.beats),
+                       "f": harness.f_measure(offline.beats, live.beats),
+                       "downbeat_f": harness.f_measure(offline.beats[offline.positions == 1],
+                                                       live.beats[live.positions == 1])}
     return row
 
 
@@ -51,12 +63,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("files", nargs="+")
     parser.add_argument("--jobs", type=int, default=1)
     parser.add_argument("--json", default=None, help="write the rows here too")
+    parser.add_argument("--downbeats", action="store_true", help="also the network's live downbeats against offline")
     args = parser.parse_args(argv)
     ways = [_name(f, o) for f, o in WAYS]
     print(f"{'file':34s} " + "  ".join(f"{w:>27s}" for w in ways))
     print(f"{'':34s} " + "  ".join(f"{'BPM     F  CMLt  AMLt':>27s}" for _ in ways))
     with ProcessPoolExecutor(max(1, args.jobs)) as pool:
-        rows = list(pool.map(agree, args.files))
+        rows = list(pool.map(agree, args.files, [args.downbeats] * len(args.files)))
     for row in rows:
         cells = []
         for w in ways:
@@ -68,6 +81,15 @@ def main(argv: list[str] | None = None) -> int:
         means = {k: float(np.mean([r[w][k] for r in rows])) for k in ("f", "cmlt", "amlt")}
         print(f"  mean {w:16s} against network/offline: F {means['f']:.3f}  CMLt {means['cmlt']:.3f}  "
               f"AMLt {means['amlt']:.3f}")
+    if args.downbeats:
+        print(f"{'file':34s} {'offline BPM':>11s} {'live BPM':>9s} {'beat F':>7s} {'downbeat F':>10s}  (network downbeats)")
+        for row in rows:
+            bars = row["bars"]
+            tempi = ["-" if bars[k] is None else f"{bars[k]:.1f}" for k in ("offline_tempo", "tempo")]
+            print(f"{row['file'][:34]:34s} {tempi[0]:>11s} {tempi[1]:>9s} {bars['f']:7.3f} {bars['downbeat_f']:10.3f}")
+        print(f"  mean network/online downbeats against network/offline: beat F "
+              f"{np.mean([r['bars']['f'] for r in rows]):.3f}  downbeat F "
+              f"{np.mean([r['bars']['downbeat_f'] for r in rows]):.3f}")
     if args.json:
         Path(args.json).write_text(json.dumps(rows, indent=1))
     return 0

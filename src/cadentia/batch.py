@@ -220,7 +220,8 @@ def track_path(
             return file_bar_analysis(path, fps, front_end=front_end)
         if analysed:
             return *file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end), None
-        if online and not is_activation(path) and (kind == "beats" or get_front_end(front_end).downbeat_stream):
+        streams = kind == "beats" or get_front_end(front_end).downbeat_stream is not None
+        if online and streams and not is_activation(path):
             return *file_stream(path, fps, front_end=front_end, downbeats=kind == "downbeats"), None
         read = file_activation if kind == "beats" else file_downbeat_activation
         return read(path, fps, online=online, front_end=front_end), None, None
