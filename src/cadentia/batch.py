@@ -146,9 +146,12 @@ def build_model(kind: Kind, fps: float = DEFAULT_FPS, **options: Any) -> TempoSt
     return _tracker(kind, fps, options)
 
 
-def _offset_chunks(activation: npt.NDArray[np.float64], fps: float) -> Iterator[tuple[int, npt.NDArray[np.float64]]]:
+def _online_chunks(activation: npt.NDArray[np.float64], heard: npt.NDArray[np.float64] | None, fps: float
+                   ) -> Iterator[tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None]]:
+    """The activation in chunks as a live stream takes them, each with the tempo heard by its frames (or None)."""
     size = max(1, round(ONLINE_CHUNK_SECONDS * fps))
-    return ((start, activation[start : start + size]) for start in range(0, activation.shape[0], size))
+    for start in range(0, activation.shape[0], size):
+        yield activation[start : start + size], None if heard is None else heard[start : start + size]
 
 
 def track_path(
@@ -270,14 +273,14 @@ def _track(
         threshold = design.threshold if audio else 0.0
     frame_tempo = beat_tempo = positions = None
     meter = None
+    heard_by = heard if isinstance(heard, np.ndarray) else None  # live: the tempo heard by each frame
     if kind == "beats":
         assert isinstance(space, TempoStateSpace)
         activation = check_activation(raw, f"activation of {path}")
         if online:
-            heard_by = heard if isinstance(heard, np.ndarray) else None
             stream = BeatStream(fps, state_space=space, hear_tempo=heard_by is not None)
-            parts = [stream.process(chunk, with_tempo=True, heard=None if heard_by is None else heard_by[i : i + chunk.size])
-                     for i, chunk in _offset_chunks(activation, fps)]
+            parts = [stream.process(chunk, with_tempo=True, heard=bpm)
+                     for chunk, bpm in _online_chunks(activation, heard_by, fps)]
             beats = np.concatenate([p[0] for p in parts])
             beat_tempo = np.concatenate([p[1] for p in parts])
         else:
@@ -290,10 +293,8 @@ def _track(
             raw, f"activation of {path}", beat_includes_downbeats=beat_includes_downbeats,
         )
         if online:
-            heard_by = heard if isinstance(heard, np.ndarray) else None
             bars = DownbeatStream(fps, state_space=space, hear_tempo=heard_by is not None)
-            found = [bars.process(chunk, heard=None if heard_by is None else heard_by[i : i + len(chunk)])
-                     for i, chunk in _offset_chunks(activation, fps)]
+            found = [bars.process(chunk, heard=bpm) for chunk, bpm in _online_chunks(activation, heard_by, fps)]
             beats = np.concatenate([p[0] for p in found])
             positions = np.concatenate([p[1] for p in found])
             meter = bars.beats_per_bar
