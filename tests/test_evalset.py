@@ -70,6 +70,20 @@ def test_tick_times_integrate_the_tempo_map():
     np.testing.assert_allclose(evalset.tick_times(ticks, events), expected, rtol=1e-12)
 
 
+@pytest.mark.parametrize("name", PIECES)
+def test_midi_files_are_annotated_from_their_own_tempo_map(tmp_path, name):
+    import midiset
+
+    # The generator's MIDI read back as any MIDI file is: the same beats
+    # after the lead-in, and its bars.
+    piece = PIECES[name]
+    evalset.write_midi(piece, tmp_path / "piece.mid")
+    times, positions, _, _ = midiset.notated_beats(tmp_path / "piece.mid", delayed=False)
+    expected = evalset.beat_grid(piece)[0] - evalset.RENDER_OFFSET
+    np.testing.assert_allclose(times[evalset.LEAD_IN_BEATS:][: expected.size], expected, atol=1e-9)
+    assert set(positions) == set(range(1, piece.meter + 1))
+
+
 def test_generation_is_deterministic(tmp_path):
     piece = evalset.PIECES[0]
     for name in ("a.mid", "b.mid"):
