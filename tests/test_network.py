@@ -328,12 +328,12 @@ def test_bar_hint_weights_and_features(tmp_path):
             assert evidence.phase_features(beats[:7], positions[:7], 4) is None
 
 
-# (observation_lambda, shortest beat interval in frames): 240 BPM is 25
-# frames, the model's own 215 BPM 28.
+# (observation_lambda, shortest beat interval in frames): 215 BPM is 28
+# frames, 200 BPM 30.
 @pytest.mark.parametrize("given, online, front_end, expected", [
-    ({}, False, "network", (24.0, 25)),
-    ({"observation_lambda": 16.0}, False, "network", (16.0, 25)),
-    ({}, True, "network", (24.0, 25)),
+    ({}, False, "network", (24.0, 28)),
+    ({"observation_lambda": 16.0}, False, "network", (16.0, 28)),
+    ({}, True, "network", (24.0, 28)),
     ({"max_bpm": 200.0, "observation_lambda": 16.0}, True, "network", (16.0, 30)),
     ({}, False, "flux", (16.0, 28)),
     ({}, True, "flux", (16.0, 28)),
@@ -352,7 +352,7 @@ def test_front_end_defaults_yield_to_given_options(tmp_path, monkeypatch, given,
     assert [(space.observation_lambda, int(space.intervals.min())) for space in spaces] == [expected]
 
 
-@pytest.mark.parametrize("front_end, flags, max_bpm", [("network", [], 240.0), ("flux", [], None),
+@pytest.mark.parametrize("front_end, flags, max_bpm", [("network", [], 215.0), ("flux", [], None),
                                                        ("network", ["--max-bpm", "200"], 200.0)])
 def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end, flags, max_bpm):
     from cadentia import AudioBeatStream, AudioDownbeatStream, frontend

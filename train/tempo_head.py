@@ -45,7 +45,7 @@ from cadentia.io.audio import read_mono
 
 FPS = 100
 PREFIXES = (2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64)
-# Beat periods of 45-240 BPM, the live tempo range, in frames at 100 fps.
+# Beat periods of 45-240 BPM, in frames at 100 fps: the live range when the head was fitted.
 LAGS = (25, 134)
 WEIGHTS = Path(__file__).resolve().parents[1] / "src/cadentia/frontend/network/weights"
 

@@ -152,7 +152,7 @@ def track_downbeats(
     )
 
 
-# A bank is nine models of some megabytes each: keep a few.
+# A bank is a model per centre (eight over 45-215 BPM), some megabytes each: keep a few.
 @lru_cache(maxsize=4)
 def _heard_tempo_spaces(fps: float, model: TempoModel, beats_per_bar: tuple[int, ...], meter_change: float
                         ) -> tuple[npt.NDArray[np.float64], tuple[DownbeatStateSpace, ...]]:
