@@ -84,6 +84,20 @@ def test_midi_files_are_annotated_from_their_own_tempo_map(tmp_path, name):
     assert set(positions) == set(range(1, piece.meter + 1))
 
 
+def test_the_network_keeps_the_octave_of_composed_music(tmp_path):
+    import midiset
+    from cadentia import batch
+
+    if not midiset.SOURCES["openmsx"].is_dir():
+        pytest.skip("needs Debian's openttd-openmsx (CI installs it)")
+    # Notated at 109 BPM; a tempo range up to 240 BPM doubled it.
+    stem = "openmsx-be_sharp_bw_redfarn"
+    midiset.render_fluidr3(stem, midiset.midi_files(tmp_path)[stem], tmp_path, 20.0)
+    times, _ = evalset.read_beats(tmp_path / f"{stem}.beats")
+    beats = batch.track_path(tmp_path / f"{stem}.flac").beats
+    assert harness.f_measure(times, beats) > 0.95
+
+
 def test_generation_is_deterministic(tmp_path):
     piece = evalset.PIECES[0]
     for name in ("a.mid", "b.mid"):
