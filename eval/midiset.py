@@ -70,7 +70,7 @@ def wad_music(path: Path) -> dict[str, bytes]:
     return lumps
 
 
-def midi_files(folder: Path) -> dict[str, bytes]:
+def midi_files() -> dict[str, bytes]:
     """Every MIDI file of the packages, distinct by content, by stem."""
     found: dict[str, bytes] = {}
     for path in sorted(SOURCES["openmsx"].glob("*.mid")):
@@ -209,7 +209,7 @@ def main(argv: list[str] | None = None) -> int:
     evalset.ensure_renderer()
     (args.out / "fluidr3").mkdir(parents=True, exist_ok=True)
     (args.out / "blupi").mkdir(parents=True, exist_ok=True)
-    pieces = midi_files(args.out)
+    pieces = midi_files()
     with ThreadPoolExecutor(max(1, args.jobs)) as pool:
         lines = list(pool.map(lambda item: render_fluidr3(*item, args.out / "fluidr3", args.seconds),
                               pieces.items()))

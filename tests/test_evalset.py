@@ -92,7 +92,7 @@ def test_the_network_keeps_the_octave_of_composed_music(tmp_path):
         pytest.skip("needs Debian's openttd-openmsx (CI installs it)")
     # Notated at 109 BPM; a tempo range up to 240 BPM doubled it.
     stem = "openmsx-be_sharp_bw_redfarn"
-    midiset.render_fluidr3(stem, midiset.midi_files(tmp_path)[stem], tmp_path, 20.0)
+    midiset.render_fluidr3(stem, midiset.midi_files()[stem], tmp_path, 20.0)
     times, _ = evalset.read_beats(tmp_path / f"{stem}.beats")
     beats = batch.track_path(tmp_path / f"{stem}.flac").beats
     assert harness.f_measure(times, beats) > 0.95

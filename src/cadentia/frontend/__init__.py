@@ -181,7 +181,7 @@ FRONT_ENDS: dict[str, FrontEnd] = {
         # Live it helps on the validation split and hurts on the evaluation
         # set, so live keeps the model's default. The tempo it hears keeps
         # the octave (tempo_hint), which lets the range take in slow
-        # ballads (F +0.028, octave 82 -> 86 %). The top stays the field's
+        # ballads (F +0.028, octave 82 -> 86 %). The top is the field's
         # 215 BPM: up to 240 served the generator's tempi, drawn evenly up
         # to there, but on music people composed (eval/midiset.py) it let
         # the decoder double pieces at 110-120 BPM (octave right 67 -> 75 %
