@@ -33,6 +33,7 @@ out.
 from __future__ import annotations
 
 import argparse
+import bisect
 import os
 import struct
 import sys
@@ -109,26 +110,25 @@ def notated_beats(path: Path, *, delayed: bool = True) -> tuple[np.ndarray, np.n
         end = max(end, tick)
     tempi.sort(key=lambda e: e[0])
     signatures.sort(key=lambda e: e[0])
-    starts = np.array([t for t, _ in tempi], dtype=np.float64)
-    rates = np.array([us for _, us in tempi], dtype=np.float64) / 1e6 / resolution
-    origins = np.concatenate(([0.0], np.cumsum(np.diff(starts) * rates[:-1])))
+    # The generator's tempo-map integration, at its resolution.
+    scale = evalset.TICKS_PER_BEAT / resolution
+    events = [(t * scale, us) for t, us in tempi]
 
     def seconds(ticks: np.ndarray) -> np.ndarray:
-        segment = np.searchsorted(starts, ticks, side="right") - 1
-        return origins[segment] + (ticks - starts[segment]) * rates[segment]
+        return evalset.tick_times(ticks * scale, events)
 
+    changes = [t for t, _, _ in signatures]
     ticks, positions = [], []
-    tick, k = 0, 0
+    tick, k, current = 0, 0, -1
     while tick <= end:
-        _, numerator, denominator = [s for s in signatures if s[0] <= tick][-1]
+        latest = bisect.bisect_right(changes, tick) - 1
+        if latest != current:
+            current, k = latest, 0  # a new signature starts a bar
+        _, numerator, denominator = signatures[current]
         compound = denominator == 8 and numerator in (6, 9, 12)
-        step = resolution * 4 // denominator * (3 if compound else 1)
-        per_bar = numerator // 3 if compound else numerator
         ticks.append(tick)
-        positions.append(k % per_bar + 1)
-        tick, k = tick + step, k + 1
-        if [s for s in signatures if s[0] <= tick][-1][0] > ticks[-1]:
-            k = 0  # a new signature starts a bar
+        positions.append(k % (numerator // 3 if compound else numerator) + 1)
+        tick, k = tick + resolution * 4 // denominator * (3 if compound else 1), k + 1
     onset_ticks = np.array(onsets, dtype=np.float64)
     sixteenth, triplet = resolution / 4, resolution / 3
     # Some files play every note a constant few ticks late: measure the grid
