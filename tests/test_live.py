@@ -102,22 +102,26 @@ def test_audio_piped_to_dash_is_tracked_as_its_file(piece, tmp_path, arguments):
         assert piped.stdout == named.stdout and piped.stdout.count(b"\n") > 10
 
 
-def test_live_downbeats_are_those_of_downbeats_online_whatever_the_blocks(piece, tmp_path):
+# Given meters, the decoder's bars; the tracker's own, numbered where the harmony says they start.
+@pytest.mark.parametrize("meters", [["--beats-per-bar", "2", "4"], []])
+def test_live_downbeats_are_those_of_downbeats_online_whatever_the_blocks(piece, tmp_path, meters):
     path = tmp_path / "piece.wav"
     write_wav(path, piece.signal[: 15 * piece.sample_rate], piece.sample_rate)
     signal = np.concatenate([block.copy() for block, _ in audio_blocks(path)])  # the file's own samples
-    online = _cli(["downbeats", str(path), "--online", "--beats-per-bar", "2", "4"])
-    live = _cli(["live", "--downbeats", "--beats-per-bar", "2", "4"], path.read_bytes())
+    online = _cli(["downbeats", str(path), "--online", *meters])
+    live = _cli(["live", "--downbeats", *meters], path.read_bytes())
     assert live.returncode == online.returncode == 0, live.stderr
     assert live.stdout == online.stdout and live.stdout.count(b" 1\n") > 3
     found = []
     for block in (441, 8000):
-        stream = AudioDownbeatStream(piece.sample_rate, beats_per_bar=(2, 4))
+        stream = AudioDownbeatStream(piece.sample_rate, **({"beats_per_bar": (2, 4)} if meters else {}))
+        assert (stream.phase is None) == bool(meters)
         parts = [stream.process(signal[i : i + block]) for i in range(0, signal.shape[0], block)]
         parts.append(stream.finish())
-        found.append(np.concatenate([np.round(t, 3) for t, _ in parts]))
+        found.append(np.column_stack([np.concatenate([np.round(t, 3) for t, _ in parts]),
+                                      np.concatenate([p for _, p in parts])]))
     np.testing.assert_array_equal(found[0], found[1])
-    np.testing.assert_array_equal(found[0], np.array(online.stdout.split(), dtype=float)[::2])
+    np.testing.assert_array_equal(found[0], np.array(online.stdout.split(), dtype=float).reshape(-1, 2))
 
 
 @pytest.mark.parametrize("arguments, stdin, pattern, status", [

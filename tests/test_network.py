@@ -306,15 +306,8 @@ def test_bar_hint_weights_and_features(tmp_path):
     # those that move every four: the first heard as 2, the second not.
     beats = np.arange(1, 33) * 0.5
     positions = (np.arange(32) % 4) + 1
-    # (Values as the network gives them: a linear hint does not extrapolate.)
     for period, expected in ((2, 2), (4, 4)):
-        downbeat = np.zeros(1700)
-        downbeat[np.round(beats * 100).astype(int)] = 0.15
-        downbeat[np.round(beats[::period] * 100).astype(int)] = 0.5
-        chroma = np.full((340, 12), 0.3)
-        for bar, start in enumerate(beats[::period]):  # a triad a bar, round the circle of fourths
-            chroma[int(start * 20):, :] = 0.3
-            chroma[int(start * 20):, [5 * bar % 12, (5 * bar + 4) % 12, (5 * bar + 7) % 12]] = 1.0
+        downbeat, chroma = _bars_heard(beats, period)
         evidence = BarEvidence(downbeat, 100.0, chroma)
         assert evidence.features(beats[:7], positions[:7]) is None
         assert evidence.beats_per_bar(beats, positions, 4) == expected
@@ -326,6 +319,52 @@ def test_bar_hint_weights_and_features(tmp_path):
             late = positions % 4 + 1
             assert evidence.downbeat_shift(beats, late, 4) == 1
             assert evidence.phase_features(beats[:7], positions[:7], 4) is None
+
+
+def _bars_heard(beats, period):
+    """Downbeat output at 100 fps and chroma at 20 fps of bars of ``period`` beats, a new triad a bar
+    (values as the network gives them: a linear hint does not extrapolate)."""
+    downbeat = np.zeros(round(beats[-1] * 100) + 100)
+    downbeat[np.round(beats * 100).astype(int)] = 0.15
+    downbeat[np.round(beats[::period] * 100).astype(int)] = 0.5
+    chroma = np.full((downbeat.size // 5, 12), 0.3)
+    for bar, start in enumerate(beats[::period]):  # round the circle of fourths
+        chroma[int(start * 20):, :] = 0.3
+        chroma[int(start * 20):, [5 * bar % 12, (5 * bar + 4) % 12, (5 * bar + 7) % 12]] = 1.0
+    return downbeat, chroma
+
+
+def test_live_bars_start_where_the_hint_hears_them_whatever_the_blocks():
+    from cadentia.frontend.meter import LIVE_MIN_BEATS, BarPhaseStream
+
+    # Bars decoded a beat early (their first beat numbered 2).
+    beats = np.arange(1, 81) * 0.5
+    late = np.arange(1, 81) % 4 + 1
+    downbeat, chroma = _bars_heard(beats, 4)
+    whole = BarPhaseStream(44100, 100.0)
+    whole.push_chroma(chroma)
+    whole.push_downbeat(downbeat)
+    at_once = whole.relabel(beats, late)
+    np.testing.assert_array_equal(at_once, np.concatenate((late[:LIVE_MIN_BEATS], (late[LIVE_MIN_BEATS:] - 2) % 4 + 1)))
+    # Beat by beat, each as a stream reports it: only what it makes known
+    # has arrived, and what no later judgement reads is forgotten.
+    stream = BarPhaseStream(44100, 100.0)
+    frames = rows = 0
+    by_beat = []
+    for time, position in zip(beats, late):
+        upto, rows_upto = round(time * 100) + 1, int((time - stream._chroma_lag) * 20) + 1
+        stream.push_downbeat(downbeat[frames:upto])
+        stream.push_chroma(chroma[rows:rows_upto])
+        frames, rows = upto, rows_upto
+        by_beat.append(stream.relabel([time], [position]))
+    np.testing.assert_array_equal(np.concatenate(by_beat), at_once)
+    assert stream._downbeat.size < 20 * 100
+    # Without beats, what it keeps stays bounded.
+    stream.reset()
+    for _ in range(200):
+        stream.push_downbeat(np.zeros(1000))
+        stream.relabel([], [])
+    assert stream._downbeat.size < 60 * 100
 
 
 # (observation_lambda, shortest beat interval in frames): 215 BPM is 28

@@ -38,11 +38,11 @@ _EXPORTS = {
     # Audio to activations.
     **dict.fromkeys(("DEFAULT_FRONT_END", "FRONT_ENDS", "activation_stream", "analyse", "analyse_bars",
                      "beat_activation", "downbeat_activation", "heard_tempo"), "frontend"),
-    **dict.fromkeys(("BarEvidence", "MeterHint", "PhaseHint"), "frontend.meter"),
+    **dict.fromkeys(("BarEvidence", "BarPhaseStream", "MeterHint", "PhaseHint"), "frontend.meter"),
     **dict.fromkeys(("OnsetStream", "onset_strength"), "frontend.flux"),
     **dict.fromkeys(("NetworkActivationStream", "network_activation"), "frontend.network"),
-    **dict.fromkeys(("file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation",
-                     "file_stream"), "frontend.files"),
+    **dict.fromkeys(("file_activation", "file_analysis", "file_bar_analysis", "file_bar_stream",
+                     "file_downbeat_activation", "file_stream"), "frontend.files"),
     **dict.fromkeys(("audio_blocks",), "io.audio"),
     **dict.fromkeys(("load_activation", "load_downbeat_activation"), "io.activations"),
     # Tracking.
@@ -64,8 +64,9 @@ if TYPE_CHECKING:  # what the lazy loader gives, for type checkers
     from .evaluate import EvaluationReport, downbeat_f_measure, evaluate_files, load_beats
     from .frontend import (DEFAULT_FRONT_END, FRONT_ENDS, activation_stream, analyse, analyse_bars, beat_activation,
                            downbeat_activation, heard_tempo)
-    from .frontend.files import file_activation, file_analysis, file_bar_analysis, file_downbeat_activation, file_stream
-    from .frontend.meter import BarEvidence, MeterHint, PhaseHint
+    from .frontend.files import (file_activation, file_analysis, file_bar_analysis, file_bar_stream,
+                                 file_downbeat_activation, file_stream)
+    from .frontend.meter import BarEvidence, BarPhaseStream, MeterHint, PhaseHint
     from .frontend.flux import OnsetStream, onset_strength
     from .frontend.network import NetworkActivationStream, network_activation
     from .io.activations import load_activation, load_downbeat_activation

@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from .batch import Kind, Source, _track
 from .errors import CadentiaError
-from .frontend import DEFAULT_FRONT_END, analyse, analyse_bars, get_front_end, run_stream
+from .frontend import DEFAULT_FRONT_END, analyse, analyse_bars, get_front_end, run_bar_stream, run_stream
 from .frontend.files import check_fps
 from .model.options import DEFAULT_FPS
 from .results import FileResult
@@ -73,6 +73,8 @@ def track_audio(
 
     def source(analysed: bool, bars: bool) -> Source:
         if bars:
+            if online:
+                return run_bar_stream(sample_rate, fps, [audio], front_end=front_end)
             return analyse_bars(mono, sample_rate, fps, front_end=front_end)
         if analysed:
             return *analyse(mono, sample_rate, fps, downbeats=kind == "downbeats", front_end=front_end), None

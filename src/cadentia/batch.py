@@ -29,8 +29,9 @@ import numpy as np
 import numpy.typing as npt
 
 from .frontend import DEFAULT_FRONT_END, get_front_end
-from .frontend.files import file_activation, file_analysis, file_bar_analysis, file_downbeat_activation, file_stream
-from .frontend.meter import BarEvidence
+from .frontend.files import (file_activation, file_analysis, file_bar_analysis, file_bar_stream, file_downbeat_activation,
+                             file_stream)
+from .frontend.meter import BarEvidence, BarPhaseStream
 from .io.activations import is_activation
 from .io.paths import AUDIO_SUFFIXES, DEFAULT_SUFFIX, check_outputs, expand_paths, output_path
 from .model.bars import DownbeatStateSpace, downbeat_state_space
@@ -220,6 +221,8 @@ def track_path(
 
     def source(analysed: bool, bars: bool) -> Source:
         if bars:
+            if online:
+                return file_bar_stream(path, fps, front_end=front_end)
             return file_bar_analysis(path, fps, front_end=front_end)
         if analysed:
             return *file_analysis(path, fps, downbeats=kind == "downbeats", front_end=front_end), None
@@ -236,8 +239,10 @@ def track_path(
 
 # What a front end gives of a file or signal: the activation, the tempo it
 # hears (offline, a prior from the whole; live beats, the tempo heard by
-# each frame) and its evidence about the bars (offline downbeats).
-Source = tuple[npt.NDArray[np.generic], TempoPrior | npt.NDArray[np.float64] | None, BarEvidence | None]
+# each frame) and its evidence about the bars (downbeats: offline the
+# whole piece's, live a stream that heard its audio).
+Source = tuple[npt.NDArray[np.generic], TempoPrior | npt.NDArray[np.float64] | None,
+               BarEvidence | BarPhaseStream | None]
 
 
 def _track(
@@ -253,12 +258,12 @@ def _track(
     if audio:
         options = design.model_options(options, online, kind)
     space = _tracker(kind, fps, options)
-    # Offline, with the meters left to the tracker, a bar in 4 the front end
-    # hears as two bars in 2 is told as two, and a bar it hears start on
-    # another beat starts there (cadentia.frontend.meter).
-    hear_bars = (kind == "downbeats" and audio and not online and design.bar_evidence is not None
+    # With the meters left to the tracker, a bar the front end hears start
+    # on another beat starts there, and offline a bar in 4 it hears as two
+    # bars in 2 is told as two (cadentia.frontend.meter).
+    hear_bars = (kind == "downbeats" and audio and design.bar_evidence is not None
                  and "beats_per_bar" not in options)
-    analysed = hear_bars or (tempo_hint and not online and audio and design.analyse is not None)
+    analysed = (hear_bars and not online) or (tempo_hint and not online and audio and design.analyse is not None)
     raw, heard, evidence = source(analysed, hear_bars)
     if not tempo_hint:
         heard = None
@@ -297,13 +302,16 @@ def _track(
             found = [bars.process(chunk, heard=bpm) for chunk, bpm in _online_chunks(activation, heard_by, fps)]
             beats = np.concatenate([p[0] for p in found])
             positions = np.concatenate([p[1] for p in found])
+            if isinstance(evidence, BarPhaseStream):
+                evidence.push_downbeat(activation[:, 1])
+                positions = evidence.relabel(beats, positions)
             meter = bars.beats_per_bar
             gaps = np.diff(beats)
             tempo = 60.0 / float(np.median(gaps)) if gaps.size else None
         else:
             bar_track = track_downbeats(activation, fps, state_space=space, placement=placement, threshold=threshold)
             beats, positions, meter = bar_track.beats, bar_track.positions, bar_track.beats_per_bar
-            if evidence is not None and meter is not None:
+            if isinstance(evidence, BarEvidence) and meter is not None:
                 positions, meter = evidence.bars(beats, positions, meter)
             frame_tempo = bar_track.tempo
             tempo = float(np.median(frame_tempo))

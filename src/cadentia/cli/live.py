@@ -117,7 +117,7 @@ def _audio_stream(sample_rate: float, args: argparse.Namespace,
                   space: TempoStateSpace | DownbeatStateSpace) -> AudioBeatStream | AudioDownbeatStream:
     if isinstance(space, DownbeatStateSpace):
         return AudioDownbeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end,
-                                   tempo_hint=args.tempo_hint)
+                                   tempo_hint=args.tempo_hint, bar_phase=args.beats_per_bar is None)
     return AudioBeatStream(sample_rate, args.fps, state_space=space, front_end=args.front_end,
                            tempo_hint=args.tempo_hint)
 

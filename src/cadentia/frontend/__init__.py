@@ -43,7 +43,7 @@ import numpy.typing as npt
 from ..errors import CadentiaError
 from ..model.options import DEFAULT_FPS, TempoPrior
 from . import flux, flux_downbeat, network
-from .meter import BarEvidence
+from .meter import BarEvidence, BarPhaseStream
 
 __all__ = [
     "DEFAULT_FRONT_END",
@@ -57,6 +57,7 @@ __all__ = [
     "downbeat_activation",
     "get_front_end",
     "heard_tempo",
+    "run_bar_stream",
     "run_stream",
 ]
 
@@ -227,6 +228,57 @@ def get_front_end(name: str) -> FrontEnd:
         return FRONT_ENDS[name]
     except (KeyError, TypeError):
         raise CadentiaError(f"unknown front end {name!r}; choose from {', '.join(FRONT_ENDS)}") from None
+
+
+def run_bar_stream(sample_rate: float, fps: float, blocks: Iterable[npt.ArrayLike], *,
+                   front_end: str = DEFAULT_FRONT_END
+                   ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None, BarPhaseStream | None]:
+    """:func:`run_stream` of a front end's live downbeat stream, with a
+    :class:`~cadentia.frontend.meter.BarPhaseStream` that heard the same blocks, ready
+    for the downbeat output and the beats (None where the front end has no evidence about the bars).
+
+    Raises
+    ------
+    ValueError
+        A front end that offers no live downbeats, or bad audio.
+    """
+    design = get_front_end(front_end)
+    if design.downbeat_stream is None:
+        raise ValueError(f"the {front_end} front end offers no live downbeats")
+    stream = design.downbeat_stream(sample_rate, fps)
+    if design.bar_evidence is None:
+        return *run_stream(stream, blocks), None
+    both = _WithBars(stream, BarPhaseStream(sample_rate, fps))
+    return *run_stream(both, blocks), both.phase
+
+
+class _WithBars:
+    """A live downbeat stream whose audio, once it took it, goes to a bar-phase stream too."""
+
+    def __init__(self, stream: ActivationStream, phase: BarPhaseStream) -> None:
+        self.stream, self.phase = stream, phase
+
+    @property
+    def latency(self) -> float:
+        return self.stream.latency
+
+    @property
+    def heard_tempo(self) -> npt.NDArray[np.float64] | None:
+        return heard_tempo(self.stream)
+
+    def reset(self) -> None:
+        self.stream.reset()
+        self.phase.reset()
+
+    def process(self, block: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        frames = self.stream.process(block)
+        self.phase.push_audio(block)
+        return frames
+
+    def finish(self) -> npt.NDArray[np.float64]:
+        frames = self.stream.finish()
+        self.phase.finish_audio()
+        return frames
 
 
 def activation_stream(

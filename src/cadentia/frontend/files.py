@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import itertools
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import TypeVar
 
 import numpy as np
@@ -21,10 +21,11 @@ from ..errors import AudioError
 from ..io.activations import is_activation, load_activation, load_downbeat_activation
 from ..io.audio import audio_blocks, check_path, read_mono
 from ..model.options import DEFAULT_FPS, TempoPrior
-from . import DEFAULT_FRONT_END, analyse, analyse_bars, get_front_end, run_stream
-from .meter import BarEvidence
+from . import DEFAULT_FRONT_END, analyse, analyse_bars, get_front_end, run_bar_stream, run_stream
+from .meter import BarEvidence, BarPhaseStream
 
-__all__ = ["check_fps", "file_activation", "file_analysis", "file_bar_analysis", "file_downbeat_activation", "file_stream"]
+__all__ = ["check_fps", "file_activation", "file_analysis", "file_bar_analysis", "file_bar_stream",
+           "file_downbeat_activation", "file_stream"]
 
 T = TypeVar("T")
 
@@ -121,11 +122,35 @@ def file_stream(
         if design.downbeat_stream is None:
             raise ValueError(f"the {front_end} front end offers no live downbeats")
         make = design.downbeat_stream
+    return _run_file(path, fps, lambda sample_rate, blocks: run_stream(make(sample_rate, fps), blocks))
+
+
+def file_bar_stream(
+    path: str | os.PathLike[str], fps: float = DEFAULT_FPS, *, front_end: str = DEFAULT_FRONT_END,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64] | None, BarPhaseStream | None]:
+    """:func:`file_stream` for live downbeats, with the bar-phase stream that heard the same audio
+    (:func:`cadentia.frontend.run_bar_stream`).
+
+    Raises
+    ------
+    AudioError
+        As for :func:`file_activation`.
+    ValueError
+        A front end that offers no live downbeats.
+    """
+    path = check_path(path)
+    get_front_end(front_end)
+    return _run_file(path, fps, lambda sample_rate, blocks: run_bar_stream(sample_rate, fps, blocks,
+                                                                           front_end=front_end))
+
+
+def _run_file(path: str, fps: float, run: Callable[[float, Iterator[npt.NDArray[np.float32]]], T]) -> T:
+    """``run(sample_rate, blocks)`` of the audio file's blocks, its ValueError told as an AudioError."""
     blocks = audio_blocks(path)
     try:
         first, sample_rate = next(blocks)  # audio_blocks yields a block or raises
         check_fps(fps, sample_rate, f"the sample rate of {path}")
-        return run_stream(make(sample_rate, fps), itertools.chain([first], (block for block, _ in blocks)))
+        return run(sample_rate, itertools.chain([first], (block for block, _ in blocks)))
     except AudioError:
         raise
     except ValueError as exc:

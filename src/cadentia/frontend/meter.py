@@ -25,6 +25,9 @@ follows it. :class:`PhaseHint` weighs, for each other beat of the bar,
 how much more the harmony changes and the downbeat output rises there
 than on the decoder's beat 1 (``network/weights/phase.npz``); the bar is
 moved when it is more likely than not that another beat starts it.
+
+Live, :class:`BarPhaseStream` asks the same hint as the beats come, about
+the last bars heard, and numbers the next beats from its answer.
 """
 
 from __future__ import annotations
@@ -41,10 +44,10 @@ import numpy as np
 import numpy.typing as npt
 from scipy.ndimage import maximum_filter1d
 
-from .flux_downbeat import frame_chroma
+from .flux_downbeat import ChromaStream, frame_chroma
 
-__all__ = ["FEATURES", "PHASE_FEATURES", "BarEvidence", "MeterHint", "PhaseHint", "shipped_meter_hint",
-           "shipped_phase_hint"]
+__all__ = ["FEATURES", "LIVE_EVERY_BEATS", "LIVE_MIN_BEATS", "LIVE_WINDOW_BEATS", "LIVE_WINDOW_SECONDS", "PHASE_FEATURES",
+           "BarEvidence", "BarPhaseStream", "MeterHint", "PhaseHint", "shipped_meter_hint", "shipped_phase_hint"]
 
 # Harmony per beat needs no finer frames than this.
 CHROMA_FPS = 20.0
@@ -58,6 +61,16 @@ _MIN_BEATS = 8
 # or take a frame of the decoder's grid.
 _NEAR_FRAMES = 2
 _EPS = 1e-3
+# Live, the bar is judged every this many beats, from this many on, on the
+# last this many. Live downbeat F on the validation split and on composed
+# music changes by less than 0.01 over windows of 24 to 48 beats and
+# judgements every beat or every four.
+LIVE_EVERY_BEATS = 4
+LIVE_MIN_BEATS = 16
+LIVE_WINDOW_BEATS = 32
+# ... of those heard in the last this many seconds (32 beats at 45 BPM),
+# so that what a stream keeps is bounded however sparse its beats.
+LIVE_WINDOW_SECONDS = 45.0
 
 FEATURES = (
     "log downbeat 3/1", "log downbeat 2/1", "log downbeat 4/1", "log downbeat 3/(2,4)",
@@ -128,12 +141,17 @@ class BarEvidence:
     chroma : array_like
         (frames, 12) pitch-class energy at :data:`CHROMA_FPS`
         (:func:`cadentia.frontend.flux_downbeat.frame_chroma`).
+    first_frame, first_chroma : int
+        The frames of ``downbeat`` and the rows of ``chroma`` start there (a
+        stretch of a longer stream); beat times count from the stream's start.
     """
 
-    def __init__(self, downbeat: npt.ArrayLike, fps: float, chroma: npt.ArrayLike) -> None:
+    def __init__(self, downbeat: npt.ArrayLike, fps: float, chroma: npt.ArrayLike, *,
+                 first_frame: int = 0, first_chroma: int = 0) -> None:
         self.downbeat = np.asarray(downbeat, dtype=np.float64)
         self.fps = float(fps)
         self.chroma = np.asarray(chroma, dtype=np.float64)
+        self.first_frame, self.first_chroma = int(first_frame), int(first_chroma)
 
     @classmethod
     def of_audio(cls, signal: npt.ArrayLike, sample_rate: float, activation: npt.ArrayLike,
@@ -146,14 +164,14 @@ class BarEvidence:
     def _per_beat(self, times: np.ndarray) -> tuple[np.ndarray, ...]:
         """At every beat: the downbeat output near it, the harmonic change over two beats either side
         and where it is measured, and the change from the beat before and where it is measured."""
-        frame = np.clip(np.round(times * self.fps).astype(np.int64), 0, self.downbeat.size - 1)
+        frame = np.clip(np.round(times * self.fps).astype(np.int64) - self.first_frame, 0, self.downbeat.size - 1)
         near = maximum_filter1d(self.downbeat, 2 * _NEAR_FRAMES + 1, mode="nearest")[frame]
 
         # Mean chroma from each beat to the next (the last to a median beat later), unit length.
         rows = self.chroma.shape[0]
         ends = np.append(times[1:], times[-1] + np.median(np.diff(times)))
-        first = np.clip(np.round(times * CHROMA_FPS).astype(np.int64), 0, rows)
-        last = np.clip(np.round(ends * CHROMA_FPS).astype(np.int64), 0, rows)
+        first = np.clip(np.round(times * CHROMA_FPS).astype(np.int64) - self.first_chroma, 0, rows)
+        last = np.clip(np.round(ends * CHROMA_FPS).astype(np.int64) - self.first_chroma, 0, rows)
         total = np.concatenate((np.zeros((1, 12)), np.cumsum(self.chroma, axis=0)))
         counts = np.maximum(last - first, 1)[:, np.newaxis]
         per_beat = np.where(last[:, np.newaxis] > first[:, np.newaxis], (total[last] - total[first]) / counts,
@@ -249,6 +267,136 @@ class BarEvidence:
             return (pos - 1) % 2 + 1, 2
         shift = self.downbeat_shift(beats, pos, meter)
         return ((pos - 1 - shift) % meter + 1 if shift else pos), meter
+
+
+class BarPhaseStream:
+    """Live: where the bar starts, judged as the stream goes.
+
+    The live decoder's bar line follows the causal downbeat output, which
+    on composed music often settles a beat or two away from the notated
+    one. Every :data:`LIVE_EVERY_BEATS` beats from the
+    :data:`LIVE_MIN_BEATS`-th on, the phase hint (:class:`PhaseHint`, as
+    offline) weighs the harmony and downbeat output of the last
+    :data:`LIVE_WINDOW_BEATS` beats (of those in the last
+    :data:`LIVE_WINDOW_SECONDS`), and the beats up to the next judgement are numbered
+    from the beat it hears start the bar. A beat's number depends only on
+    what its report makes known: the frames up to the beat, and the chroma
+    up to the beat's time less the chroma's own latency. So it is the same
+    in any blocks, and nothing waits for it.
+
+    Parameters
+    ----------
+    sample_rate : float
+        Sampling rate of the audio in Hz.
+    fps : float
+        Frame rate of the downbeat output.
+    hint : PhaseHint, optional
+        The shipped one if None.
+    horizon : float
+        The longest, in seconds, that a beat's report may trail the beat
+        (a forward decoder's longest beat interval is enough): what is
+        older than that and the window is forgotten.
+
+    Notes
+    -----
+    Feed it in order: the audio (:meth:`push_audio`, :meth:`finish_audio`),
+    the downbeat output of the frames the audio completed
+    (:meth:`push_downbeat`), then the decoder's beats of those frames
+    (:meth:`relabel`).
+    """
+
+    def __init__(self, sample_rate: float, fps: float, hint: "PhaseHint | None" = None, *,
+                 horizon: float = 10.0) -> None:
+        self.fps = float(fps)
+        self.horizon = float(horizon)
+        self._chroma_stream = ChromaStream(sample_rate, CHROMA_FPS)
+        # Chroma rows known by a beat's report: up to its time less this.
+        self._chroma_lag = self._chroma_stream.latency
+        self._hint = hint
+        self.reset()
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        self._chroma_stream.reset()
+        self._beats = 0  # beats numbered so far
+        self._times: list[float] = []  # the last LIVE_WINDOW_BEATS of them
+        self._positions: list[int] = []
+        self._downbeat, self._first_frame = np.zeros(0), 0
+        self._chroma, self._first_chroma = np.zeros((0, 12)), 0
+        self._shift = 0
+
+    def push_audio(self, block: npt.ArrayLike) -> None:
+        """Push audio (samples, or samples by channels)."""
+        self.push_chroma(self._chroma_stream.process(block))
+
+    def finish_audio(self) -> None:
+        """End the audio (as if silence followed)."""
+        self.push_chroma(self._chroma_stream.finish())
+
+    def push_chroma(self, rows: npt.ArrayLike) -> None:
+        """Push the next (rows, 12) pitch-class energy at :data:`CHROMA_FPS` (what :meth:`push_audio` does)."""
+        self._chroma = np.concatenate((self._chroma, np.asarray(rows, dtype=np.float64).reshape(-1, 12)))
+
+    def push_downbeat(self, values: npt.ArrayLike) -> None:
+        """Push the downbeat output of the next frames."""
+        self._downbeat = np.concatenate((self._downbeat, np.asarray(values, dtype=np.float64)))
+
+    def relabel(self, times: npt.ArrayLike, positions: npt.ArrayLike) -> npt.NDArray[np.int64]:
+        """The positions of the decoder's next beats, numbered from the bar's heard start."""
+        out = np.array(positions, dtype=np.int64)
+        for k, (time, position) in enumerate(zip(np.asarray(times, dtype=np.float64).tolist(), out.tolist())):
+            if self._beats >= LIVE_MIN_BEATS and self._beats % LIVE_EVERY_BEATS == 0:
+                self._shift = self._judge(time)
+            if self._shift:  # in the meter of the last bars
+                meter = max(self._positions[-8:] + [position])
+                out[k] = (position - 1 - self._shift) % meter + 1
+            self._beats += 1
+            self._times = (self._times + [time])[-LIVE_WINDOW_BEATS:]
+            self._positions = (self._positions + [position])[-LIVE_WINDOW_BEATS:]
+        self._trim()
+        return out
+
+    def _judge(self, now: float) -> int:
+        """How many beats after the decoder's beat 1 the last beats' bars start, judged at ``now``."""
+        times = np.array(self._times)
+        recent = times >= now - LIVE_WINDOW_SECONDS
+        times, positions = times[recent], np.array(self._positions, dtype=np.int64)[recent]
+        meter = int(positions.max()) if positions.size else 0
+        if meter not in (3, 4):
+            return 0
+        # Stretches fixed by the beats alone, so the same in any blocks.
+        first_frame = max(0, round(times[0] * self.fps) - _NEAR_FRAMES)
+        end_frame = round(now * self.fps) + 1
+        first_chroma = max(0, round(times[0] * CHROMA_FPS))
+        end_chroma = max(first_chroma, math.floor((now - self._chroma_lag) * CHROMA_FPS) + 1)
+        evidence = BarEvidence(
+            self._downbeat[first_frame - self._first_frame : end_frame - self._first_frame], self.fps,
+            self._chroma[first_chroma - self._first_chroma : end_chroma - self._first_chroma],
+            first_frame=first_frame, first_chroma=first_chroma)
+        rows = evidence.phase_features(times, positions, meter)
+        if rows is None:
+            return 0
+        hint = self._hint or shipped_phase_hint()
+        chances = hint.probabilities(rows)
+        best = int(np.argmax(chances))
+        return best + 1 if chances[best] > hint.threshold else 0
+
+    def _trim(self) -> None:
+        """Forget the frames no later judgement reads."""
+        # Later windows hold only beats kept or still to come, which fall
+        # no earlier than `horizon` before the last frame, and they reach
+        # back LIVE_WINDOW_SECONDS from their last beat.
+        end = (self._first_frame + self._downbeat.size) / self.fps
+        oldest = end - self.horizon - LIVE_WINDOW_SECONDS
+        if self._times:
+            oldest = max(oldest, self._times[0])
+        frame = max(self._first_frame, min(round(oldest * self.fps) - _NEAR_FRAMES,
+                                           self._first_frame + self._downbeat.size))
+        self._downbeat = self._downbeat[frame - self._first_frame :]
+        self._first_frame = frame
+        row = max(self._first_chroma, min(round(oldest * CHROMA_FPS), self._first_chroma + self._chroma.shape[0]))
+        self._chroma = self._chroma[row - self._first_chroma :]
+        self._first_chroma = row
 
 
 @dataclass(frozen=True)

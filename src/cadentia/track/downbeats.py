@@ -20,6 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from ..frontend import DEFAULT_FRONT_END, get_front_end, heard_tempo
+from ..frontend.meter import BarPhaseStream
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DownbeatStateSpace, check_meters, downbeat_state_space
 from ..model.observation import check_downbeat_activation, densities
 from ..model.options import DEFAULT_FPS, TempoModel
@@ -269,6 +270,12 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
     tempo_hint : bool
         Where the front end hears the tempo as the audio goes (the network
         does), follow it (:class:`DownbeatStream`'s ``hear_tempo``).
+    bar_phase : bool, optional
+        Where the front end has evidence about the bars (the network does),
+        number the beats from where it hears the bar start
+        (:class:`cadentia.frontend.meter.BarPhaseStream`). None: when the
+        meters are the default (neither ``beats_per_bar`` nor
+        ``state_space`` given), as offline tracking does.
 
     Raises
     ------
@@ -292,8 +299,11 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
 
     def __init__(self, sample_rate: float, fps: float = DEFAULT_FPS, *,
                  beats_per_bar: Sequence[int] = DEFAULT_BEATS_PER_BAR, state_space: DownbeatStateSpace | None = None,
-                 front_end: str = DEFAULT_FRONT_END, tempo_hint: bool = True, **options: Any):
+                 front_end: str = DEFAULT_FRONT_END, tempo_hint: bool = True, bar_phase: bool | None = None,
+                 **options: Any):
         design = get_front_end(front_end)
+        if bar_phase is None:
+            bar_phase = state_space is None and tuple(beats_per_bar) == DEFAULT_BEATS_PER_BAR
         if design.downbeat_stream is None:
             raise ValueError(f"the {front_end} front end offers no live downbeats")
         if state_space is None:
@@ -302,7 +312,32 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
         self._hears = tempo_hint and heard_tempo(self.activation) is not None
         self.bars = DownbeatStream(fps, beats_per_bar=beats_per_bar, state_space=state_space,
                                    hear_tempo=self._hears, **options)
+        self.phase = None
+        if bar_phase and design.bar_evidence is not None:
+            # A beat is reported within its beat interval.
+            longest = float(self.bars.state_space.intervals.max()) / self.bars.state_space.fps
+            self.phase = BarPhaseStream(sample_rate, fps, horizon=longest)
         super().__init__(self.activation, self.bars)
+
+    def reset(self) -> None:
+        """Start a new stream."""
+        super().reset()
+        if self.phase is not None:
+            self.phase.reset()
+
+    def process(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+        """Push audio (samples, or samples by channels); return the newly known beats."""
+        frames = self.activation.process(block)
+        if self.phase is not None:
+            self.phase.push_audio(block)
+        return self._track(frames)
+
+    def finish(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+        """End the audio (as if silence followed); return the last beats."""
+        frames = self.activation.finish()
+        if self.phase is not None:
+            self.phase.finish_audio()
+        return self._track(frames)
 
     @property
     def beats_per_bar(self) -> int | None:
@@ -310,4 +345,8 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
         return self.bars.beats_per_bar
 
     def _track(self, frames: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
-        return self.bars.process(frames, heard=heard_tempo(self.activation) if self._hears else None)
+        times, positions = self.bars.process(frames, heard=heard_tempo(self.activation) if self._hears else None)
+        if self.phase is None:
+            return times, positions
+        self.phase.push_downbeat(frames[:, 1])
+        return times, self.phase.relabel(times, positions)
