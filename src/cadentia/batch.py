@@ -258,9 +258,9 @@ def _track(
     if audio:
         options = design.model_options(options, online, kind)
     space = _tracker(kind, fps, options)
-    # With the meters left to the tracker, a bar the front end hears start
-    # on another beat starts there, and offline a bar in 4 it hears as two
-    # bars in 2 is told as two (cadentia.frontend.meter).
+    # With the meters left to the tracker, a bar in 4 the front end hears as
+    # two bars in 2 is told as two, and a bar it hears start on another beat
+    # starts there (cadentia.frontend.meter); live, from what is heard so far.
     hear_bars = (kind == "downbeats" and audio and design.bar_evidence is not None
                  and "beats_per_bar" not in options)
     analysed = (hear_bars and not online) or (tempo_hint and not online and audio and design.analyse is not None)
@@ -302,10 +302,11 @@ def _track(
             found = [bars.process(chunk, heard=bpm) for chunk, bpm in _online_chunks(activation, heard_by, fps)]
             beats = np.concatenate([p[0] for p in found])
             positions = np.concatenate([p[1] for p in found])
+            meter = bars.beats_per_bar
             if isinstance(evidence, BarPhaseStream):
                 evidence.push_downbeat(activation[:, 1])
                 positions = evidence.relabel(beats, positions)
-            meter = bars.beats_per_bar
+                meter = evidence.beats_per_bar(meter)
             gaps = np.diff(beats)
             tempo = 60.0 / float(np.median(gaps)) if gaps.size else None
         else:

@@ -236,9 +236,9 @@ def add_meter_options(parser: argparse.ArgumentParser) -> argparse._ArgumentGrou
     """The bar-pointer model's options: the meters to choose from and how often they change."""
     meter = parser.add_argument_group("meter")
     meter.add_argument("--beats-per-bar", type=whole, nargs="+", metavar="N", default=None,
-                       help="meters to choose from (default: %s; with the network front end, bars are numbered "
-                            "from the beat their harmony and downbeats say starts them, and offline a piece in 4 "
-                            "whose harmony and downbeats move every two beats is given in 2; meters given here "
+                       help="meters to choose from (default: %s; with the network front end, bars in 4 whose "
+                            "harmony and downbeats move every two beats are given in 2, and bars are numbered from "
+                            "the beat those say starts them, live from the bars heard so far; meters given here "
                             "are taken as they are)" % " ".join(map(str, DEFAULT_BEATS_PER_BAR)))
     meter.add_argument("--meter-change", type=number, default=DEFAULT_METER_CHANGE, metavar="P",
                        help=f"probability of a change of meter at a bar line (default: {DEFAULT_METER_CHANGE:g})")

@@ -26,8 +26,8 @@ how much more the harmony changes and the downbeat output rises there
 than on the decoder's beat 1 (``network/weights/phase.npz``); the bar is
 moved when it is more likely than not that another beat starts it.
 
-Live, :class:`BarPhaseStream` asks the same hint as the beats come, about
-the last bars heard, and numbers the next beats from its answer.
+Live, :class:`BarPhaseStream` asks both hints as the beats come, about
+the last bars heard, and numbers the next beats from their answers.
 """
 
 from __future__ import annotations
@@ -270,16 +270,17 @@ class BarEvidence:
 
 
 class BarPhaseStream:
-    """Live: where the bar starts, judged as the stream goes.
+    """Live: the bars as the hints hear them, judged as the stream goes.
 
     The live decoder's bar line follows the causal downbeat output, which
     on composed music often settles a beat or two away from the notated
     one. Every :data:`LIVE_EVERY_BEATS` beats from the
-    :data:`LIVE_MIN_BEATS`-th on, the phase hint (:class:`PhaseHint`, as
-    offline) weighs the harmony and downbeat output of the last
-    :data:`LIVE_WINDOW_BEATS` beats (of those in the last
-    :data:`LIVE_WINDOW_SECONDS`), and the beats up to the next judgement are numbered
-    from the beat it hears start the bar. A beat's number depends only on
+    :data:`LIVE_MIN_BEATS`-th on, the hints weigh the harmony and downbeat
+    output of the last :data:`LIVE_WINDOW_BEATS` beats (of those in the
+    last :data:`LIVE_WINDOW_SECONDS`) as :meth:`BarEvidence.bars` does
+    offline, and number the beats up to the next judgement: bars in 4
+    heard as two are numbered as two bars in 2, other bars from the beat
+    heard to start them. A beat's number depends only on
     what its report makes known: the frames up to the beat, and the chroma
     up to the beat's time less the chroma's own latency. So it is the same
     in any blocks, and nothing waits for it.
@@ -290,8 +291,8 @@ class BarPhaseStream:
         Sampling rate of the audio in Hz.
     fps : float
         Frame rate of the downbeat output.
-    hint : PhaseHint, optional
-        The shipped one if None.
+    hint, meter_hint : PhaseHint, MeterHint, optional
+        The shipped ones if None.
     horizon : float
         The longest, in seconds, that a beat's report may trail the beat
         (a forward decoder's longest beat interval is enough): what is
@@ -306,9 +307,10 @@ class BarPhaseStream:
     """
 
     def __init__(self, sample_rate: float, fps: float, hint: "PhaseHint | None" = None, *,
-                 horizon: float = 10.0) -> None:
+                 meter_hint: "MeterHint | None" = None, horizon: float = 10.0) -> None:
         self.fps = float(fps)
         self.horizon = float(horizon)
+        self._meter_hint = meter_hint
         self._chroma_stream = ChromaStream(sample_rate, CHROMA_FPS)
         # Chroma rows known by a beat's report: up to its time less this.
         self._chroma_lag = self._chroma_stream.latency
@@ -324,6 +326,11 @@ class BarPhaseStream:
         self._downbeat, self._first_frame = np.zeros(0), 0
         self._chroma, self._first_chroma = np.zeros((0, 12)), 0
         self._shift = 0
+        self._two = False  # bars in 4 heard as two bars in 2
+
+    def beats_per_bar(self, decoded: int | None) -> int | None:
+        """The meter of the last beats numbered, for the decoder's ``decoded``."""
+        return 2 if self._two and decoded == 4 else decoded
 
     def push_audio(self, block: npt.ArrayLike) -> None:
         """Push audio (samples, or samples by channels)."""
@@ -342,13 +349,15 @@ class BarPhaseStream:
         self._downbeat = np.concatenate((self._downbeat, np.asarray(values, dtype=np.float64)))
 
     def relabel(self, times: npt.ArrayLike, positions: npt.ArrayLike) -> npt.NDArray[np.int64]:
-        """The positions of the decoder's next beats, numbered from the bar's heard start."""
+        """The positions of the decoder's next beats, numbered as the hints hear the bars."""
         out = np.array(positions, dtype=np.int64)
         for k, (time, position) in enumerate(zip(np.asarray(times, dtype=np.float64).tolist(), out.tolist())):
             if self._beats >= LIVE_MIN_BEATS and self._beats % LIVE_EVERY_BEATS == 0:
-                self._shift = self._judge(time)
-            if self._shift:  # in the meter of the last bars
-                meter = max(self._positions[-8:] + [position])
+                self._two, self._shift = self._judge(time)
+            meter = max(self._positions[-8:] + [position])  # of the last bars
+            if self._two and meter == 4:
+                out[k] = (position - 1) % 2 + 1
+            elif self._shift:
                 out[k] = (position - 1 - self._shift) % meter + 1
             self._beats += 1
             self._times = (self._times + [time])[-LIVE_WINDOW_BEATS:]
@@ -356,14 +365,15 @@ class BarPhaseStream:
         self._trim()
         return out
 
-    def _judge(self, now: float) -> int:
-        """How many beats after the decoder's beat 1 the last beats' bars start, judged at ``now``."""
+    def _judge(self, now: float) -> tuple[bool, int]:
+        """Whether the last beats' bars in 4 are heard as two bars in 2, and else how many beats
+        after the decoder's beat 1 they start, judged at ``now``."""
         times = np.array(self._times)
         recent = times >= now - LIVE_WINDOW_SECONDS
         times, positions = times[recent], np.array(self._positions, dtype=np.int64)[recent]
         meter = int(positions.max()) if positions.size else 0
         if meter not in (3, 4):
-            return 0
+            return False, 0
         # Stretches fixed by the beats alone, so the same in any blocks.
         first_frame = max(0, round(times[0] * self.fps) - _NEAR_FRAMES)
         end_frame = round(now * self.fps) + 1
@@ -373,13 +383,9 @@ class BarPhaseStream:
             self._downbeat[first_frame - self._first_frame : end_frame - self._first_frame], self.fps,
             self._chroma[first_chroma - self._first_chroma : end_chroma - self._first_chroma],
             first_frame=first_frame, first_chroma=first_chroma)
-        rows = evidence.phase_features(times, positions, meter)
-        if rows is None:
-            return 0
-        hint = self._hint or shipped_phase_hint()
-        chances = hint.probabilities(rows)
-        best = int(np.argmax(chances))
-        return best + 1 if chances[best] > hint.threshold else 0
+        if meter == 4 and evidence.beats_per_bar(times, positions, meter, self._meter_hint) == 2:
+            return True, 0
+        return False, evidence.downbeat_shift(times, positions, meter, self._hint)
 
     def _trim(self) -> None:
         """Forget the frames no later judgement reads."""

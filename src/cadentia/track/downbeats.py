@@ -272,7 +272,8 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
         does), follow it (:class:`DownbeatStream`'s ``hear_tempo``).
     bar_phase : bool, optional
         Where the front end has evidence about the bars (the network does),
-        number the beats from where it hears the bar start
+        number the beats as it hears the bars: from where it hears them
+        start, and bars in 4 it hears as two as bars in 2
         (:class:`cadentia.frontend.meter.BarPhaseStream`). None: when the
         meters are the default (neither ``beats_per_bar`` nor
         ``state_space`` given), as offline tracking does.
@@ -341,8 +342,9 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
 
     @property
     def beats_per_bar(self) -> int | None:
-        """Meter of the most recent frame's state, None before any frame."""
-        return self.bars.beats_per_bar
+        """Meter of the most recent frame's state (as the bars are numbered), None before any frame."""
+        meter = self.bars.beats_per_bar
+        return meter if self.phase is None else self.phase.beats_per_bar(meter)
 
     def _track(self, frames: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
         times, positions = self.bars.process(frames, heard=heard_tempo(self.activation) if self._hears else None)
