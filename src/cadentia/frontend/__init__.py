@@ -59,6 +59,7 @@ __all__ = [
     "heard_tempo",
     "run_bar_stream",
     "run_stream",
+    "with_bar_phase",
 ]
 
 
@@ -248,8 +249,13 @@ def run_bar_stream(sample_rate: float, fps: float, blocks: Iterable[npt.ArrayLik
     stream = design.downbeat_stream(sample_rate, fps)
     if design.bar_evidence is None:
         return *run_stream(stream, blocks), None
-    both = _WithBars(stream, BarPhaseStream(sample_rate, fps))
-    return *run_stream(both, blocks), both.phase
+    phase = BarPhaseStream(sample_rate, fps)
+    return *run_stream(with_bar_phase(stream, phase), blocks), phase
+
+
+def with_bar_phase(stream: ActivationStream, phase: BarPhaseStream) -> ActivationStream:
+    """``stream`` whose audio, once it took it, goes to ``phase`` too (which it resets with itself)."""
+    return _WithBars(stream, phase)
 
 
 class _WithBars:

@@ -19,7 +19,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from ..frontend import DEFAULT_FRONT_END, get_front_end, heard_tempo
+from ..frontend import DEFAULT_FRONT_END, ActivationStream, get_front_end, heard_tempo, with_bar_phase
 from ..frontend.meter import BarPhaseStream
 from ..model.bars import DEFAULT_BEATS_PER_BAR, DownbeatStateSpace, check_meters, downbeat_state_space
 from ..model.observation import check_downbeat_activation, densities
@@ -313,32 +313,14 @@ class AudioDownbeatStream(AudioStream[tuple[npt.NDArray[np.float64], npt.NDArray
         self._hears = tempo_hint and heard_tempo(self.activation) is not None
         self.bars = DownbeatStream(fps, beats_per_bar=beats_per_bar, state_space=state_space,
                                    hear_tempo=self._hears, **options)
-        self.phase = None
+        self.phase: BarPhaseStream | None = None
+        audio: ActivationStream = self.activation
         if bar_phase and design.bar_evidence is not None:
             # A beat is reported within its beat interval.
             longest = float(self.bars.state_space.intervals.max()) / self.bars.state_space.fps
             self.phase = BarPhaseStream(sample_rate, fps, horizon=longest)
-        super().__init__(self.activation, self.bars)
-
-    def reset(self) -> None:
-        """Start a new stream."""
-        super().reset()
-        if self.phase is not None:
-            self.phase.reset()
-
-    def process(self, block: npt.ArrayLike) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
-        """Push audio (samples, or samples by channels); return the newly known beats."""
-        frames = self.activation.process(block)
-        if self.phase is not None:
-            self.phase.push_audio(block)
-        return self._track(frames)
-
-    def finish(self) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
-        """End the audio (as if silence followed); return the last beats."""
-        frames = self.activation.finish()
-        if self.phase is not None:
-            self.phase.finish_audio()
-        return self._track(frames)
+            audio = with_bar_phase(self.activation, self.phase)
+        super().__init__(audio, self.bars)
 
     @property
     def beats_per_bar(self) -> int | None:
