@@ -68,6 +68,13 @@ _LEVEL_FLOOR = 1e-6
 _BLOCK_FRAMES = 512
 
 
+def _pitch_classes(frame_size: int, sample_rate: float) -> tuple[np.ndarray, np.ndarray]:
+    """The bins of the chroma band (a contiguous run) and each one's nearest pitch class (A = 440 Hz)."""
+    freqs = np.fft.rfftfreq(frame_size, 1.0 / sample_rate)
+    pitched = np.flatnonzero((freqs >= _CHROMA_BAND_HZ[0]) & (freqs < _CHROMA_BAND_HZ[1]))
+    return pitched, np.round(12 * np.log2(freqs[pitched] / 440.0)).astype(np.int64) % 12
+
+
 def _features(audio: np.ndarray, sample_rate: float, fps: float, num_frames: int) -> tuple[np.ndarray, np.ndarray]:
     """Low-band spectral flux (frames,) and chroma (frames, 12), frames centred as the onset strength's."""
     frame_size = 1 << round(math.log2(_WINDOW_SECONDS * sample_rate))
@@ -78,8 +85,7 @@ def _features(audio: np.ndarray, sample_rate: float, fps: float, num_frames: int
     window *= 2.0 / window.sum()
     freqs = np.fft.rfftfreq(frame_size, 1.0 / sample_rate)
     low = (freqs >= _LOW_BAND_HZ[0]) & (freqs < _LOW_BAND_HZ[1])
-    pitched = np.flatnonzero((freqs >= _CHROMA_BAND_HZ[0]) & (freqs < _CHROMA_BAND_HZ[1]))
-    pitch_class = np.round(12 * np.log2(freqs[pitched] / 440.0)).astype(np.int64) % 12
+    pitched, pitch_class = _pitch_classes(frame_size, sample_rate)
     to_chroma = np.zeros((pitched.size, 12))
     to_chroma[np.arange(pitched.size), pitch_class] = 1.0
     offsets = np.arange(frame_size)
@@ -131,10 +137,8 @@ class ChromaStream(OnsetStream):
 
     def __init__(self, sample_rate: float, fps: float) -> None:
         super().__init__(sample_rate, fps, _design=dataclasses.replace(DESIGN, window_seconds=_WINDOW_SECONDS))
-        freqs = np.fft.rfftfreq(self.frame_size, 1.0 / self.sample_rate)
-        pitched = np.flatnonzero((freqs >= _CHROMA_BAND_HZ[0]) & (freqs < _CHROMA_BAND_HZ[1]))
+        pitched, pitch_class = _pitch_classes(self.frame_size, self.sample_rate)
         self._pitched = slice(int(pitched[0]), int(pitched[-1]) + 1)
-        pitch_class = np.round(12 * np.log2(freqs[pitched] / 440.0)).astype(np.int64) % 12
         # (12, bins): each output a serial sum in bin order, whatever the number of frames.
         self._to_chroma_t = scipy.sparse.csr_array(
             (np.ones(pitched.size, dtype=np.float32), (pitch_class, np.arange(pitched.size))), shape=(12, pitched.size))

@@ -254,18 +254,19 @@ class BarEvidence:
         best = int(np.argmax(chances))
         return best + 1 if chances[best] > hint.threshold else 0
 
-    def bars(self, beats: npt.ArrayLike, positions: npt.ArrayLike,
-             meter: int) -> tuple[npt.NDArray[np.int64], int]:
-        """The positions and meter of decoded beats as the shipped hints hear them.
+    def bars(self, beats: npt.ArrayLike, positions: npt.ArrayLike, meter: int,
+             meter_hint: "MeterHint | None" = None, phase_hint: "PhaseHint | None" = None
+             ) -> tuple[npt.NDArray[np.int64], int]:
+        """The positions and meter of decoded beats as the hints (the shipped ones if None) hear them.
 
         A bar in 4 heard as two becomes two bars in 2 (:meth:`beats_per_bar`);
         otherwise a bar heard to start on another beat starts there
         (:meth:`downbeat_shift`). The beats stay where they are.
         """
         pos = np.asarray(positions, dtype=np.int64)
-        if meter == 4 and self.beats_per_bar(beats, pos, meter) == 2:
+        if meter == 4 and self.beats_per_bar(beats, pos, meter, meter_hint) == 2:
             return (pos - 1) % 2 + 1, 2
-        shift = self.downbeat_shift(beats, pos, meter)
+        shift = self.downbeat_shift(beats, pos, meter, phase_hint)
         return ((pos - 1 - shift) % meter + 1 if shift else pos), meter
 
 
@@ -383,9 +384,10 @@ class BarPhaseStream:
             self._downbeat[first_frame - self._first_frame : end_frame - self._first_frame], self.fps,
             self._chroma[first_chroma - self._first_chroma : end_chroma - self._first_chroma],
             first_frame=first_frame, first_chroma=first_chroma)
-        if meter == 4 and evidence.beats_per_bar(times, positions, meter, self._meter_hint) == 2:
+        told, told_meter = evidence.bars(times, positions, meter, self._meter_hint, self._hint)
+        if told_meter != meter:
             return True, 0
-        return False, evidence.downbeat_shift(times, positions, meter, self._hint)
+        return False, int(positions[-1] - told[-1]) % meter
 
     def _trim(self) -> None:
         """Forget the frames no later judgement reads."""
