@@ -144,11 +144,11 @@ def notated_beats(path: Path, *, delayed: bool = True) -> tuple[np.ndarray, np.n
     return seconds(beats), np.array(positions), first, share
 
 
-def _cut(signal: np.ndarray, rate: int, start: float, seconds: float) -> np.ndarray:
+def cut(signal: np.ndarray, rate: int, start: float, seconds: float) -> np.ndarray:
     return signal[int(round(start * rate)):int(round((start + seconds) * rate))]
 
 
-def _write(stem: Path, signal: np.ndarray, rate: int, times: np.ndarray, positions: np.ndarray,
+def write_piece(stem: Path, signal: np.ndarray, rate: int, times: np.ndarray, positions: np.ndarray,
            start: float, seconds: float) -> None:
     import soundfile
 
@@ -177,7 +177,7 @@ def render_fluidr3(stem: str, data: bytes, out: Path, seconds: float) -> str:
         evalset._fluidsynth(midi, wav)
         signal, rate = soundfile.read(wav, dtype="float64")
     times = times + evalset.RENDER_OFFSET
-    _write(target, _cut(signal.mean(axis=1), rate, first, seconds), rate, times, positions, first, seconds)
+    write_piece(target, cut(signal.mean(axis=1), rate, first, seconds), rate, times, positions, first, seconds)
     return f"{stem}: {harness.beats_tempo(times):.1f} BPM"
 
 
@@ -193,7 +193,7 @@ def copy_blupi(path: Path, out: Path, seconds: float) -> str:
     if share < ON_GRID:
         return f"{target.name}: left out, {100 * share:.0f} % of onsets on the grid"
     signal, rate = soundfile.read(path, dtype="float64", always_2d=True)
-    _write(target, _cut(signal.mean(axis=1), rate, first, seconds), rate, times, positions, first, seconds)
+    write_piece(target, cut(signal.mean(axis=1), rate, first, seconds), rate, times, positions, first, seconds)
     return f"{target.name}: {harness.beats_tempo(times):.1f} BPM"
 
 
