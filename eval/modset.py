@@ -1,6 +1,6 @@
 """Tracker modules with exact beats: composed music played on recorded samples.
 
-    python eval/modset.py [--out DIR] [--seconds S] [--jobs N]
+    python eval/modset.py [--out DIR] [--seconds S] [--jobs N] [--part all|training|checking]
 
 The generator's pieces and the MIDI files of ``midiset.py`` sound through
 General MIDI banks. A tracker module carries its own instruments, most of
@@ -25,7 +25,8 @@ beat runs faster than ``FASTEST_BPM``, twice as many rows make a beat
 125). So the annotated octave is a convention here, more than elsewhere:
 read AMLt beside F and CMLt. Bars count from each pattern's first row.
 Modules shorter than ``SHORTEST`` seconds (jingles) and duplicates are
-left out.
+left out. ``--part`` splits by package, for training on modules and
+checking on the others (``TRAINING_PACKAGES``).
 """
 
 from __future__ import annotations
@@ -54,6 +55,15 @@ PACKAGES = (
     "pachi-data pathogen pekka-kana-2-data penguin-command pingus-data rafkill-data ri-li-data solarwolf "
     "tecnoballz-data tomatoes-data tuxtype-data vectoroids vodovod"
 ).split()
+# A split by package for training on modules (with --part): these, whose
+# beats are 60-160 BPM (above, the rows' octave is a guess a network should
+# not learn), train; the other packages check.
+TRAINING_PACKAGES = frozenset((
+    "ballz-data bomberclone-data bugsquish ceferino-data circuslinux-data cuyo-data freedroid-data gemdropx "
+    "gltron heroes-sound-tracks ironseed-data madbomber-data monsterz-data njam-data pathogen pekka-kana-2-data "
+    "penguin-command"
+).split())
+TRAINING_TEMPI = (60.0, 160.0)
 SUFFIXES = {".mod", ".xm", ".s3m", ".it", ".mptm"}
 DEFAULT_OUT = Path("/work/data/modset")
 RATE = 44100
@@ -62,11 +72,11 @@ FASTEST_BPM = 200.0
 SHORTEST = 20.0
 
 
-def module_files() -> dict[str, Path]:
-    """Every module the installed packages hold, by ``<package>-<name>``, without duplicates."""
+def module_files(packages: tuple[str, ...] | list[str] = PACKAGES) -> dict[str, Path]:
+    """Every module the installed ``packages`` hold, by ``<package>-<name>``, without duplicates."""
     found: dict[str, Path] = {}
     seen: set[str] = set()
-    for package in PACKAGES:
+    for package in packages:
         listing = subprocess.run(["dpkg", "-L", package], capture_output=True, text=True).stdout
         for line in sorted(listing.splitlines()):
             path = Path(line)
@@ -143,8 +153,8 @@ def beats_of_rows(starts: np.ndarray, rows: np.ndarray, per_beat: int, per_bar: 
     return starts[on], (rows[on] // per_beat) % beats_per_bar + 1, per_beat
 
 
-def render(stem: str, path: Path, out: Path, seconds: float) -> str:
-    """Play one module into ``out``; a line saying what was done."""
+def render(stem: str, path: Path, out: Path, seconds: float, tempi: tuple[float, float] | None = None) -> str:
+    """Play one module into ``out`` (if its beat is within ``tempi``); a line saying what was done."""
     target = out / stem
     if target.with_suffix(".json").exists():
         return f"{stem}: cached"
@@ -156,10 +166,12 @@ def render(stem: str, path: Path, out: Path, seconds: float) -> str:
     if len(signal) < SHORTEST * RATE:
         return f"{stem}: left out, {len(signal) / RATE:.1f} s"
     times, positions, per_beat = beats_of_rows(starts, rows, *highlight(data))
+    tempo = harness.beats_tempo(times) or 0.0
+    if tempi is not None and not tempi[0] <= tempo <= tempi[1]:
+        return f"{stem}: left out, {tempo:.1f} BPM"
     sounding = np.flatnonzero(np.abs(signal) > 1e-4)
     first = float(sounding[0]) / RATE if sounding.size else 0.0
     midiset.write_piece(target, midiset.cut(signal, RATE, first, seconds), RATE, times, positions, first, seconds)
-    tempo = harness.beats_tempo(times)
     # Written last: a piece with its .json is whole (as the training set's are).
     target.with_suffix(".json").write_text(json.dumps({
         "name": stem, "source": str(path), "rows_per_beat": per_beat,
@@ -172,18 +184,22 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--out", type=Path, default=DEFAULT_OUT)
     parser.add_argument("--seconds", type=float, default=90.0, help="length kept from each piece's first sound")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    parser.add_argument("--part", choices=("all", "training", "checking"), default="all",
+                        help="every package, or the training packages' pieces at 60-160 BPM, or the others")
     args = parser.parse_args(argv)
     try:
         _library()
     except OSError:
         raise SystemExit("libopenmpt is missing: apt-get install libopenmpt0") from None
-    pieces = module_files()
+    packages = [p for p in PACKAGES if args.part == "all" or (p in TRAINING_PACKAGES) == (args.part == "training")]
+    pieces = module_files(packages)
     if not pieces:
         raise SystemExit(f"no modules found: apt-get install {' '.join(PACKAGES)}")
     args.out.mkdir(parents=True, exist_ok=True)
     with ProcessPoolExecutor(max(1, args.jobs)) as pool:
         lines = list(pool.map(render, pieces, pieces.values(), [args.out] * len(pieces),
-                              [args.seconds] * len(pieces)))
+                              [args.seconds] * len(pieces),
+                              [TRAINING_TEMPI if args.part == "training" else None] * len(pieces)))
     print("\n".join(lines))
     return 0
 
