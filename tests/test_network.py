@@ -3,6 +3,7 @@ causal stream's block independence, the shipped weights, and no framework at
 run time."""
 
 import dataclasses
+import importlib.util
 import math
 import os
 import subprocess
@@ -28,14 +29,19 @@ def random_network(variant: str, seed: int = 0) -> Network:
                                   in architecture.parameter_shapes().items()})
 
 
+def _training_model():
+    # By path: bench/ has a model.py too, and whichever test imports first
+    # would own the name "model".
+    spec = importlib.util.spec_from_file_location("train_model", ROOT / "train" / "model.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 @pytest.mark.parametrize("variant", sorted(ARCHITECTURES))
 def test_numpy_inference_equals_training_forward_pass(variant):
     torch = pytest.importorskip("torch")
-    sys.path.insert(0, str(ROOT / "train"))
-    try:
-        from model import BeatNetwork
-    finally:
-        sys.path.pop(0)
+    BeatNetwork = _training_model().BeatNetwork
     torch.manual_seed(1)
     model = BeatNetwork(ARCHITECTURES[variant]).eval()
     spec = torch.rand(1, 900, ARCHITECTURES[variant].bands) * 4
@@ -49,11 +55,7 @@ def test_numpy_inference_equals_training_forward_pass(variant):
 @pytest.mark.parametrize("variant", sorted(ARCHITECTURES))
 def test_widening_keeps_the_function(variant):
     pytest.importorskip("torch")
-    sys.path.insert(0, str(ROOT / "train"))
-    try:
-        from model import widen
-    finally:
-        sys.path.pop(0)
+    widen = _training_model().widen
     narrow = random_network(variant)
     a = narrow.architecture
     wide = dataclasses.replace(a, channels=a.channels + 13,
