@@ -33,6 +33,7 @@ from __future__ import annotations
 
 import argparse
 import ctypes
+import functools
 import hashlib
 import json
 import os
@@ -88,6 +89,7 @@ def module_files(packages: tuple[str, ...] | list[str] = PACKAGES) -> dict[str, 
     return found
 
 
+@functools.cache
 def _library() -> ctypes.CDLL:
     lib = ctypes.CDLL("libopenmpt.so.0")
     module, c_int32 = ctypes.c_void_p, ctypes.c_int32
@@ -99,13 +101,14 @@ def _library() -> ctypes.CDLL:
         getter = getattr(lib, f"openmpt_module_get_current_{name}")
         getter.restype, getter.argtypes = c_int32, [module]
     lib.openmpt_module_read_float_stereo.restype = ctypes.c_size_t
+    # The two channels are addresses into NumPy buffers (see play).
     lib.openmpt_module_read_float_stereo.argtypes = [
-        module, c_int32, ctypes.c_size_t, ctypes.POINTER(ctypes.c_float), ctypes.POINTER(ctypes.c_float)]
+        module, c_int32, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_void_p]
     lib.openmpt_module_destroy.argtypes = [module]
     return lib
 
 
-def play(data: bytes, seconds: float = np.inf) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def play(data: bytes, seconds: float) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The module played once (at most ``seconds`` of it): mono audio at ``RATE``, and each row's start and index."""
     lib = _library()
     error, message = ctypes.c_int(0), ctypes.c_char_p()
@@ -114,12 +117,14 @@ def play(data: bytes, seconds: float = np.inf) -> tuple[np.ndarray, np.ndarray, 
                                                     ctypes.byref(error), ctypes.byref(message), None)
     if not module:
         raise ValueError(f"libopenmpt cannot read it (error {error.value})")
-    left, right = (ctypes.c_float * BLOCK)(), (ctypes.c_float * BLOCK)()
-    blocks, starts, rows = [], [], []
+    # The player writes each block straight into the two channels; they
+    # are mixed once at the end.
+    left, right = (np.zeros(int(seconds * RATE) + BLOCK, np.float32) for _ in range(2))
+    starts, rows = [], []
     done, last = 0, None
     try:
-        while done < seconds * RATE and (got := lib.openmpt_module_read_float_stereo(module, RATE, BLOCK, left, right)):
-            blocks.append((np.frombuffer(left, np.float32, got) + np.frombuffer(right, np.float32, got)) / 2)
+        while done < seconds * RATE and (got := lib.openmpt_module_read_float_stereo(
+                module, RATE, BLOCK, left.ctypes.data + 4 * done, right.ctypes.data + 4 * done)):
             now = (lib.openmpt_module_get_current_order(module), lib.openmpt_module_get_current_row(module))
             if now != last:
                 starts.append((done + got / 2) / RATE)
@@ -128,7 +133,7 @@ def play(data: bytes, seconds: float = np.inf) -> tuple[np.ndarray, np.ndarray, 
             done += got
     finally:
         lib.openmpt_module_destroy(module)
-    signal = np.concatenate(blocks) if blocks else np.zeros(0, np.float32)
+    signal = (left[:done] + right[:done]) / 2
     return signal.astype(np.float64), np.array(starts), np.array(rows)
 
 
