@@ -29,10 +29,10 @@ def random_network(variant: str, seed: int = 0) -> Network:
                                   in architecture.parameter_shapes().items()})
 
 
-def _training_model():
+def _training_module(name: str = "model"):
     # By path: bench/ has a model.py too, and whichever test imports first
     # would own the name "model".
-    spec = importlib.util.spec_from_file_location("train_model", ROOT / "train" / "model.py")
+    spec = importlib.util.spec_from_file_location(f"train_{name}", ROOT / "train" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
@@ -41,7 +41,7 @@ def _training_model():
 @pytest.mark.parametrize("variant", sorted(ARCHITECTURES))
 def test_numpy_inference_equals_training_forward_pass(variant):
     torch = pytest.importorskip("torch")
-    BeatNetwork = _training_model().BeatNetwork
+    BeatNetwork = _training_module().BeatNetwork
     torch.manual_seed(1)
     model = BeatNetwork(ARCHITECTURES[variant]).eval()
     spec = torch.rand(1, 900, ARCHITECTURES[variant].bands) * 4
@@ -55,7 +55,7 @@ def test_numpy_inference_equals_training_forward_pass(variant):
 @pytest.mark.parametrize("variant", sorted(ARCHITECTURES))
 def test_widening_keeps_the_function(variant):
     pytest.importorskip("torch")
-    widen = _training_model().widen
+    widen = _training_module().widen
     narrow = random_network(variant)
     a = narrow.architecture
     wide = dataclasses.replace(a, channels=a.channels + 13,
@@ -65,6 +65,16 @@ def test_widening_keeps_the_function(variant):
     # Float32 sums over more, split terms: equal to rounding, which the deep stack amplifies a little.
     for got, want in zip(grown.analyse(spec), narrow.analyse(spec)):
         np.testing.assert_allclose(got, want, atol=1e-4)
+
+
+def test_interpolation_runs_from_start_to_tuned():
+    interpolate = _training_module("interpolate").interpolate
+    start, tuned = random_network("offline", 1), random_network("offline", 2)
+    for alpha, want in ((0.0, start), (1.0, tuned)):
+        got = interpolate(start, tuned, alpha)
+        assert all(np.array_equal(got.parameters[k], want.parameters[k]) for k in want.parameters)
+    with pytest.raises(ValueError, match="differ in shape"):
+        interpolate(start, random_network("causal"), 0.5)
 
 
 def test_offline_chunks_equal_one_pass(monkeypatch):
