@@ -237,6 +237,11 @@ def test_evaluate_command(tmp_path, capsys):
     assert cli.main(["evaluate", str(tmp_path / "song.beats"), "--reference", str(tmp_path / "ref"),
                      "--window", "0.005"]) == 0
     assert capsys.readouterr().out.splitlines()[1].split()[1] == "0.000"
+    # A few files scored against a large annotated set: the unpaired are counted, not all named.
+    for k in range(7):
+        _write_beats(tmp_path / "ref" / f"extra{k}.beats", times)
+    assert cli.main(["evaluate", str(tmp_path / "song.beats"), "--reference", str(tmp_path / "ref")]) == 0
+    assert capsys.readouterr().err.splitlines()[-1] == "cadentia: warning: no detection for 3 more files"
 
 
 @pytest.mark.parametrize("second, status", [

@@ -12,6 +12,10 @@ from .options import positive
 
 __all__ = ["add_evaluate_command"]
 
+# Scoring a few files against a whole annotated set leaves most annotations
+# unpaired: name the first few, count the rest (--format json lists them all).
+UNPAIRED_NAMED = 5
+
 
 def add_evaluate_command(commands: Any) -> None:
     """The ``evaluate`` command."""
@@ -37,11 +41,16 @@ def _evaluate_command(args: argparse.Namespace) -> int:
         report = evaluate_files(args.detections, args.reference, window=args.window)
     except ImportError as exc:
         raise CadentiaError(str(exc)) from None
-    for path in report.missing_detections:
-        print(f"cadentia: warning: no detection for {path}", file=sys.stderr)
-    for path in report.missing_references:
-        print(f"cadentia: warning: no reference for {path}", file=sys.stderr)
+    _warn_unpaired("no detection for", report.missing_detections)
+    _warn_unpaired("no reference for", report.missing_references)
     if not report.rows:
         raise CadentiaError("no detection has a reference with the same file name")
     sys.stdout.write(render_report(report, args.format))
     return 0
+
+
+def _warn_unpaired(what: str, paths: list[str]) -> None:
+    for path in paths[:UNPAIRED_NAMED]:
+        print(f"cadentia: warning: {what} {path}", file=sys.stderr)
+    if len(paths) > UNPAIRED_NAMED:
+        print(f"cadentia: warning: {what} {len(paths) - UNPAIRED_NAMED} more files", file=sys.stderr)
