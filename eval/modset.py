@@ -124,7 +124,8 @@ def play(data: bytes, seconds: float) -> tuple[np.ndarray, np.ndarray, np.ndarra
     done, last = 0, None
     try:
         while done < seconds * RATE and (got := lib.openmpt_module_read_float_stereo(
-                module, RATE, BLOCK, left.ctypes.data + 4 * done, right.ctypes.data + 4 * done)):
+                module, RATE, BLOCK, left.ctypes.data + left.itemsize * done,
+                right.ctypes.data + right.itemsize * done)):
             now = (lib.openmpt_module_get_current_order(module), lib.openmpt_module_get_current_row(module))
             if now != last:
                 starts.append((done + got / 2) / RATE)

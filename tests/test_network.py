@@ -34,6 +34,7 @@ def _training_module(name: str = "model"):
     # would own the name "model".
     spec = importlib.util.spec_from_file_location(f"train_{name}", ROOT / "train" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up there
     spec.loader.exec_module(module)
     return module
 
@@ -436,11 +437,7 @@ def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end
 
 @pytest.mark.parametrize("meter", [2, 3, 4])
 def test_training_draws_pieces_by_their_beats_per_bar(meter):
-    sys.path.insert(0, str(ROOT / "train"))
-    try:
-        import data
-    finally:
-        sys.path.pop(0)
+    data = _training_module("data")
     beats = np.arange(1.0, 2000.0, 50.0)
     # A pickup of one beat: the meter is counted between downbeats, not from the start.
     pieces = [data.Example(str(m), np.zeros((2000, 4), np.float16), beats, beats[1::m]) for m in (2, 3, 4)]
