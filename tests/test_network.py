@@ -435,15 +435,16 @@ def test_live_tracking_takes_the_front_ends_live_defaults(monkeypatch, front_end
     assert [options.get("max_bpm") for options in built] == [max_bpm]
 
 
-@pytest.mark.parametrize("meter", [2, 3, 4])
-def test_training_draws_pieces_by_their_beats_per_bar(meter):
+@pytest.mark.parametrize("meter, by_split", [(2, False), (3, False), (4, False), (3, True)])
+def test_training_draws_pieces_by_their_beats_per_bar_or_split(meter, by_split):
     data = _training_module("data")
     beats = np.arange(1.0, 2000.0, 50.0)
     # A pickup of one beat: the meter is counted between downbeats, not from the start.
-    pieces = [data.Example(str(m), np.zeros((2000, 4), np.float16), beats, beats[1::m]) for m in (2, 3, 4)]
+    pieces = [data.Example(str(m), np.zeros((2000, 4), np.float16), beats, beats[1::m], f"split{m}")
+              for m in (2, 3, 4)]
     assert [p.meter for p in pieces] == [2, 3, 4]
-    _, y, _ = data.batch(pieces, np.random.default_rng(0), 300, 500,
-                         chances=data.draw_chances(pieces, {meter: 1e9}))
+    weights = (None, {f"split{meter}": 1e9}) if by_split else ({meter: 1e9}, None)
+    _, y, _ = data.batch(pieces, np.random.default_rng(0), 300, 500, chances=data.draw_chances(pieces, *weights))
     # Every excerpt comes from the favoured piece: its downbeat spacing shows in the targets.
     steps = {int(np.diff(np.flatnonzero(row[:, 1] == 1)).min()) for row in y if (row[:, 1] == 1).sum() > 1}
     assert steps == {50 * meter}

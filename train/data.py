@@ -35,6 +35,7 @@ class Example:
     spec: np.ndarray  # (frames, bands) float16
     beats: np.ndarray  # frame positions, float
     downbeats: np.ndarray
+    split: str = ""
 
     @functools.cached_property
     def meter(self) -> int:
@@ -89,7 +90,7 @@ def load_split(data: Path, cache: Path, split: str, seed: int = 0, known: dict |
             if not cached.exists():
                 _compute(audio, cached, _scale(split, meta.stem, seed, variant))
             with np.load(cached) as z:
-                examples[name] = Example(name, z["spec"], z["beats"], z["downbeats"])
+                examples[name] = Example(name, z["spec"], z["beats"], z["downbeats"], split)
     return examples
 
 
@@ -113,12 +114,16 @@ def tempo(beats: np.ndarray, start: int, frames: int, fps: float = FPS) -> float
     return 60.0 * fps / float(np.median(np.diff(inside)))
 
 
-def draw_chances(examples: list[Example], meter_weights: dict[int, float] | None = None) -> np.ndarray:
+def draw_chances(examples: list[Example], meter_weights: dict[int, float] | None = None,
+                 split_weights: dict[str, float] | None = None) -> np.ndarray:
     """Each piece's chance of being drawn: its length, times ``meter_weights``
-    of its beats per bar (1 for a meter not listed), normalised."""
+    of its beats per bar and ``split_weights`` of its split (1 for one not
+    listed), normalised."""
     lengths = np.array([e.spec.shape[0] for e in examples], dtype=np.float64)
     if meter_weights:
         lengths *= [meter_weights.get(e.meter, 1.0) for e in examples]
+    if split_weights:
+        lengths *= [split_weights.get(e.split, 1.0) for e in examples]
     return lengths / lengths.sum()
 
 

@@ -20,6 +20,7 @@ import json
 import math
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -84,9 +85,12 @@ def tempo_targets(bpm: np.ndarray, architecture) -> tuple[torch.Tensor, torch.Te
     return torch.from_numpy(weights.astype(np.float32)), torch.from_numpy(known)
 
 
-def _meter_weights(text: str) -> dict[int, float]:
-    pairs = (item.split(":") for item in text.split(","))
-    return {int(meter): float(weight) for meter, weight in pairs}
+def _weights(key: type) -> Callable[[str], dict]:
+    """Parse ``KEY:WEIGHT,...`` into a dict, keys converted by ``key``."""
+    def parse(text: str) -> dict:
+        pairs = (item.split(":") for item in text.split(","))
+        return {key(name): float(weight) for name, weight in pairs}
+    return parse
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -115,8 +119,10 @@ def main(argv: list[str] | None = None) -> int:
                         help="channels of each 2-D convolution, comma-separated; wider than --init's grows them")
     parser.add_argument("--tempo-weight", type=float, default=0.05,
                         help="weight of the tempo head's loss; 0 trains the variant without a tempo head")
-    parser.add_argument("--meter-weights", type=_meter_weights, default=None,
+    parser.add_argument("--meter-weights", type=_weights(int), default=None,
                         help="draw pieces of these beats per bar more often, e.g. 2:2.5,3:1.5 (others 1)")
+    parser.add_argument("--split-weights", type=_weights(str), default=None,
+                        help="draw pieces of these splits more often, e.g. modules:3 (others 1)")
     parser.add_argument("--downbeat-weight", type=float, default=1.0,
                         help="weight of the downbeat column's loss against the beat column's")
     args = parser.parse_args(argv)
@@ -162,7 +168,7 @@ def main(argv: list[str] | None = None) -> int:
         for split in args.splits.split(","):
             examples = trainset.load_split(args.data, cache, split, args.seed, examples, args.variants)
         pieces = list(examples.values())
-        return examples, pieces, trainset.draw_chances(pieces, args.meter_weights)
+        return examples, pieces, trainset.draw_chances(pieces, args.meter_weights, args.split_weights)
 
     train, pieces, chances = load_training()
     valid = trainset.load_split(args.data, cache, "valid", args.seed)
