@@ -448,3 +448,12 @@ def test_training_draws_pieces_by_their_beats_per_bar_or_split(meter, by_split):
     # Every excerpt comes from the favoured piece: its downbeat spacing shows in the targets.
     steps = {int(np.diff(np.flatnonzero(row[:, 1] == 1)).min()) for row in y if (row[:, 1] == 1).sum() > 1}
     assert steps == {50 * meter}
+
+
+def test_training_refuses_weights_for_splits_it_does_not_load(tmp_path, capsys):
+    pytest.importorskip("torch")
+    train = _training_module("train")
+    with pytest.raises(SystemExit):
+        train.main(["--out", str(tmp_path / "run"), "--splits", "train,modules", "--split-weights", "module:2"])
+    assert "not in --splits: module" in capsys.readouterr().err
+    assert not (tmp_path / "run").exists()

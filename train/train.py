@@ -126,6 +126,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--downbeat-weight", type=float, default=1.0,
                         help="weight of the downbeat column's loss against the beat column's")
     args = parser.parse_args(argv)
+    unknown = sorted(set(args.split_weights or ()) - set(args.splits.split(",")))
+    if unknown:  # a misspelt split would otherwise train quietly without its weight
+        parser.error(f"--split-weights names splits not in --splits: {', '.join(unknown)}")
 
     torch.set_num_threads(args.threads)
     torch.manual_seed(args.seed)
