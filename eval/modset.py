@@ -1,6 +1,6 @@
 """Tracker modules with exact beats: composed music played on recorded samples.
 
-    python eval/modset.py [--out DIR] [--seconds S] [--jobs N] [--part all|training|checking]
+    python eval/modset.py [--out DIR] [--seconds S] [--jobs N] [--part all|training|checking] [--sing]
 
 The generator's pieces and the MIDI files of ``midiset.py`` sound through
 General MIDI banks. A tracker module carries its own instruments, most of
@@ -27,6 +27,13 @@ read AMLt beside F and CMLt. Bars count from each pattern's first row.
 Modules shorter than ``SHORTEST`` seconds (jingles) and duplicates are
 left out. ``--part`` splits by package, for training on modules and
 checking on the others (``TRAINING_PACKAGES``).
+
+``--sing`` writes each piece with a sung line over it (``<name>-sung``):
+the generator's singer (``trainset``'s voice split, its training
+SoundFonts; FluidR3 GM with ``--part checking`` or ``all``) in the
+module's key and on its beats, on the pitch classes loudest in each bar.
+Real songs are sung over recorded instruments; without this, every sung
+line the network hears is over a General MIDI band.
 """
 
 from __future__ import annotations
@@ -39,15 +46,21 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 from concurrent.futures import ProcessPoolExecutor
+from dataclasses import replace
 from pathlib import Path
+from typing import cast
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import evalset  # noqa: E402
 import harness  # noqa: E402
 import midiset  # noqa: E402
+import trainset  # noqa: E402
+from cadentia.frontend.flux_downbeat import frame_chroma  # noqa: E402
 
 PACKAGES = (
     "armagetronad ballz-data biniax2-data bomberclone-data bugsquish ceferino-data circuslinux-data "
@@ -71,6 +84,11 @@ RATE = 44100
 BLOCK = 32
 FASTEST_BPM = 200.0
 SHORTEST = 20.0
+# Krumhansl and Kessler's key profiles, from C: a module's key for its singer.
+KEY_PROFILES = ((evalset.MAJOR, (6.35, 2.23, 3.48, 2.33, 4.38, 4.09, 2.52, 5.19, 2.39, 3.66, 2.29, 2.88)),
+                (evalset.MINOR, (6.33, 2.68, 3.52, 5.38, 2.60, 3.53, 2.54, 4.75, 3.98, 2.69, 3.34, 3.17)))
+CHROMA_FPS = 20.0
+SUNG_LEVEL_DB = (-8.0, 2.0)  # the line's loudness against the module's
 
 
 def module_files(packages: tuple[str, ...] | list[str] = PACKAGES) -> dict[str, Path]:
@@ -159,8 +177,75 @@ def beats_of_rows(starts: np.ndarray, rows: np.ndarray, per_beat: int, per_bar: 
     return starts[on], (rows[on] // per_beat) % beats_per_bar + 1, per_beat
 
 
-def render(stem: str, path: Path, out: Path, seconds: float, tempi: tuple[float, float] | None = None) -> str:
-    """Play one module into ``out`` (if its beat is within ``tempi``); a line saying what was done."""
+def sung_line(signal: np.ndarray, times: np.ndarray, positions: np.ndarray, split: str, index: int
+              ) -> tuple[np.ndarray, dict] | None:
+    """The generator's singer over a played module: the line's audio, as long as ``signal``, and what it is.
+
+    The singer of piece ``index`` of ``split`` (``trainset.plan_piece``:
+    its voice, SoundFont and reverb) sings in the module's key (the best
+    fitting key profile) and meter, on its beats (a tempo event per beat),
+    each bar's strong notes on the three loudest pitch classes there. None
+    where the module has fewer than two bars or the generator no style in
+    its meter.
+    """
+    meter = int(positions.max()) if positions.size else 0
+    downbeats = np.flatnonzero(positions == 1)
+    if not downbeats.size or times.size - downbeats[0] < 4 * meter + 1:
+        return None
+    beats = times[downbeats[0]:]
+    chroma = np.roll(frame_chroma(signal, RATE, CHROMA_FPS, int(signal.size / RATE * CHROMA_FPS) + 1), -3, axis=1)
+    fits = [(float(np.corrcoef(chroma.sum(axis=0), np.roll(profile, key))[0, 1]), key, scale)
+            for scale, profile in KEY_PROFILES for key in range(12)]
+    _, key, scale = max(fits)
+    # Where the generator has no style in the module's meter (2, mostly), a sung bar is two of its bars.
+    for sung_meter in (meter, 2 * meter):
+        styles = sorted(name for name, g in trainset.GROOVES.items()
+                        if g.meter == sung_meter and g.sub == 4 and scale in g.scales)
+        if styles:
+            break
+    else:
+        return None
+    plan = trainset.plan_piece(split, index)
+    style = styles[int(np.random.default_rng([plan.seed, 5]).integers(len(styles)))]
+    sub = trainset.GROOVES[style].sub
+    meter = sung_meter
+    piece = replace(plan, style=style, meter=meter, tempo=float(60.0 / np.median(np.diff(beats))),
+                    bars=(beats.size - 1) // meter, key=key, scale=trainset.GROOVES[style].scales.index(scale),
+                    intro=0, pickup=0)
+
+    def chord_of(bar: int) -> list[int]:
+        span = beats[[bar * meter, min((bar + 1) * meter, beats.size - 1)]] * CHROMA_FPS
+        return [int(c) for c in np.argsort(chroma[round(span[0]):round(span[1]) + 1].sum(axis=0))[-3:]]
+
+    # Tick 0 is the first downbeat; the line's bar ticks and steps to ticks, straight.
+    track = trainset._sung_line(piece, 0, chord_of, lambda bar_tick, step: bar_tick + round(step * trainset.TPB / sub))
+    events = [(k * trainset.TPB, round(float(b - a) * 1e6)) for k, (a, b) in enumerate(zip(beats, beats[1:]))]
+    with tempfile.TemporaryDirectory() as tmp:
+        midi, wav = Path(tmp) / "line.mid", Path(tmp) / "line.wav"
+        evalset.write_midi(cast(evalset.Piece, piece), midi, tracks=[track], events=events)
+        evalset._fluidsynth(midi, wav, soundfont=trainset.SOUNDFONTS[piece.soundfont][0],
+                            options=trainset._fluid_options(piece))
+        import soundfile
+
+        rendered, rate = soundfile.read(wav, dtype="float64", always_2d=True)
+    assert rate == RATE
+    # FluidSynth sounds tick 0 RENDER_OFFSET in: the line starts that much before the first downbeat.
+    shift = round((beats[0] - evalset.RENDER_OFFSET) * RATE)
+    line = np.zeros(signal.size)
+    part = rendered.mean(axis=1)[max(0, -shift):signal.size - shift]
+    line[max(0, shift):max(0, shift) + part.size] = part
+    level = float(np.random.default_rng([plan.seed, 6]).uniform(*SUNG_LEVEL_DB))
+    line *= np.sqrt(np.mean(signal ** 2) / max(float(np.mean(line ** 2)), 1e-12)) * 10 ** (level / 20)
+    return line, {"voice": piece.voice[0] if piece.voice else None, "soundfont": piece.soundfont, "key": key,
+                  "mode": "major" if scale == evalset.MAJOR else "minor", "style": style, "level_db": round(level, 2),
+                  "notes": len(track.notes)}
+
+
+def render(stem: str, path: Path, out: Path, seconds: float, tempi: tuple[float, float] | None = None,
+           sing: str = "") -> str:
+    """Play one module into ``out`` (if its beat is within ``tempi``), sung over by a
+    singer of split ``sing`` if given (``sung_line``); a line saying what was done."""
+    stem = f"{stem}-sung" if sing else stem
     target = out / stem
     if target.with_suffix(".json").exists():
         return f"{stem}: cached"
@@ -177,11 +262,20 @@ def render(stem: str, path: Path, out: Path, seconds: float, tempi: tuple[float,
         return f"{stem}: left out, {tempo:.1f} BPM"
     sounding = np.flatnonzero(np.abs(signal) > 1e-4)
     first = float(sounding[0]) / RATE if sounding.size else 0.0
-    midiset.write_piece(target, midiset.cut(signal, RATE, first, seconds), RATE, times, positions, first, seconds)
+    signal = midiset.cut(signal, RATE, first, seconds)
+    singer = {}
+    if sing:
+        keep = (times >= first) & (times < first + seconds)
+        index = int(hashlib.sha256(stem.encode()).hexdigest()[:8], 16)
+        sung = sung_line(signal, times[keep] - first, positions[keep], sing, index)
+        if sung is None:
+            return f"{stem}: left out, no line in {int(positions.max())} beats per bar"
+        signal, singer = signal + sung[0], {"singer": sung[1]}
+    midiset.write_piece(target, signal, RATE, times, positions, first, seconds)
     # Written last: a piece with its .json is whole (as the training set's are).
     target.with_suffix(".json").write_text(json.dumps({
         "name": stem, "source": str(path), "rows_per_beat": per_beat,
-        "beats_per_bar": int(positions.max()), "tempo": tempo, "start": first}, indent=1) + "\n")
+        "beats_per_bar": int(positions.max()), "tempo": tempo, "start": first, **singer}, indent=1) + "\n")
     return f"{stem}: {tempo:.1f} BPM"
 
 
@@ -192,6 +286,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--part", choices=("all", "training", "checking"), default="all",
                         help="every package, or the training packages' pieces at 60-160 BPM, or the others")
+    parser.add_argument("--sing", action="store_true",
+                        help="add the generator's sung line to each piece (<name>-sung): its training "
+                             "SoundFonts for --part training, FluidR3 GM otherwise")
     args = parser.parse_args(argv)
     try:
         _library()
@@ -205,7 +302,9 @@ def main(argv: list[str] | None = None) -> int:
     with ProcessPoolExecutor(max(1, args.jobs)) as pool:
         lines = list(pool.map(render, pieces, pieces.values(), [args.out] * len(pieces),
                               [args.seconds] * len(pieces),
-                              [TRAINING_TEMPI if args.part == "training" else None] * len(pieces)))
+                              [TRAINING_TEMPI if args.part == "training" else None] * len(pieces),
+                              [("voice" if args.part == "training" else "valid-voice") if args.sing else ""]
+                              * len(pieces)))
     print("\n".join(lines))
     return 0
 

@@ -114,6 +114,36 @@ def test_module_rows_are_the_beats_heard(tmp_path):
     assert harness.f_measure(times, beats) > 0.95
 
 
+def test_a_sung_line_over_a_module_lands_on_its_beats(monkeypatch):
+    import modset
+    import trainset
+    from dataclasses import replace
+
+    source = Path("/usr/share/games/biniax2/music/biniax_common05.it")
+    if not source.is_file():
+        pytest.skip("needs Debian's biniax2-data and libopenmpt0 (CI installs them)")
+    data = source.read_bytes()
+    signal, starts, rows = modset.play(data, 20.0)
+    times, positions, _ = modset.beats_of_rows(starts, rows, *modset.highlight(data))
+    # Cut in, so that the line starts well after the audio; a woodblock sings, so its notes show.
+    cut = times[1] + 0.1
+    keep = times >= cut
+    plan, sing = trainset.plan_piece, trainset._sung_line
+    monkeypatch.setattr(trainset, "plan_piece", lambda split, index: replace(
+        plan(split, index), voice=(115, 127), reverb=None, chorus=False))
+    tracks = []
+    monkeypatch.setattr(trainset, "_sung_line", lambda *a: tracks.append(sing(*a)) or tracks[-1])
+    line, _ = modset.sung_line(signal[round(cut * modset.RATE):], times[keep] - cut, positions[keep], "valid-voice", 3)
+    beats = times[keep][np.flatnonzero(positions[keep] == 1)[0]:] - cut
+    events = [(k * trainset.TPB, round(float(b - a) * 1e6)) for k, (a, b) in enumerate(zip(beats, beats[1:]))]
+    planned = evalset.tick_times([tick for tick, *_ in tracks[0].notes], events) + beats[0]
+    peaks = np.abs(line[:line.size // 44 * 44]).reshape(-1, 44).max(axis=1)
+    onsets = np.flatnonzero((peaks[1:] > 4 * peaks[:-1]) & (peaks[1:] > 0.01 * peaks.max())) * 44 / modset.RATE
+    planned = planned[planned < line.size / modset.RATE - 0.1]
+    assert planned.size > 10
+    assert max(np.abs(onsets - t).min() for t in planned) < 0.005
+
+
 def test_generation_is_deterministic(tmp_path):
     piece = evalset.PIECES[0]
     for name in ("a.mid", "b.mid"):
