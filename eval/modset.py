@@ -185,14 +185,19 @@ def sung_line(signal: np.ndarray, times: np.ndarray, positions: np.ndarray, spli
     its voice, SoundFont and reverb) sings in the module's key (the best
     fitting key profile) and meter, on its beats (a tempo event per beat),
     each bar's strong notes on the three loudest pitch classes there. None
-    where the module has fewer than two bars or the generator no style in
-    its meter.
+    where the module has fewer than four bars before its first long pause
+    or the generator no style in its meter.
     """
     meter = int(positions.max()) if positions.size else 0
     downbeats = np.flatnonzero(positions == 1)
     if not downbeats.size or times.size - downbeats[0] < 4 * meter + 1:
         return None
     beats = times[downbeats[0]:]
+    # The singer stops where the music does (a pattern delay, a long pause).
+    gaps = np.diff(beats)
+    beats = beats[:np.argmax(np.append(gaps > 2 * np.median(gaps), True)) + 1]
+    if beats.size < 4 * meter + 1:
+        return None
     chroma = np.roll(frame_chroma(signal, RATE, CHROMA_FPS, int(signal.size / RATE * CHROMA_FPS) + 1), -3, axis=1)
     fits = [(float(np.corrcoef(chroma.sum(axis=0), np.roll(profile, key))[0, 1]), key, scale)
             for scale, profile in KEY_PROFILES for key in range(12)]
@@ -269,7 +274,7 @@ def render(stem: str, path: Path, out: Path, seconds: float, tempi: tuple[float,
         index = int(hashlib.sha256(stem.encode()).hexdigest()[:8], 16)
         sung = sung_line(signal, times[keep] - first, positions[keep], sing, index)
         if sung is None:
-            return f"{stem}: left out, no line in {int(positions.max())} beats per bar"
+            return f"{stem}: left out, no sung line ({int(positions.max())} beats per bar)"
         signal, singer = signal + sung[0], {"singer": sung[1]}
     midiset.write_piece(target, signal, RATE, times, positions, first, seconds)
     # Written last: a piece with its .json is whole (as the training set's are).

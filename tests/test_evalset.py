@@ -144,6 +144,16 @@ def test_a_sung_line_over_a_module_lands_on_its_beats(monkeypatch):
     assert max(np.abs(onsets - t).min() for t in planned) < 0.005
 
 
+def test_a_sung_line_stops_where_the_music_pauses():
+    import modset
+
+    # 12 s of beats, 28 s of nothing (a tempo event mido could not hold), 10 s more.
+    times = np.concatenate((np.arange(0.0, 12.0, 0.5), np.arange(40.0, 50.0, 0.5)))
+    signal = np.random.default_rng(0).normal(0.0, 0.1, 50 * modset.RATE)
+    line, _ = modset.sung_line(signal, times, np.arange(times.size) % 4 + 1, "valid-voice", 1)
+    assert np.abs(line[:12 * modset.RATE]).max() > 0 and not line[20 * modset.RATE:].any()
+
+
 def test_generation_is_deterministic(tmp_path):
     piece = evalset.PIECES[0]
     for name in ("a.mid", "b.mid"):
