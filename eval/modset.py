@@ -188,6 +188,8 @@ def sung_line(signal: np.ndarray, times: np.ndarray, positions: np.ndarray, spli
     where the module has fewer than four bars before its first long pause
     or the generator no style in its meter.
     """
+    import soundfile
+
     meter = int(positions.max()) if positions.size else 0
     downbeats = np.flatnonzero(positions == 1)
     if not downbeats.size or times.size - downbeats[0] < 4 * meter + 1:
@@ -230,8 +232,6 @@ def sung_line(signal: np.ndarray, times: np.ndarray, positions: np.ndarray, spli
         evalset.write_midi(cast(evalset.Piece, piece), midi, tracks=[track], events=events)
         evalset._fluidsynth(midi, wav, soundfont=trainset.SOUNDFONTS[piece.soundfont][0],
                             options=trainset._fluid_options(piece))
-        import soundfile
-
         rendered, rate = soundfile.read(wav, dtype="float64", always_2d=True)
     assert rate == RATE
     # FluidSynth sounds tick 0 RENDER_OFFSET in: the line starts that much before the first downbeat.
