@@ -21,7 +21,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from model import benchmark_densities, benchmark_model, synthetic_activation  # noqa: E402
+from workloads import benchmark_densities, benchmark_model, synthetic_activation  # noqa: E402
 from tracker_bench import _best_time  # noqa: E402
 
 from cadentia.model.bars import downbeat_state_space  # noqa: E402

@@ -48,7 +48,7 @@ RENORM_PERIOD = 1024  # decode's default
 sys.path.insert(0, str(BENCH))
 
 from cadentia.model import _kernels  # noqa: E402
-from model import (benchmark_densities, benchmark_model, downbeat_densities,  # noqa: E402
+from workloads import (benchmark_densities, benchmark_model, downbeat_densities,  # noqa: E402
                    downbeat_model, synthetic_activation, synthetic_downbeat_activation,
                    write_model_files)
 

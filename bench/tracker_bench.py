@@ -27,7 +27,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from model import synthetic_activation  # noqa: E402
+from workloads import synthetic_activation  # noqa: E402
 
 from cadentia.testing import synthesize_clicks  # noqa: E402
 from cadentia.evaluate import f_measure  # noqa: E402

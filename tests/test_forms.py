@@ -21,7 +21,7 @@ from reference import ForwardReference, random_csr_model, tempo_lane_model, vite
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
-from model import downbeat_model, write_model_files  # noqa: E402
+from workloads import downbeat_model, write_model_files  # noqa: E402
 
 FLAGS = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-math-errno", "-DNDEBUG",
          "-Wall", "-Wextra", "-Werror", "-Wno-psabi", f"-I{ROOT / 'src/cadentia/model'}"]

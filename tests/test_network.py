@@ -30,8 +30,7 @@ def random_network(variant: str, seed: int = 0) -> Network:
 
 
 def _training_module(name: str = "model"):
-    # By path: bench/ has a model.py too, and whichever test imports first
-    # would own the name "model".
+    # By path, under a name of its own: train/ is scripts, not a package.
     spec = importlib.util.spec_from_file_location(f"train_{name}", ROOT / "train" / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # dataclasses look their module up there

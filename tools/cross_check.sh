@@ -33,7 +33,7 @@ aarch64-linux-gnu-g++ "${FLAGS[@]}" bench/kernels_bench.cpp -o "$OUT/kernels_ben
 import sys
 from pathlib import Path
 sys.path.insert(0, "bench")
-import model as m
+import workloads as m
 from cadentia.model import _kernels
 
 out = Path(sys.argv[1])

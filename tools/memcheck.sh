@@ -35,7 +35,7 @@ PYTHONPATH="$stage" .venv/bin/python - "$BUILD" <<'PY'
 import sys
 from pathlib import Path
 sys.path.insert(0, "bench")
-import model as m
+import workloads as m
 from cadentia.model import _kernels
 
 for name, build, activation, densities, frames in (
