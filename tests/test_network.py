@@ -89,6 +89,7 @@ def test_offline_chunks_equal_one_pass(monkeypatch):
     np.testing.assert_allclose(chunked_tempo, tempo, atol=1e-6)
 
 
+@pytest.mark.numpy_only
 @given(st.lists(st.integers(1, 3000), min_size=1, max_size=12))
 def test_causal_stream_is_the_same_in_any_blocks(cuts):
     signal = drums(118, seed=4).signal[:44100 * 3].astype(np.float32)
