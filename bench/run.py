@@ -49,8 +49,8 @@ sys.path.insert(0, str(BENCH))
 
 from cadentia.model import _kernels  # noqa: E402
 from workloads import (benchmark_densities, benchmark_model, downbeat_densities,  # noqa: E402
-                   downbeat_model, synthetic_activation, synthetic_downbeat_activation,
-                   write_model_files)
+                       downbeat_model, synthetic_activation, synthetic_downbeat_activation,
+                       write_model_files)
 
 
 # ---------------------------------------------------------------------------
